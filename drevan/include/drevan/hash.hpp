@@ -1,0 +1,13 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace drevan {
+
+// SipHash-1-3 with the given keys over len bytes.
+std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const unsigned char* data, std::size_t len);
+
+// The bit pattern that represents a double in hashes: one canonical NaN, -0 folded into +0.
+std::uint64_t canonical_bits(double value);
+
+}  // namespace drevan

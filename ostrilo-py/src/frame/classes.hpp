@@ -1,0 +1,48 @@
+#pragma once
+// The classes of the module and the core value each instance holds.
+#include "frame/frame.hpp"
+
+namespace drevan {
+struct Vec3d;
+struct AngleRadians;
+struct AngleDegrees;
+struct Quat;
+struct Plane;
+struct Circle;
+}  // namespace drevan
+
+namespace ostrilo {
+
+struct VecList;          // vec_list.cpp
+struct VecListIterator;  // vec_list.cpp
+
+extern ClassInfo vec3d_class;
+extern ClassInfo angle_radians_class [[gnu::weak]];
+extern ClassInfo angle_degrees_class [[gnu::weak]];
+extern ClassInfo quat_class [[gnu::weak]];
+extern ClassInfo vec_list_class [[gnu::weak]];
+extern ClassInfo vec_list_iterator_class [[gnu::weak]];
+extern ClassInfo plane_class [[gnu::weak]];
+extern ClassInfo circle_class [[gnu::weak]];
+
+#define OSTRILO_BIND_CLASS(T, info)                  \
+    template <>                                      \
+    struct Bound<T> : std::true_type {};             \
+    template <>                                      \
+    inline ClassInfo& class_of<T>() { return info; }
+
+OSTRILO_BIND_CLASS(drevan::Vec3d, vec3d_class)
+OSTRILO_BIND_CLASS(drevan::AngleRadians, angle_radians_class)
+OSTRILO_BIND_CLASS(drevan::AngleDegrees, angle_degrees_class)
+OSTRILO_BIND_CLASS(drevan::Quat, quat_class)
+OSTRILO_BIND_CLASS(drevan::Plane, plane_class)
+OSTRILO_BIND_CLASS(drevan::Circle, circle_class)
+OSTRILO_BIND_CLASS(VecList, vec_list_class)
+OSTRILO_BIND_CLASS(VecListIterator, vec_list_iterator_class)
+
+#undef OSTRILO_BIND_CLASS
+
+// Registration of the geometry submodule's functions (geometry/intersection.cpp).
+extern PyMethodDef* geometry_functions [[gnu::weak]];
+
+}  // namespace ostrilo

@@ -1,0 +1,844 @@
+#pragma once
+// The call frame: every entry from the interpreter passes through these templates. They parse
+// arguments, check and borrow the receiver, convert arguments, run the core operation, convert
+// the result, release borrows and map failures. Everything that only runs when a call fails is
+// out of line and cold (frame.cpp).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "frame/text.hpp"
+
+namespace ostrilo {
+
+// ---------------------------------------------------------------------------------------------
+// Borrow flags: 0 free, n > 0 shared borrows, -1 exclusive.
+
+using BorrowFlag = std::atomic<std::int32_t>;
+
+inline bool try_borrow_shared(BorrowFlag& f) noexcept {
+    std::int32_t v = f.load();
+    for (;;) {
+        if (v == -1) return false;
+        if (f.compare_exchange_weak(v, v + 1)) return true;
+    }
+}
+inline void release_shared(BorrowFlag& f) noexcept { f.fetch_sub(1); }
+inline bool try_borrow_exclusive(BorrowFlag& f) noexcept {
+    std::int32_t expected = 0;
+    return f.compare_exchange_strong(expected, -1);
+}
+inline void release_exclusive(BorrowFlag& f) noexcept { f.store(0); }
+
+template <class T>
+struct Obj {
+    PyObject_HEAD
+    T value;
+    BorrowFlag flag;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Cold error helpers (frame.cpp). Each sets a Python exception.
+
+[[gnu::cold]] void raise_already_mutably_borrowed();
+[[gnu::cold]] void raise_already_borrowed();
+[[gnu::cold]] void raise_not_instance(PyObject* obj, const char* target);
+[[gnu::cold]] void add_argument_prefix(const char* name);
+[[gnu::cold]] void raise_panic(const char* message);
+[[gnu::cold]] void set_error_from_current_exception();
+[[gnu::cold]] void raise_index_out_of_bounds();
+PyObject* panic_exception_type();
+
+// Thrown by core-facing code when a Python exception is already set.
+struct PyErrAlreadySet {};
+[[noreturn, gnu::cold]] inline void throw_pyerr() { throw PyErrAlreadySet{}; }
+
+// ---------------------------------------------------------------------------------------------
+// Class objects: one per class per process, created on first need. Losers of a creation race
+// drop their copy and use the winner's.
+
+struct ClassInfo {
+    const char* name;
+    PyTypeObject* (*create)();
+    std::atomic<PyTypeObject*> type{nullptr};
+
+    PyTypeObject* peek() const noexcept { return type.load(std::memory_order_acquire); }
+    PyTypeObject* get() noexcept {
+        PyTypeObject* t = peek();
+        return t ? t : create_slow();
+    }
+    PyTypeObject* create_slow() noexcept;
+};
+
+// Every bound core type names its class here (specialisations in classes.hpp).
+template <class T>
+struct Bound : std::false_type {};
+template <class T>
+ClassInfo& class_of();
+
+template <class T>
+inline bool is_instance(PyObject* o) noexcept {
+    PyTypeObject* t = class_of<T>().peek();
+    if (t == nullptr) return false;
+    return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
+}
+template <class T>
+inline Obj<T>* as_obj(PyObject* o) noexcept { return reinterpret_cast<Obj<T>*>(o); }
+
+// New instance of the class of T holding a copy (or move) of value; nullptr with an error set.
+template <class T, class V>
+inline PyObject* new_instance(PyTypeObject* tp, V&& value) {
+    auto* mem = static_cast<Obj<T>*>(PyObject_Malloc(static_cast<std::size_t>(tp->tp_basicsize)));
+    if (mem == nullptr) return PyErr_NoMemory();
+    PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(mem), tp);
+    new (&mem->value) T(std::forward<V>(value));
+    new (&mem->flag) BorrowFlag(0);
+    return o;
+}
+template <class T, class V>
+inline PyObject* new_instance(V&& value) {
+    PyTypeObject* tp = class_of<T>().get();
+    if (tp == nullptr) return nullptr;
+    return new_instance<T>(tp, std::forward<V>(value));
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if constexpr (!std::is_trivially_destructible_v<T>) as_obj<T>(self)->value.~T();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Borrow guards.
+
+template <class T>
+struct Shared {
+    Obj<T>* obj = nullptr;
+    Shared() = default;
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    ~Shared() {
+        if (obj) release_shared(obj->flag);
+    }
+    // Instance check and shared borrow; on failure sets the error and returns false.
+    bool acquire(PyObject* o) {
+        if (!is_instance<T>(o)) [[unlikely]] {
+            raise_not_instance(o, class_of<T>().name);
+            return false;
+        }
+        return acquire_unchecked(o);
+    }
+    bool acquire_unchecked(PyObject* o) {
+        Obj<T>* p = as_obj<T>(o);
+        if (!try_borrow_shared(p->flag)) [[unlikely]] {
+            raise_already_mutably_borrowed();
+            return false;
+        }
+        obj = p;
+        return true;
+    }
+    const T& get() const { return obj->value; }
+};
+
+template <class T>
+struct Exclusive {
+    Obj<T>* obj = nullptr;
+    Exclusive() = default;
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    ~Exclusive() {
+        if (obj) release_exclusive(obj->flag);
+    }
+    bool acquire(PyObject* o) {
+        if (!is_instance<T>(o)) [[unlikely]] {
+            raise_not_instance(o, class_of<T>().name);
+            return false;
+        }
+        Obj<T>* p = as_obj<T>(o);
+        if (!try_borrow_exclusive(p->flag)) [[unlikely]] {
+            raise_already_borrowed();
+            return false;
+        }
+        obj = p;
+        return true;
+    }
+    T& get() const { return obj->value; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Argument conversions, chosen by the C++ parameter type of the core-facing function.
+
+bool convert_double_slow(PyObject* o, double& out);
+bool convert_uword(PyObject* o, std::size_t& out);
+bool convert_bool_slow(PyObject* o, bool& out);
+
+template <class P>
+struct Conv;
+
+template <>
+struct Conv<double> {
+    using Holder = double;
+    static constexpr const char* annotation = "float";
+    static bool from(PyObject* o, Holder& h) {
+        if (PyFloat_CheckExact(o)) [[likely]] {
+            h = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        return convert_double_slow(o, h);
+    }
+    static double get(Holder& h) { return h; }
+};
+
+template <>
+struct Conv<std::size_t> {
+    using Holder = std::size_t;
+    static constexpr const char* annotation = "int";
+    static bool from(PyObject* o, Holder& h) { return convert_uword(o, h); }
+    static std::size_t get(Holder& h) { return h; }
+};
+
+template <>
+struct Conv<bool> {
+    using Holder = bool;
+    static constexpr const char* annotation = "bool";
+    static bool from(PyObject* o, Holder& h) {
+        if (o == Py_True) {
+            h = true;
+            return true;
+        }
+        if (o == Py_False) {
+            h = false;
+            return true;
+        }
+        return convert_bool_slow(o, h);
+    }
+    static bool get(Holder& h) { return h; }
+};
+
+// A borrowed instance of one of our classes, read-only for the duration of the call.
+template <class T>
+struct Conv<const T&> {
+    using Holder = Shared<T>;
+    static const char* annotation_name() { return class_of<T>().name; }
+    static bool from(PyObject* o, Holder& h) { return h.acquire(o); }
+    static const T& get(Holder& h) { return h.get(); }
+};
+
+// The raw object, for conversions a class does itself.
+template <>
+struct Conv<PyObject*> {
+    using Holder = PyObject*;
+    static constexpr const char* annotation = "object";
+    static bool from(PyObject* o, Holder& h) {
+        h = o;
+        return true;
+    }
+    static PyObject* get(Holder& h) { return h; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Result conversions, chosen by the return type. Each gives a new reference or nullptr.
+
+template <class R, class = void>
+struct Ret;
+
+template <>
+struct Ret<double> {
+    static PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+};
+template <>
+struct Ret<bool> {
+    static PyObject* to_py(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+};
+template <>
+struct Ret<std::size_t> {
+    static PyObject* to_py(std::size_t v) { return PyLong_FromSize_t(v); }
+};
+template <>
+struct Ret<std::string> {
+    static PyObject* to_py(const std::string& s) {
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    }
+};
+template <>
+struct Ret<PyObject*> {
+    static PyObject* to_py(PyObject* o) { return o; }
+};
+template <class A, class B>
+struct Ret<std::pair<A, B>> {
+    static PyObject* to_py(std::pair<A, B>&& p) {
+        PyObject* a = Ret<A>::to_py(std::move(p.first));
+        if (a == nullptr) return nullptr;
+        PyObject* b = Ret<B>::to_py(std::move(p.second));
+        if (b == nullptr) {
+            Py_DECREF(a);
+            return nullptr;
+        }
+        PyObject* t = PyTuple_New(2);
+        if (t == nullptr) {
+            Py_DECREF(a);
+            Py_DECREF(b);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, 0, a);
+        PyTuple_SET_ITEM(t, 1, b);
+        return t;
+    }
+};
+template <class E, std::size_t N>
+struct Ret<std::array<E, N>> {
+    static PyObject* to_py(const std::array<E, N>& a) {
+        PyObject* l = PyList_New(static_cast<Py_ssize_t>(N));
+        if (l == nullptr) return nullptr;
+        for (std::size_t i = 0; i < N; ++i) {
+            PyObject* item = Ret<E>::to_py(E(a[i]));
+            if (item == nullptr) {
+                Py_DECREF(l);
+                return nullptr;
+            }
+            PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
+        }
+        return l;
+    }
+};
+template <class E>
+struct Ret<std::vector<E>> {
+    static PyObject* to_py(const std::vector<E>& a) {
+        PyObject* l = PyList_New(static_cast<Py_ssize_t>(a.size()));
+        if (l == nullptr) return nullptr;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            PyObject* item = Ret<E>::to_py(E(a[i]));
+            if (item == nullptr) {
+                Py_DECREF(l);
+                return nullptr;
+            }
+            PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
+        }
+        return l;
+    }
+};
+// A value record of one of our classes becomes a new instance of that class.
+template <class T>
+struct Ret<T, std::enable_if_t<Bound<T>::value>> {
+    static PyObject* to_py(T&& v) { return new_instance<T>(std::move(v)); }
+    static PyObject* to_py(const T& v) { return new_instance<T>(v); }
+};
+
+template <class R>
+inline PyObject* to_py(R&& r) {
+    return Ret<std::remove_cvref_t<R>>::to_py(std::forward<R>(r));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Function traits of the core-facing functions bound by the tables.
+
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+    using Result = R;
+    using Args = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+};
+
+// The receiver: `const T&` takes a shared borrow, `T&` the exclusive one.
+template <class P>
+struct Receiver;
+template <class T>
+struct Receiver<const T&> {
+    using Type = T;
+    using Guard = Shared<T>;
+    static constexpr bool exclusive = false;
+};
+template <class T>
+struct Receiver<T&> {
+    using Type = T;
+    using Guard = Exclusive<T>;
+    static constexpr bool exclusive = true;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Argument parsing against a function description.
+
+struct FnDesc {
+    const char* name;        // "dot", "__new__"
+    const char* cls;         // "Vec3d", or nullptr for module functions
+    const char* const* params;
+    Py_ssize_t nparams;
+    std::atomic<PyObject*>* interned;  // lazily interned parameter names
+};
+
+// Fills slots[0..nparams) from a vector call; false with the error set.
+bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots);
+// Same for a positional tuple and a keyword dictionary (constructors).
+bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Owner is the class whose name prefixes messages ("Vec3d.dot()"), or void for module functions.
+template <fixed_string Name, class Owner, fixed_string... Params>
+struct Desc {
+    static constexpr const char* param_names[sizeof...(Params) + 1] = {Params.data..., nullptr};
+    static inline std::atomic<PyObject*> interned[sizeof...(Params) + 1] = {};
+    static constexpr std::size_t count = sizeof...(Params);
+    static const FnDesc& get() {
+        static const FnDesc d{Name.data, owner_name(), param_names, static_cast<Py_ssize_t>(count), interned};
+        return d;
+    }
+    static const char* owner_name() {
+        if constexpr (std::is_void_v<Owner>)
+            return nullptr;
+        else
+            return class_of<Owner>().name;
+    }
+};
+
+// Converts slots into holders in parameter order (the first failure stops, with the prefix rule).
+template <class Args, std::size_t... I>
+struct ArgPack;
+template <class... A, std::size_t... I>
+struct ArgPack<std::tuple<A...>, I...> {
+    std::tuple<typename Conv<A>::Holder...> holders;
+    bool convert(PyObject* const* slots, const char* const* names) {
+        return (convert_one<I>(slots[I], names[I]) && ...);
+    }
+    template <std::size_t K>
+    bool convert_one(PyObject* o, const char* name) {
+        using P = std::tuple_element_t<K, std::tuple<A...>>;
+        if (Conv<P>::from(o, std::get<K>(holders))) [[likely]]
+            return true;
+        add_argument_prefix(name);
+        return false;
+    }
+    template <class F, class... Pre>
+    decltype(auto) call(F f, Pre&&... pre) {
+        return f(std::forward<Pre>(pre)..., Conv<A>::get(std::get<I>(holders))...);
+    }
+};
+
+template <class Tuple, class Seq>
+struct MakePack;
+template <class Tuple, std::size_t... I>
+struct MakePack<Tuple, std::index_sequence<I...>> {
+    using type = ArgPack<Tuple, I...>;
+};
+template <class Tuple>
+using PackOf = typename MakePack<Tuple, std::make_index_sequence<std::tuple_size_v<Tuple>>>::type;
+
+template <class Tuple>
+struct DropFirst;
+template <class H, class... T>
+struct DropFirst<std::tuple<H, T...>> {
+    using type = std::tuple<T...>;
+};
+
+// Runs f and converts its result; core failures become Python exceptions.
+template <class F>
+inline PyObject* run_and_convert(F&& f) noexcept {
+    try {
+        using R = decltype(f());
+        if constexpr (std::is_void_v<R>) {
+            f();
+            Py_RETURN_NONE;
+        } else {
+            return to_py(f());
+        }
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry trampolines.
+
+// A method with parameters: receiver first, then the parameters (vector call with keywords).
+template <auto Fn, class D>
+PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    using Pack = PackOf<typename DropFirst<typename Tr::Args>::type>;
+    constexpr std::size_t n = D::count;
+    static_assert(n == Tr::arity - 1, "parameter names must match the function's parameters");
+    PyObject* slots[n + 1];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(n)) [[likely]] {
+        for (std::size_t i = 0; i < n; ++i) slots[i] = args[i];
+    } else if (!parse_vector(D::get(), args, nargs, kwnames, slots)) {
+        return nullptr;
+    }
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return nullptr;
+    Pack pack;
+    if (!pack.convert(slots, D::param_names)) return nullptr;
+    return run_and_convert([&]() -> decltype(auto) { return pack.call(Fn, recv.get()); });
+}
+
+// A method without parameters.
+template <auto Fn>
+PyObject* method_noargs(PyObject* self, PyObject*) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return nullptr;
+    return run_and_convert([&]() -> decltype(auto) { return Fn(recv.get()); });
+}
+
+// A static method or module function with parameters.
+template <auto Fn, class D>
+PyObject* function_fast(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Pack = PackOf<typename Tr::Args>;
+    constexpr std::size_t n = D::count;
+    static_assert(n == Tr::arity, "parameter names must match the function's parameters");
+    PyObject* slots[n + 1];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(n)) [[likely]] {
+        for (std::size_t i = 0; i < n; ++i) slots[i] = args[i];
+    } else if (!parse_vector(D::get(), args, nargs, kwnames, slots)) {
+        return nullptr;
+    }
+    Pack pack;
+    if (!pack.convert(slots, D::param_names)) return nullptr;
+    return run_and_convert([&]() -> decltype(auto) { return pack.call(Fn); });
+}
+
+// A static method without parameters.
+template <auto Fn>
+PyObject* function_noargs(PyObject*, PyObject*) {
+    return run_and_convert([&]() -> decltype(auto) { return Fn(); });
+}
+
+// Constructor: converts the parameters and stores the core value Fn returns in a new instance
+// of `type`.
+template <auto Fn, class D>
+PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using T = typename Tr::Result;
+    using Pack = PackOf<typename Tr::Args>;
+    Pack pack;
+    if (!pack.convert(slots, D::param_names)) return nullptr;
+    try {
+        return new_instance<T>(type, pack.call(Fn));
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+template <auto Fn, class D>
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[D::count + 1];
+    if (!parse_tuple(D::get(), args, kwargs, slots)) return nullptr;
+    return construct<Fn, D>(type, slots);
+}
+// The same constructor through the vector call of the class object (no argument tuple).
+template <auto Fn, class D>
+PyObject* type_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    constexpr std::size_t n = D::count;
+    PyObject* slots[n + 1];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(n)) [[likely]] {
+        for (std::size_t i = 0; i < n; ++i) slots[i] = args[i];
+    } else if (!parse_vector(D::get(), args, nargs, kwnames, slots)) {
+        return nullptr;
+    }
+    return construct<Fn, D>(reinterpret_cast<PyTypeObject*>(type), slots);
+}
+
+// Property getter.
+template <auto Fn>
+PyObject* getter(PyObject* self, void*) {
+    return method_noargs<Fn>(self, nullptr);
+}
+
+// Property setter: converts the value first, then takes the exclusive borrow.
+[[gnu::cold]] int raise_no_deleter();
+template <auto Fn>
+int setter(PyObject* self, PyObject* value, void*) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    using P = std::tuple_element_t<1, typename Tr::Args>;
+    if (value == nullptr) return raise_no_deleter();
+    typename Conv<P>::Holder h;
+    if (!Conv<P>::from(value, h)) {
+        add_argument_prefix("value");
+        return -1;
+    }
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return -1;
+    try {
+        Fn(recv.get(), Conv<P>::get(h));
+        return 0;
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+// Unary slots: repr, negation, iteration.
+template <auto Fn>
+PyObject* unary(PyObject* self) {
+    return method_noargs<Fn>(self, nullptr);
+}
+
+// Hash slot: the 64-bit digest truncated to the interpreter's width; -1 becomes -2.
+template <auto Fn>
+Py_hash_t hash_slot(PyObject* self) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return -1;
+    const auto h = static_cast<Py_hash_t>(Fn(recv.get()));
+    return h == -1 ? -2 : h;
+}
+
+// Length slot.
+template <auto Fn>
+Py_ssize_t len_slot(PyObject* self) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return -1;
+    return static_cast<Py_ssize_t>(Fn(recv.get()));
+}
+
+// Subscript: receiver first, then the key converted as the parameter `index`.
+template <auto Fn>
+PyObject* subscript(PyObject* self, PyObject* key) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    using P = std::tuple_element_t<1, typename Tr::Args>;
+    typename Rcv::Guard recv;
+    if (!recv.acquire(self)) return nullptr;
+    typename Conv<P>::Holder h;
+    if (!Conv<P>::from(key, h)) {
+        add_argument_prefix("index");
+        return nullptr;
+    }
+    return run_and_convert([&]() -> decltype(auto) { return Fn(recv.get(), Conv<P>::get(h)); });
+}
+
+// The sequence-item slot derived from the subscript: position as an int, then the subscript.
+template <auto Fn>
+PyObject* sequence_item(PyObject* self, Py_ssize_t i) {
+    PyObject* key = PyLong_FromSsize_t(i);
+    if (key == nullptr) return nullptr;
+    PyObject* r = subscript<Fn>(self, key);
+    Py_DECREF(key);
+    return r;
+}
+
+// Binary number slot: forward form with the left operand as receiver, then (where the class has
+// one) the reflected form with the right operand as receiver; otherwise NotImplemented. Errors
+// of the receiver check, the borrow and the operand conversion are discarded.
+struct NoReflected {};
+
+template <auto Fn>
+inline PyObject* try_binary(PyObject* recv_obj, PyObject* operand, bool& tried) {
+    using Tr = FnTraits<decltype(Fn)>;
+    using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
+    using T = typename Rcv::Type;
+    using P = std::tuple_element_t<1, typename Tr::Args>;
+    tried = false;
+    if (!is_instance<T>(recv_obj)) return nullptr;
+    typename Rcv::Guard recv;
+    if (!recv.acquire_unchecked(recv_obj)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    typename Conv<P>::Holder h;
+    if (!Conv<P>::from(operand, h)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    tried = true;
+    return run_and_convert([&]() -> decltype(auto) { return Fn(recv.get(), Conv<P>::get(h)); });
+}
+
+template <auto Fwd, auto Refl = NoReflected{}>
+PyObject* binary_slot(PyObject* a, PyObject* b) {
+    bool tried;
+    PyObject* r = try_binary<Fwd>(a, b, tried);
+    if (tried) return r;
+    if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(Refl)>, NoReflected>) {
+        r = try_binary<Refl>(b, a, tried);
+        if (tried) return r;
+    }
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
+// Rich comparison. Cmp(self, other, op) gives 1 (true), 0 (false) or -1 (NotImplemented).
+//  - ne_from_eq: `!=` asks the interpreter for `==` and negates its truth value.
+//  - other_borrow_panics: an exclusively borrowed `other` is an internal assertion failure
+//    rather than NotImplemented.
+[[gnu::cold]] void raise_comparison_borrow_panic();
+
+inline constexpr unsigned cmp_bit(int op) { return 1u << op; }
+inline constexpr unsigned EQ_NE = cmp_bit(Py_EQ) | cmp_bit(Py_NE);
+inline constexpr unsigned ALL_OPS = 0x3f;
+
+template <class T, auto Cmp, unsigned Ops, bool ne_from_eq, bool other_borrow_panics>
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    if ((Ops & cmp_bit(op)) == 0) Py_RETURN_NOTIMPLEMENTED;
+    if constexpr (ne_from_eq) {
+        if (op == Py_NE) {
+            const int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+            if (eq < 0) return nullptr;
+            return Py_NewRef(eq ? Py_False : Py_True);
+        }
+    }
+    if (!is_instance<T>(self) || !is_instance<T>(other)) Py_RETURN_NOTIMPLEMENTED;
+    Shared<T> a;
+    if (!a.acquire_unchecked(self)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    Shared<T> b;
+    if (!b.acquire_unchecked(other)) {
+        PyErr_Clear();
+        if constexpr (other_borrow_panics) {
+            raise_comparison_borrow_panic();
+            return nullptr;
+        }
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const int r = Cmp(a.get(), b.get(), op);
+    if (r < 0) Py_RETURN_NOTIMPLEMENTED;
+    return Py_NewRef(r ? Py_True : Py_False);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class tables. A class is described by its name, text signature and a list of entries; the
+// same entries build the type object and describe the interface.
+
+enum class EntryKind { Method, MethodNoArgs, Static, StaticNoArgs, Getter, Setter, Slot };
+
+template <fixed_string Name, auto Fn, fixed_string... Params>
+struct Method {
+    static constexpr EntryKind kind = sizeof...(Params) == 0 ? EntryKind::MethodNoArgs : EntryKind::Method;
+    static constexpr auto name = Name;
+    static constexpr auto doc = signature_text<Name, true, Params...>();
+    template <class Owner>
+    static PyMethodDef def() {
+        using D = Desc<Name, Owner, Params...>;
+        if constexpr (sizeof...(Params) == 0)
+            return {Name.data, reinterpret_cast<PyCFunction>(&method_noargs<Fn>), METH_NOARGS, doc.data};
+        else
+            return {Name.data, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_fast<Fn, D>)),
+                    METH_FASTCALL | METH_KEYWORDS, doc.data};
+    }
+};
+
+template <fixed_string Name, auto Fn, fixed_string... Params>
+struct Static {
+    static constexpr EntryKind kind = sizeof...(Params) == 0 ? EntryKind::StaticNoArgs : EntryKind::Static;
+    static constexpr auto name = Name;
+    static constexpr auto doc = signature_text<Name, false, Params...>();
+    template <class Owner>
+    static PyMethodDef def() {
+        using D = Desc<Name, Owner, Params...>;
+        if constexpr (sizeof...(Params) == 0)
+            return {Name.data, reinterpret_cast<PyCFunction>(&function_noargs<Fn>), METH_NOARGS | METH_STATIC,
+                    doc.data};
+        else
+            return {Name.data,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
+                    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.data};
+    }
+};
+
+template <fixed_string Name, auto Get, auto Set = nullptr>
+struct Property {
+    static constexpr auto name = Name;
+    static PyGetSetDef def() {
+        if constexpr (std::is_same_v<decltype(Set), std::nullptr_t>)
+            return {Name.data, &getter<Get>, nullptr, nullptr, nullptr};
+        else
+            return {Name.data, &getter<Get>, &setter<Set>, nullptr, nullptr};
+    }
+};
+
+// A type slot given directly (number, mapping, comparison, ...).
+template <int SlotId, auto Fn>
+struct Slot {
+    static PyType_Slot def() { return {SlotId, reinterpret_cast<void*>(Fn)}; }
+};
+
+struct ClassSpec {
+    const char* qualified_name;  // "builtins.Vec3d"
+    const char* doc;             // text signature or nullptr
+    int basicsize;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getset;
+    std::vector<PyType_Slot> slots;
+    vectorcallfunc vectorcall = nullptr;
+};
+
+// Creates the class object from the spec (kept alive for the process).
+PyTypeObject* create_class(ClassSpec* spec);
+
+template <class T, class... Entries>
+void add_entries(ClassSpec& s) {
+    auto add = [&]<class E>() {
+        if constexpr (requires { E::kind; })
+            s.methods.push_back(E::template def<T>());
+        else if constexpr (requires { E::def().get; })
+            s.getset.push_back(E::def());
+        else
+            s.slots.push_back(E::def());
+    };
+    (add.template operator()<Entries>(), ...);
+}
+
+// Builds the class of T: its value layout, constructor (or none), and its entries. The spec
+// lives for the process; a class with a subscript also receives the derived sequence item.
+template <class T, class Ctor, auto Subscript, class... Entries>
+PyTypeObject* build_class(const char* qualified_name) {
+    auto* s = new ClassSpec{};
+    s->qualified_name = qualified_name;
+    s->basicsize = static_cast<int>(sizeof(Obj<T>));
+    s->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
+    s->slots.push_back({Py_tp_free, reinterpret_cast<void*>(&PyObject_Free)});
+    if constexpr (!std::is_same_v<Ctor, void>) {
+        s->doc = Ctor::doc.data;
+        s->slots.push_back({Py_tp_new, reinterpret_cast<void*>(&tp_new<Ctor::fn, typename Ctor::D>)});
+        s->vectorcall = &type_vectorcall<Ctor::fn, typename Ctor::D>;
+    }
+    if constexpr (!std::is_same_v<decltype(Subscript), std::nullptr_t>) {
+        s->slots.push_back({Py_mp_subscript, reinterpret_cast<void*>(&subscript<Subscript>)});
+        s->slots.push_back({Py_sq_item, reinterpret_cast<void*>(&sequence_item<Subscript>)});
+    }
+    add_entries<T, Entries...>(*s);
+    return create_class(s);
+}
+
+template <auto Fn, fixed_string Class, fixed_string... Params>
+struct Ctor {
+    static constexpr auto fn = Fn;
+    using D = Desc<fixed_string("__new__"), typename FnTraits<decltype(Fn)>::Result, Params...>;
+    static constexpr auto doc = signature_text<Class, false, Params...>();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module helpers (module.cpp).
+
+// Appends name to the module's __all__ (creating it when missing) and sets the attribute.
+bool add_to_module(PyObject* module, const char* name, PyObject* value);
+bool add_class(PyObject* module, ClassInfo& info);
+// A built-in function bound to the module, added under its name.
+bool add_function(PyObject* module, PyMethodDef* def);
+
+}  // namespace ostrilo
+
+#include "frame/classes.hpp"

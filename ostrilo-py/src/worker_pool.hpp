@@ -1,0 +1,305 @@
+// The process-wide worker pool of the vector lists.
+//
+// Pure C++: nothing here touches the Python API. Workers do arithmetic and
+// text building on plain arrays handed to them by a caller that blocks until
+// its job is finished.
+//
+// Results never depend on the number of threads or on timing: the index
+// range [0, n) is split into contiguous blocks whose boundaries depend only
+// on n and the job's grain, each block walks its elements in index order,
+// and block results are combined in index order on the calling thread.
+//
+// Usage from the binding layer:
+//
+//   pool::for_blocks(n, [&](std::size_t b, std::size_t e) {
+//       for (std::size_t i = b; i < e; ++i) out[i] = f(in[i]);
+//   });
+//   std::optional<Best> best = pool::reduce<Best>(n, per_block, merge);
+//   std::string text = pool::join(n, ", ", append_element_text);
+//
+// Bodies are called concurrently from several threads (each call with its
+// own block), so they must only write to their own block's outputs.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace ostrilo::pool {
+
+// ---------------------------------------------------------------------------
+// Tuning constants (measured on a 2-core x86-64 VM; see the test binary's
+// "bench" mode).
+
+// Upper bound on worker threads, whatever the environment asks for.
+inline constexpr std::size_t kMaxThreads = 4096;
+
+// Fewest elements a block may hold for cheap (~1 ns) per-element work. A
+// job of fewer than 2 * grain elements is a single block and runs on the
+// calling thread: handing it to a sleeping worker costs more (tens of
+// microseconds to wake a thread) than doing it.
+inline constexpr std::size_t kDefaultGrain = 16384;
+
+// Grain for text building (a few hundred ns per element).
+inline constexpr std::size_t kTextGrain = 512;
+
+// Most blocks a job is split into. More blocks balance load better between
+// threads; fewer blocks cost fewer hand-offs.
+inline constexpr std::size_t kMaxBlocks = 256;
+
+// Fewest elements per block. Strong type so that it is never confused with
+// an element count.
+struct Grain {
+    std::size_t elements = kDefaultGrain;
+};
+
+inline constexpr Grain kCheapWork{kDefaultGrain};
+inline constexpr Grain kTextWork{kTextGrain};
+
+// How [0, n) is cut into `count` contiguous blocks: the first n % count
+// blocks hold one element more than the rest. Never overflows.
+struct BlockPlan {
+    std::size_t n = 0;
+    std::size_t count = 0;
+
+    std::size_t begin(std::size_t block) const noexcept {
+        const std::size_t q = n / count, r = n % count;
+        return block * q + (block < r ? block : r);
+    }
+    std::size_t end(std::size_t block) const noexcept { return begin(block + 1); }
+};
+
+// count = 0 for n = 0; otherwise min(kMaxBlocks, max(1, n / grain)). Depends
+// only on n and the grain, never on the pool.
+BlockPlan plan_blocks(std::size_t n, Grain grain = kCheapWork) noexcept;
+
+// ---------------------------------------------------------------------------
+// Sizing.
+
+// A decimal integer: one or more ASCII digits, optionally preceded by a
+// single '+'; nothing else (no spaces, no sign '-'). Values too large for
+// size_t saturate. nullopt for null or anything else.
+std::optional<std::size_t> parse_decimal(const char* text) noexcept;
+
+// The pool size rule: `num_threads` (RAYON_NUM_THREADS) if it is a decimal
+// integer: > 0 is the count, 0 selects `default_count`. Otherwise
+// `rs_num_cpus` (RAYON_RS_NUM_CPUS) if it is a decimal integer > 0.
+// Otherwise `default_count`. Result is clamped to [1, kMaxThreads].
+std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus,
+                                std::size_t default_count) noexcept;
+
+// Same, with default_thread_count() as the default (computed only if needed).
+std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus) noexcept;
+
+// Processors in this process's affinity set, lowered by a cgroup CPU quota
+// (v2 cpu.max or v1 cpu.cfs_quota_us/cpu.cfs_period_us) when one applies;
+// 1 when nothing can be determined.
+std::size_t default_thread_count() noexcept;
+
+// CPUs allowed by a cgroup v2 "cpu.max" text ("max 100000", "200000 100000"):
+// ceil(quota / period), at least 1; nullopt when unlimited or unreadable.
+std::optional<std::size_t> cpus_from_cpu_max(std::string_view text) noexcept;
+
+// Same for cgroup v1 (quota -1 means unlimited).
+std::optional<std::size_t> cpus_from_cfs(std::string_view quota, std::string_view period) noexcept;
+
+// ---------------------------------------------------------------------------
+// A pool of worker threads. The process-wide one is made by ensure_started();
+// tests may make their own.
+
+class Pool {
+public:
+    // Starts `threads` workers (at most kMaxThreads). If a thread cannot be
+    // created the pool keeps those it has; with none, every job runs on the
+    // calling thread.
+    explicit Pool(std::size_t threads);
+    // Stops and joins the workers. No job may be running.
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    // Worker threads actually running (0 if none could be created).
+    std::size_t size() const noexcept { return workers_.size(); }
+
+    // Runs fn(ctx, b) for every b in [0, count) on the workers and blocks
+    // until all have finished. If some calls throw, the exception of the
+    // lowest such b is rethrown here after every call has stopped; calls
+    // for b above a failed one may be skipped. Runs the calls in order on
+    // the calling thread when there are no workers or when the caller is
+    // itself a pool worker.
+    void run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx);
+
+    // body(begin, end) for contiguous blocks covering [0, n).
+    template <class F>
+    void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork);
+
+    // f(i) for every i in [0, n).
+    template <class F>
+    void for_each_index(std::size_t n, F&& f, Grain grain = kCheapWork);
+
+    // Left fold, in block order, of block(begin, end) over the blocks of
+    // [0, n): combine(combine(r0, r1), r2)... nullopt when n == 0.
+    template <class T, class Block, class Combine>
+    std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine,
+                            Grain grain = kCheapWork);
+
+    // text(i, out) appends element i's text to out; the texts of 0..n-1 are
+    // joined with `separator` between neighbours.
+    template <class F>
+    std::string join(std::size_t n, std::string_view separator, F&& text,
+                     Grain grain = kTextWork);
+
+private:
+    struct Job;
+    struct Shared;
+    static void* worker_entry(void* arg);
+    void worker_loop();
+    static void execute(Job& job, std::size_t block);
+
+    std::unique_ptr<Shared> shared_;
+    std::vector<pthread_t> workers_;
+};
+
+// ---------------------------------------------------------------------------
+// The process-wide pool.
+
+// Starts the pool if it is not running yet. Thread-safe; only the first
+// caller creates it. May throw std::bad_alloc (the pool then stays not
+// started and a later call tries again).
+void ensure_started();
+
+// Whether the process-wide pool is running. Never starts it.
+bool started() noexcept;
+
+// Worker threads of the process-wide pool; starts it.
+std::size_t thread_count();
+
+// The process-wide pool; starts it.
+Pool& global();
+
+template <class F>
+void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork) {
+    global().for_blocks(n, std::forward<F>(body), grain);
+}
+
+template <class F>
+void for_each_index(std::size_t n, F&& f, Grain grain = kCheapWork) {
+    global().for_each_index(n, std::forward<F>(f), grain);
+}
+
+template <class T, class Block, class Combine>
+std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine,
+                        Grain grain = kCheapWork) {
+    return global().reduce<T>(n, std::forward<Block>(block), std::forward<Combine>(combine),
+                              grain);
+}
+
+template <class F>
+std::string join(std::size_t n, std::string_view separator, F&& text, Grain grain = kTextWork) {
+    return global().join(n, separator, std::forward<F>(text), grain);
+}
+
+// ---------------------------------------------------------------------------
+// Template members.
+
+template <class F>
+void Pool::for_blocks(std::size_t n, F&& body, Grain grain) {
+    const BlockPlan plan = plan_blocks(n, grain);
+    if (plan.count == 0) return;
+    if (plan.count == 1) {  // too small to be worth a hand-off
+        body(std::size_t{0}, n);
+        return;
+    }
+    struct Ctx {
+        BlockPlan plan;
+        std::remove_reference_t<F>* body;
+    } ctx{plan, std::addressof(body)};
+    run(plan.count,
+        [](void* p, std::size_t b) {
+            auto& c = *static_cast<Ctx*>(p);
+            (*c.body)(c.plan.begin(b), c.plan.end(b));
+        },
+        &ctx);
+}
+
+template <class F>
+void Pool::for_each_index(std::size_t n, F&& f, Grain grain) {
+    for_blocks(
+        n,
+        [&f](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) f(i);
+        },
+        grain);
+}
+
+template <class T, class Block, class Combine>
+std::optional<T> Pool::reduce(std::size_t n, Block&& block, Combine&& combine, Grain grain) {
+    const BlockPlan plan = plan_blocks(n, grain);
+    if (plan.count == 0) return std::nullopt;
+    if (plan.count == 1) return std::optional<T>(block(std::size_t{0}, n));
+    std::vector<std::optional<T>> parts(plan.count);
+    struct Ctx {
+        BlockPlan plan;
+        std::remove_reference_t<Block>* block;
+        std::optional<T>* parts;
+    } ctx{plan, std::addressof(block), parts.data()};
+    run(plan.count,
+        [](void* p, std::size_t b) {
+            auto& c = *static_cast<Ctx*>(p);
+            c.parts[b].emplace((*c.block)(c.plan.begin(b), c.plan.end(b)));
+        },
+        &ctx);
+    std::optional<T> acc(std::move(*parts[0]));
+    for (std::size_t b = 1; b < plan.count; ++b) {
+        T next = combine(std::move(*acc), std::move(*parts[b]));
+        acc.emplace(std::move(next));
+    }
+    return acc;
+}
+
+template <class F>
+std::string Pool::join(std::size_t n, std::string_view separator, F&& text, Grain grain) {
+    const BlockPlan plan = plan_blocks(n, grain);
+    std::string out;
+    if (plan.count == 0) return out;
+    auto build = [&](std::size_t b, std::size_t e, std::string& s) {
+        for (std::size_t i = b; i < e; ++i) {
+            if (i != b) s.append(separator);
+            text(i, s);
+        }
+    };
+    if (plan.count == 1) {
+        build(0, n, out);
+        return out;
+    }
+    std::vector<std::string> parts(plan.count);
+    struct Ctx {
+        BlockPlan plan;
+        decltype(build)* builder;
+        std::string* parts;
+    } ctx{plan, &build, parts.data()};
+    run(plan.count,
+        [](void* p, std::size_t b) {
+            auto& c = *static_cast<Ctx*>(p);
+            (*c.builder)(c.plan.begin(b), c.plan.end(b), c.parts[b]);
+        },
+        &ctx);
+    std::size_t total = separator.size() * (plan.count - 1);
+    for (const auto& s : parts) total += s.size();
+    out.reserve(total);
+    for (std::size_t b = 0; b < plan.count; ++b) {
+        if (b != 0) out.append(separator);
+        out.append(parts[b]);
+    }
+    return out;
+}
+
+}  // namespace ostrilo::pool
