@@ -1,0 +1,38 @@
+import math
+import struct
+
+import pytest
+
+
+def bits(x: float) -> int:
+    """The IEEE-754 bit pattern of a float, so that -0.0 and NaN compare exactly."""
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def same_float(a: float, b: float) -> bool:
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return bits(a) == bits(b)
+
+
+def assert_vec(v, expected):
+    """Compare the components of v (anything with x, y, z) with expected bit for bit."""
+    got = (v.x, v.y, v.z)
+    assert all(same_float(g, e) for g, e in zip(got, expected)), f"{got!r} != {tuple(expected)!r}"
+
+
+@pytest.fixture
+def run_python():
+    """Runs a snippet in a fresh interpreter (optionally with extra environment) and returns it."""
+    import os
+    import subprocess
+    import sys
+
+    def run(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
+                              timeout=timeout)
+
+    return run
