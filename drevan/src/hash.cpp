@@ -45,6 +45,18 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const unsigned char*
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+std::uint64_t siphash13_words(std::uint64_t k0, std::uint64_t k1, const std::uint64_t* words, std::size_t n) {
+    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+               k1 ^ 0x7465646279746573ULL};
+    for (std::size_t i = 0; i < n; ++i) s.block(words[i]);
+    s.block(std::uint64_t((8 * n) & 0xff) << 56);
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
 std::uint64_t canonical_bits(double value) {
     if (std::isnan(value)) return 0x7ff8000000000000ULL;
     return std::bit_cast<std::uint64_t>(value + 0.0);  // negative zero hashes like zero

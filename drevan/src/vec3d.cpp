@@ -10,11 +10,8 @@ namespace drevan {
 void panic(const char* message, const char* file, int line) { throw Panic(message, file, line); }
 
 std::uint64_t Vec3d::hash64() const {
-    unsigned char bytes[24];
     const std::uint64_t words[3] = {canonical_bits(x), canonical_bits(y), canonical_bits(z)};
-    for (int w = 0; w < 3; ++w)
-        for (int b = 0; b < 8; ++b) bytes[8 * w + b] = static_cast<unsigned char>(words[w] >> (8 * b));
-    return siphash13(0, 0, bytes, sizeof bytes);
+    return siphash13_words(0, 0, words, 3);
 }
 
 std::string Vec3d::repr() const {

@@ -26,6 +26,8 @@ namespace ostrilo {
 
 using BorrowFlag = std::atomic<std::int32_t>;
 
+#ifdef Py_GIL_DISABLED
+// Without a global lock, threads race on the flag: sequentially consistent read-modify-write.
 inline bool try_borrow_shared(BorrowFlag& f) noexcept {
     std::int32_t v = f.load();
     for (;;) {
@@ -39,6 +41,26 @@ inline bool try_borrow_exclusive(BorrowFlag& f) noexcept {
     return f.compare_exchange_strong(expected, -1);
 }
 inline void release_exclusive(BorrowFlag& f) noexcept { f.store(0); }
+#else
+// With the global lock, only the thread holding it touches any flag (the worker pool never
+// does), and the lock's hand-off orders those accesses: a plain load and store is an atomic
+// read-modify-write here, without the cost of a locked instruction.
+inline bool try_borrow_shared(BorrowFlag& f) noexcept {
+    const std::int32_t v = f.load(std::memory_order_relaxed);
+    if (v == -1) return false;
+    f.store(v + 1, std::memory_order_relaxed);
+    return true;
+}
+inline void release_shared(BorrowFlag& f) noexcept {
+    f.store(f.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
+inline bool try_borrow_exclusive(BorrowFlag& f) noexcept {
+    if (f.load(std::memory_order_relaxed) != 0) return false;
+    f.store(-1, std::memory_order_relaxed);
+    return true;
+}
+inline void release_exclusive(BorrowFlag& f) noexcept { f.store(0, std::memory_order_relaxed); }
+#endif
 
 template <class T>
 struct Obj {
