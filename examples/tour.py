@@ -1,0 +1,97 @@
+"""A guided run through ostrilo_py: every class, its results, and a short comparison with numpy.
+
+Run: python examples/tour.py
+"""
+from __future__ import annotations
+
+import time
+
+import ostrilo_py
+from ostrilo_py import Vec3d
+
+
+def section(title: str) -> None:
+    print()
+    print(title)
+    print("-" * len(title))
+
+
+def show(label: str, value: object) -> None:
+    print(f"  {label:<44} {value!r}")
+
+
+def tour_vec3d() -> None:
+    section("Vec3d: a 3-D vector of doubles")
+    v = Vec3d(1, 2, 3)
+    w = Vec3d(4.0, 5.0, 6.0)
+    show("v = Vec3d(1, 2, 3)", v)
+    show("v + w, v - w", (v + w, v - w))
+    show("v * 2.0, 2.0 * v, v / 4", (v * 2.0, 2.0 * v, v / 4))
+    show("-Vec3d(0, 1, 2)  (signs flip, -0 stays visible)", -Vec3d(0, 1, 2))
+    show("v.dot(w)", v.dot(w))
+    show("v.cross(w)", v.cross(w))
+    show("v.magnitude()", v.magnitude())
+    show("v.normalize()", v.normalize())
+    show("v.normalize().is_unit()", v.normalize().is_unit())
+    show("v.distance_to(w), v.distance_squared(w)", (v.distance_to(w), v.distance_squared(w)))
+    show("Vec3d(3, 0, 4).distance_to_line(zero, i)", Vec3d(3, 0, 4).distance_to_line(Vec3d.zero(), Vec3d.i()))
+    show("Vec3d(1, 1, 0).project_onto_line(i * 2, zero)", Vec3d(1, 1, 0).project_onto_line(Vec3d(2, 0, 0), Vec3d.zero()))
+    show("v.project_onto_plane(Vec3d(0, 0, 1))", v.project_onto_plane(Vec3d(0, 0, 1)))
+    show("i.scalar_triple_product(j, k)", Vec3d.i().scalar_triple_product(Vec3d.j(), Vec3d.k()))
+    show("Vec3d.new_from_to(v, w)", Vec3d.new_from_to(v, w))
+    show("v[0], v[1], v[2]; list(v)", (v[0], v[1], v[2], list(v)))
+    show("v.to_array()", v.to_array())
+    show("Vec3d(0.1, 1e21, 1.5e-10)  (no exponents)", Vec3d(0.1, 1e21, 1.5e-10))
+    show("Vec3d(1, -1, 0) / 0  (IEEE, no exception)", Vec3d(1, -1, 0) / 0)
+    show("Vec3d(0, 0, 0) == Vec3d(1e-16, 0, 0)  (tolerant)", Vec3d(0, 0, 0) == Vec3d(1e-16, 0, 0))
+    show("hash(Vec3d(0, 0, 0)) == hash(Vec3d(-0.0, 0, 0))", hash(Vec3d(0, 0, 0)) == hash(Vec3d(-0.0, 0, 0)))
+    u = Vec3d(1, 2, 3)
+    u.x = 10
+    show("after u.x = 10", u)
+    try:
+        v.dot((1, 2, 3))
+    except TypeError as e:
+        show("v.dot((1, 2, 3)) raises TypeError", str(e))
+
+
+def compare_with_numpy() -> None:
+    section("Side by side with numpy (one small vector, per call)")
+    try:
+        import numpy as np
+    except ImportError:
+        print("  numpy is not installed; skipping the comparison")
+        return
+
+    def per_call(fn, n: int = 100_000) -> float:
+        best = float("inf")
+        for _ in range(5):
+            t = time.perf_counter()
+            for _ in range(n):
+                fn()
+            best = min(best, time.perf_counter() - t)
+        return best / n * 1e9
+
+    v, w = Vec3d(1, 2, 3), Vec3d(4, 5, 6)
+    a, b = np.array([1.0, 2.0, 3.0]), np.array([4.0, 5.0, 6.0])
+    rows = [
+        ("v + w", lambda: v + w, lambda: a + b),
+        ("v.dot(w)", lambda: v.dot(w), lambda: a.dot(b)),
+        ("v.cross(w)", lambda: v.cross(w), lambda: np.cross(a, b)),
+        ("v.normalize()", lambda: v.normalize(), lambda: a / np.linalg.norm(a)),
+    ]
+    print(f"  {'operation':<16} {'ostrilo_py ns':>14} {'numpy ns':>10} {'speed-up':>9}")
+    for label, ours, theirs in rows:
+        t_ours, t_np = per_call(ours), per_call(theirs, 20_000)
+        print(f"  {label:<16} {t_ours:>14.0f} {t_np:>10.0f} {t_np / t_ours:>8.1f}x")
+    same = v.cross(w).to_array() == np.cross(a, b).tolist()
+    show("same cross product bits as numpy", same)
+
+
+def main() -> None:
+    print(f"ostrilo_py tour; module exports {ostrilo_py.__all__}")
+    tour_vec3d()
+    compare_with_numpy()
+
+
+if __name__ == "__main__":
+    main()
