@@ -304,7 +304,7 @@ std::optional<std::size_t> cgroup_cpu_limit() {
 }
 
 std::size_t affinity_cpus() noexcept {
-    for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    for (std::size_t cpus = 1024; cpus <= (std::size_t{1} << 20); cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(cpus);
         if (set == nullptr) break;
         const std::size_t size = CPU_ALLOC_SIZE(cpus);
@@ -360,7 +360,7 @@ struct Pool::Job {
 struct Pool::Shared {
     std::mutex m;
     std::condition_variable cv;  // workers sleep here
-    Job* head = nullptr;         // FIFO of jobs with unclaimed blocks
+    Job* head = nullptr;         // queue of jobs with unclaimed blocks
     Job* tail = nullptr;
     bool stop = false;
     std::atomic<bool> has_work{false};  // head != nullptr, for spinning workers
@@ -374,9 +374,11 @@ Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
     if (pthread_attr_init(&attr) != 0) return;
     pthread_attr_setstacksize(&attr, kWorkerStack);
     // Workers take no asynchronous signals: they are left to the threads
-    // that run the interpreter.
+    // that run the interpreter. Faults stay deliverable so that crash
+    // handlers still see them.
     sigset_t all, old;
     sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     for (std::size_t i = 0; i < threads; ++i) {
         pthread_t t;
@@ -424,6 +426,13 @@ void Pool::worker_loop() {
                 s.tail = nullptr;
                 s.has_work.store(false, std::memory_order_relaxed);
             }
+        } else if (job.next_job != nullptr) {
+            // Round robin between concurrent jobs, one block at a time, so a
+            // small job is not queued behind all of a large one.
+            s.head = job.next_job;
+            job.next_job = nullptr;
+            s.tail->next_job = &job;
+            s.tail = &job;
         }
         lk.unlock();
         execute(job, block);

@@ -7,8 +7,10 @@ struct Vec3d;
 struct AngleRadians;
 struct AngleDegrees;
 struct Quat;
+namespace geometry {
 struct Plane;
 struct Circle;
+}  // namespace geometry
 }  // namespace drevan
 
 namespace ostrilo {
@@ -35,8 +37,8 @@ OSTRILO_BIND_CLASS(drevan::Vec3d, vec3d_class)
 OSTRILO_BIND_CLASS(drevan::AngleRadians, angle_radians_class)
 OSTRILO_BIND_CLASS(drevan::AngleDegrees, angle_degrees_class)
 OSTRILO_BIND_CLASS(drevan::Quat, quat_class)
-OSTRILO_BIND_CLASS(drevan::Plane, plane_class)
-OSTRILO_BIND_CLASS(drevan::Circle, circle_class)
+OSTRILO_BIND_CLASS(drevan::geometry::Plane, plane_class)
+OSTRILO_BIND_CLASS(drevan::geometry::Circle, circle_class)
 OSTRILO_BIND_CLASS(VecList, vec_list_class)
 OSTRILO_BIND_CLASS(VecListIterator, vec_list_iterator_class)
 

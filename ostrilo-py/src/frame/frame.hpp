@@ -715,7 +715,12 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if ((Ops & cmp_bit(op)) == 0) Py_RETURN_NOTIMPLEMENTED;
     if constexpr (ne_from_eq) {
         if (op == Py_NE) {
-            const int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+            // The full comparison, not PyObject_RichCompareBool: its identity shortcut would make
+            // `x != x` False for a value that is not equal to itself.
+            PyObject* eq_obj = PyObject_RichCompare(self, other, Py_EQ);
+            if (eq_obj == nullptr) return nullptr;
+            const int eq = PyObject_IsTrue(eq_obj);
+            Py_DECREF(eq_obj);
             if (eq < 0) return nullptr;
             return Py_NewRef(eq ? Py_False : Py_True);
         }
@@ -777,6 +782,23 @@ struct Static {
             return {Name.data,
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.data};
+    }
+};
+
+// A module-level function (no owner class: messages read "name()"). def() gives the method
+// definition for a built-in function bound to the module.
+template <fixed_string Name, auto Fn, fixed_string... Params>
+struct Function {
+    static constexpr auto name = Name;
+    static constexpr auto doc = signature_text<Name, false, Params...>();
+    static PyMethodDef def() {
+        using D = Desc<Name, void, Params...>;
+        if constexpr (sizeof...(Params) == 0)
+            return {Name.data, reinterpret_cast<PyCFunction>(&function_noargs<Fn>), METH_NOARGS, doc.data};
+        else
+            return {Name.data,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
+                    METH_FASTCALL | METH_KEYWORDS, doc.data};
     }
 };
 

@@ -1,0 +1,51 @@
+// The Python class Circle: a thin table over the core circle. `==` is the core's tolerant
+// equality, `!=` its negation; circles are unordered and unhashable.
+#include "drevan/geometry/circle.hpp"
+
+#include "frame/frame.hpp"
+
+namespace ostrilo {
+namespace {
+
+using drevan::Vec3d;
+using drevan::geometry::Circle;
+using drevan::geometry::Plane;
+
+Circle make(const Vec3d& center, double radius, const Vec3d& normal) { return Circle::make(center, radius, normal); }
+Circle none() { return Circle::none(); }
+
+Vec3d get_center(const Circle& c) { return c.center; }
+void set_center(Circle& c, const Vec3d& value) { c.center = value; }
+double get_radius(const Circle& c) { return c.radius; }
+void set_radius(Circle& c, double value) { c.radius = value; }
+Vec3d get_normal(const Circle& c) { return c.normal; }
+void set_normal(Circle& c, const Vec3d& value) { c.normal = value; }
+double area(const Circle& c) { return c.area(); }
+
+Plane get_plane(const Circle& c) { return c.get_plane(); }
+bool in_same_plane(const Circle& c, const Circle& other) { return c.in_same_plane(other); }
+bool is_degenerate(const Circle& c) { return c.is_degenerate(); }
+
+// Only `==` reaches here; `!=` is derived from it by the frame.
+int compare(const Circle& a, const Circle& b, int) { return a.approx_eq(b) ? 1 : 0; }
+
+PyTypeObject* create() {
+    return build_class<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr,
+                       Static<"none", none>,
+                       Property<"center", get_center, set_center>,
+                       Property<"radius", get_radius, set_radius>,
+                       Property<"normal", get_normal, set_normal>,
+                       Property<"area", area>,
+                       Method<"get_plane", get_plane>,
+                       Method<"in_same_plane", in_same_plane, "other">,
+                       Method<"is_degenerate", is_degenerate>,
+                       Slot<Py_tp_richcompare, richcompare<Circle, compare, EQ_NE, true, false>>,
+                       // Unhashable: equality is tolerant, so no hash could agree with it.
+                       Slot<Py_tp_hash, PyObject_HashNotImplemented>>("builtins.Circle");
+}
+
+}  // namespace
+
+ClassInfo circle_class{"Circle", &create};
+
+}  // namespace ostrilo
