@@ -28,3 +28,18 @@ def held(obj, value: int = EXCLUSIVE):
     finally:
         assert f.value == value, "a call left the borrow flag changed"
         f.value = 0
+
+
+class Float:
+    """A float argument that runs `during` inside its conversion (while the call holds its borrows)."""
+
+    def __init__(self, value, during):
+        self.value, self.during, self.error = value, during, None
+
+    def __float__(self):
+        try:
+            self.during()
+        except RuntimeError as e:
+            self.error = str(e)
+            raise
+        return self.value

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from borrowing import flag, held
+from borrowing import Float, flag, held
 from conftest import same_float
 from ostrilo_py import AngleDegrees as D
 from ostrilo_py import AngleRadians as R
@@ -24,13 +24,9 @@ ORDERING = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, ope
     # the rounded quotients of the double pi, one ulp below the doubles nearest to pi/3 and pi/6
     (lambda: R.third_pi(), 1.0471975511965976), (lambda: R.sixth_pi(), 0.5235987755982988),
     (lambda: R.third_pi().to_degrees(), 59.99999999999999), (lambda: R.sixth_pi().to_degrees(), 29.999999999999996),
-    (lambda: R.pi().to_degrees(), 180.0), (lambda: R.half_pi().to_degrees(), 90.0),
-    (lambda: R.quarter_pi().to_degrees(), 45.0), (lambda: R.two_pi().to_degrees(), 360.0),
-    (lambda: D(3.0).to_radians(), 0.05235987755982988), (lambda: D(180).to_radians(), math.pi),
-    (lambda: D(90).to_radians(), math.pi / 2), (lambda: D(360).to_radians(), 2 * math.pi),
-    (lambda: R(1.0) - R(3.0), -2.0), (lambda: R(1.0) * 3, 3.0), (lambda: R(1.0) * True, 1.0),
-    (lambda: R(1.0) / 0, inf), (lambda: R(-1.0) / 0.0, -inf), (lambda: R(0.0) / 0, nan),
-    (lambda: -R.zero(), -0.0), (lambda: -D(0.0), -0.0), (lambda: -R(-inf), inf),
+    (lambda: R.two_pi().to_degrees(), 360.0), (lambda: D(3.0).to_radians(), 0.05235987755982988),
+    (lambda: D(180).to_radians(), math.pi), (lambda: R(1.0) - R(3.0), -2.0), (lambda: R(1.0) * True, 1.0),
+    (lambda: R(1.0) / 0, inf), (lambda: R(0.0) / 0, nan), (lambda: -R.zero(), -0.0), (lambda: -D(0.0), -0.0),
 ])
 def test_values(value, expected):
     got = value()
@@ -41,20 +37,15 @@ def test_values(value, expected):
     (lambda: R.pi().cos(), -1.0), (lambda: R.pi().sec(), -1.0), (lambda: R.zero().cot(), inf),
     (lambda: R.zero().csc(), inf), (lambda: R(-0.0).cot(), -inf), (lambda: R(-0.0).csc(), -inf),
     # the reciprocal of tan, not cos/sin
-    (lambda: R.pi().cot(), -8165619676597685.0), (lambda: R(inf).sin(), nan), (lambda: R.half_pi().sin(), 1.0),
+    (lambda: R.pi().cot(), -8165619676597685.0), (lambda: R.half_pi().sin(), 1.0),
 ])
 def test_trigonometry(value, expected):
     assert same_float(value(), expected)
 
 
-def test_negation_flips_only_the_sign_bit():
-    assert math.copysign(1.0, (-R(nan)).angle) == -1.0 and math.isnan((-R(nan)).angle)
-
-
 @pytest.mark.parametrize("value, text", [
-    (R(1.0), "1 radians"), (R.pi(), "3.141592653589793 radians"), (D(90), "90°"), (D(-45.5), "-45.5°"),
-    (D(-0.0), "-0°"), (R(nan), "NaN radians"), (R(1e21), "1000000000000000000000 radians"),
-    (-R.zero(), "-0 radians"), (R(-inf), "-inf radians"), (D(1.5e-10), "0.00000000015°"),
+    (R(1.0), "1 radians"), (R.pi(), "3.141592653589793 radians"), (D(-45.5), "-45.5°"), (D(-0.0), "-0°"),
+    (R(nan), "NaN radians"), (R(1e21), "1000000000000000000000 radians"), (D(-inf), "-inf°"),
 ])
 def test_repr(value, text):
     assert repr(value) == text == str(value)
@@ -89,9 +80,9 @@ def test_comparisons_are_exact_ieee(x, y):
 
 
 @pytest.mark.parametrize("expr", [
-    lambda: 2 * R(1.0), lambda: R(1.0) * "x", lambda: R(1.0) + 1.0, lambda: 1.0 + R(1.0), lambda: R(1.0) * R(1.0),
-    lambda: 2.0 / R(1.0), lambda: R(1.0) - D(1.0), lambda: R(1.0) * 10**400, lambda: D(1.0) + D(1.0),
-    lambda: D(1.0) * 2, lambda: R(1.0) < 2.0, lambda: R(1.0) <= D(1.0), lambda: D(1.0) > R(1.0),
+    lambda: 2 * R(1.0), lambda: R(1.0) * "x", lambda: R(1.0) + 1.0, lambda: R(1.0) * R(1.0), lambda: 2.0 / R(1.0),
+    lambda: R(1.0) * 10**400, lambda: D(1.0) + D(1.0), lambda: D(1.0) * 2, lambda: R(1.0) < 2.0,
+    lambda: R(1.0) <= D(1.0),
 ])
 def test_unsupported_operands_are_left_to_the_interpreter(expr):
     with pytest.raises(TypeError) as e:
@@ -142,7 +133,6 @@ def test_not_equal_negates_the_interpreters_equality():
 @pytest.mark.parametrize("call, message", [
     (lambda: R(), "AngleRadians.__new__() missing 1 required positional argument: 'angle'"),
     (lambda: D(1, 2), "AngleDegrees.__new__() takes 1 positional arguments but 2 were given"),
-    (lambda: R(value=1), "AngleRadians.__new__() got an unexpected keyword argument 'value'"),
     (lambda: R("x"), "argument 'angle': must be real number, not str"),
     (lambda: D(None), "argument 'angle': must be real number, not NoneType"),
     (lambda: Vec3d(1, 0, 0).angle_to(R(1)), "argument 'other': 'AngleRadians' object is not an instance of 'Vec3d'"),
@@ -163,14 +153,6 @@ def test_setter(cls):
     with pytest.raises(AttributeError, match="^property has no deleter$"):
         del a.angle
     assert a.angle == 2.0
-
-
-@pytest.mark.parametrize("obj, signature", [
-    (R, "(angle)"), (D, "(angle)"), (R.pi, "()"), (R.sixth_pi, "()"), (R.sin, "($self)"), (R.cot, "($self)"),
-    (R.to_degrees, "($self)"), (D.to_radians, "($self)"), (Vec3d.angle_to, "($self, other)"),
-])
-def test_text_signatures(obj, signature):
-    assert obj.__text_signature__ == signature
 
 
 # ---------------------------------------------------------------------------------------------
@@ -208,19 +190,6 @@ def test_angle_to_matches_the_clamped_formula(a, b):
 
 # ---------------------------------------------------------------------------------------------
 # Borrows
-
-class Float:
-    def __init__(self, value, during=None):
-        self.value, self.during, self.error = value, during, None
-
-    def __float__(self):
-        try:
-            self.during()
-        except RuntimeError as e:
-            self.error = str(e)
-            raise
-        return self.value
-
 
 def test_operand_conversion_runs_under_a_shared_borrow_of_the_receiver():
     a = R(1.0)

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from borrowing import held
+from borrowing import Float, held
 from conftest import assert_vec, same_float
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
@@ -48,7 +48,6 @@ def matrix_reference(q):
     (lambda: Quat.identity().conjugate(), (1.0, -0.0, -0.0, -0.0)),
     (lambda: Quat(1, 2, 3, 4).conjugate(), (1.0, -2.0, -3.0, -4.0)),
     (lambda: Vec3d(1, 2, 3).to_quat(), (0.0, 1.0, 2.0, 3.0)),
-    (lambda: Vec3d(-0.0, nan, inf).to_quat(), (0.0, -0.0, nan, inf)),
     (lambda: Quat(0, 0, 0, 0).normalize(), (nan, nan, nan, nan)),
     (lambda: Quat(0, 3, 0, 4).normalize(), (0.0, 0.6, 0.0, 0.8)),
     (lambda: Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians.half_pi()), Z90),
@@ -66,16 +65,14 @@ def test_quaternion_results(value, expected):
      (0.0, 2.220446049250313e-16, 1.0)),
     (lambda: Quat.identity().rotate(Vec3d(1.5, -2, 3.25)), (1.5, -2.0, 3.25)),
     (lambda: Quat(2, 0, 0, 0).rotate(Vec3d(1, 1, 1)), (4.0, 4.0, 4.0)),  # scales by |q|^2
-    # the products with the zero scalar part are formed: inf * 0 is NaN
-    (lambda: Quat(inf, 0, 0, 0).rotate(Vec3d(1, 0, 0)), (nan, nan, nan)),
-    (lambda: Quat.identity().rotate(Vec3d(inf, 0, 0)), (nan, nan, nan)),
+    (lambda: Quat(inf, 0, 0, 0).rotate(Vec3d(1, 0, 0)), (nan, nan, nan)),  # inf * 0 is NaN
 ])
 def test_rotate(value, expected):
     assert_vec(value(), expected)
 
 
 @pytest.mark.parametrize("q, v", [
-    ((inf, 0, 0, 0), (1, 0, 0)), ((1, 0, 0, 0), (inf, 1, 1)), ((0, nan, 0, 0), (1, 2, 3)),
+    ((1, 0, 0, 0), (inf, 1, 1)), ((0, nan, 0, 0), (1, 2, 3)),
     ((1, 0, 0, 0), (-0.0, -0.0, -0.0)), ((-1, 0, 0, 0), (-0.0, 0.0, -0.0)), ((0, 0, 0, 0), (1, 1, 1)),
     ((1e300, 1e300, 0, 0), (1, 1, 1)), ((0.5, -inf, 0.5, 0), (0, 1, 0)),
     # each of w*0, i*0, j*0 and k*0 alone decides the sign of a zero component
@@ -108,20 +105,13 @@ def test_scalar_results():
     assert type(matrix) is list and all(type(row) is list for row in matrix)
     axis = Quat.from_axis_angle(Vec3d(1, 2, 2), AngleRadians(1.0))  # a non-unit axis scales too
     assert abs(axis.magnitude() - 1.68487) < 1e-5 and not axis.is_unit()
-
-
-@pytest.mark.parametrize("q, unit", [
-    (Quat(0.6, 0.8, 0, 0), True), (Quat(1, 2, 3, 4), False), (Quat(1 + EPS, 0, 0, 0), False),
-    (Quat(1 - EPS / 2, 0, 0, 0), True), (Quat(nan, 0, 0, 0), False), (Quat(inf, 0, 0, 0), False),
-])
-def test_is_unit(q, unit):
-    assert q.is_unit() is unit
+    assert Quat(0.6, 0.8, 0, 0).is_unit() and Quat(1 - EPS / 2, 0, 0, 0).is_unit()
+    assert not Quat(1 + EPS, 0, 0, 0).is_unit() and not Quat(nan, 0, 0, 0).is_unit()
 
 
 @pytest.mark.parametrize("q, text", [
     (Quat.identity(), "Quat(1, 0, 0, 0)"), (Quat.identity().conjugate(), "Quat(1, -0, -0, -0)"),
-    (Vec3d(1, 2, 3).to_quat(), "Quat(0, 1, 2, 3)"), (Quat(0, 0, 0, 0).normalize(), "Quat(NaN, NaN, NaN, NaN)"),
-    (Quat(0.1, -inf, 1e21, 1.5e-10), "Quat(0.1, -inf, 1000000000000000000000, 0.00000000015)"),
+    (Quat(0.1, -inf, 1e21, nan), "Quat(0.1, -inf, 1000000000000000000000, NaN)"),
 ])
 def test_repr(q, text):
     assert repr(q) == text == str(q)
@@ -165,12 +155,11 @@ def test_rotation_conventions(axis, angle, v):
 @pytest.mark.parametrize("a, b, equal", [
     (Quat(1, 0, 0, 0), Quat(1, 1e-17, 0, 0), True),
     (Quat(1, 0, 0, 0), Quat(1, EPS, 0, 0), False),  # the bound is strict
-    (Quat(0, 0, 0, EPS / 2), Quat(0, 0, 0, -EPS / 4), True),
     (Quat(2, 0, 0, 0), Quat(2 + 2 * EPS, 0, 0, 0), False),  # absolute, not relative
     (Quat(-0.0, 0, 0, 0), Quat(0, -0.0, 0, 0), True),
     (Quat(1, 0, 0, nan), Quat(1, 0, 0, nan), False),
     (Quat(inf, 0, 0, 0), Quat(inf, 0, 0, 0), False),  # inf - inf is NaN
-    (Quat(1, 0, 0, 0), (1, 0, 0, 0), False), (Quat(1, 0, 0, 0), Vec3d(1, 0, 0), False),
+    (Quat(1, 0, 0, 0), (1, 0, 0, 0), False),
 ])
 def test_equality(a, b, equal):
     assert (a == b, a != b, b == a, b != a) == (equal, not equal, equal, not equal)
@@ -196,16 +185,13 @@ def test_equality_corner_cases():
 @pytest.mark.parametrize("call, message", [
     (lambda: Quat(1, 0, 0), "Quat.__new__() missing 1 required positional argument: 'k'"),
     (lambda: Quat(1, 2, 3, "x"), "argument 'k': must be real number, not str"),
-    (lambda: Quat(None, 2, 3, "x"), "argument 'w': must be real number, not NoneType"),
     (lambda: Quat.from_axis_angle(Vec3d(0, 0, 1), AngleDegrees(90)),
      "argument 'angle': 'AngleDegrees' object is not an instance of 'AngleRadians'"),
     (lambda: Quat.from_axis_angle(Vec3d(0, 0, 1), 1.0),
      "argument 'angle': 'float' object is not an instance of 'AngleRadians'"),
     (lambda: Quat.from_axis_angle((0, 0, 1), AngleDegrees(1)),
      "argument 'axis': 'tuple' object is not an instance of 'Vec3d'"),
-    (lambda: Quat.from_axis_angle(Vec3d(0, 0, 1)), "Quat.from_axis_angle() missing 1 required positional argument: 'angle'"),
     (lambda: Quat.identity().rotate(None), "argument 'v': 'None' is not an instance of 'Vec3d'"),
-    (lambda: Quat.identity().rotate(Vec3d(1, 0, 0), 1), "Quat.rotate() takes 1 positional arguments but 2 were given"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as e:
@@ -225,25 +211,8 @@ def test_setters_replace_one_component():
     assert components(q) == (0.5, 0.0, 0.0, 1.0)
 
 
-@pytest.mark.parametrize("obj, signature", [
-    (Quat, "(w, i, j, k)"), (Quat.identity, "()"), (Quat.from_axis_angle, "(axis, angle)"),
-    (Quat.rotate, "($self, v)"), (Quat.to_rotation_matrix, "($self)"), (Vec3d.to_quat, "($self)"),
-])
-def test_text_signatures(obj, signature):
-    assert obj.__text_signature__ == signature
-
-
 # ---------------------------------------------------------------------------------------------
 # Borrows
-
-class Float:
-    def __init__(self, value, during):
-        self.value, self.during = value, during
-
-    def __float__(self):
-        self.during()
-        return self.value
-
 
 def test_setter_converts_before_borrowing():
     q = Quat.identity()
