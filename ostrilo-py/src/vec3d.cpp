@@ -1,6 +1,9 @@
 // The Python class Vec3d: a thin table over the core vector.
 #include "drevan/vec3d.hpp"
 
+#include "drevan/angle.hpp"
+#include "drevan/quat.hpp"
+
 #include "frame/frame.hpp"
 
 namespace ostrilo {
@@ -29,6 +32,11 @@ bool is_unit(const Vec3d& v) { return v.is_unit(); }
 Vec3d normalize(const Vec3d& v) { return v.normalize(); }
 double dot(const Vec3d& a, const Vec3d& b) { return a.dot(b); }
 Vec3d cross(const Vec3d& a, const Vec3d& b) { return a.cross(b); }
+// Unsigned angle; the cosine is clamped to [-1, 1] so that parallel vectors give 0 and
+// anti-parallel ones pi even when rounding pushes the quotient past 1.
+drevan::AngleRadians angle_to(const Vec3d& a, const Vec3d& b) { return {a.angle_to(b)}; }
+// The pure quaternion (0, x, y, z).
+drevan::Quat to_quat(const Vec3d& v) { return drevan::to_quat(v); }
 double scalar_triple_product(const Vec3d& a, const Vec3d& b, const Vec3d& c) { return a.scalar_triple_product(b, c); }
 double distance_to(const Vec3d& a, const Vec3d& b) { return a.distance_to(b); }
 double distance_squared(const Vec3d& a, const Vec3d& b) { return a.distance_squared(b); }
@@ -69,12 +77,14 @@ PyTypeObject* create() {
                        Static<"j", unit_j>,
                        Static<"k", unit_k>,
                        Static<"new_from_to", new_from_to, "from", "to">,
+                       Method<"to_quat", to_quat>,
                        Method<"to_array", to_array>,
                        Method<"magnitude", magnitude>,
                        Method<"is_unit", is_unit>,
                        Method<"normalize", normalize>,
                        Method<"dot", dot, "other">,
                        Method<"cross", cross, "other">,
+                       Method<"angle_to", angle_to, "other">,
                        Method<"scalar_triple_product", scalar_triple_product, "b", "c">,
                        Method<"distance_to", distance_to, "other">,
                        Method<"distance_squared", distance_squared, "other">,

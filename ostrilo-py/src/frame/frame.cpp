@@ -141,6 +141,19 @@ void raise_panic(const char* message) {
 
 void raise_comparison_borrow_panic() { raise_panic("Already mutably borrowed: PyBorrowError"); }
 
+// Not PyObject_RichCompareBool: its identity shortcut would make `x != x` false for a value
+// holding NaN.
+// `!=` as the negation of the full `==` (not PyObject_RichCompareBool, whose identity shortcut
+// would make `x != x` False for a value that is not equal to itself).
+PyObject* negated_equality(PyObject* self, PyObject* other) {
+    PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+    if (eq == nullptr) return nullptr;
+    const int truth = PyObject_IsTrue(eq);
+    Py_DECREF(eq);
+    if (truth < 0) return nullptr;
+    return Py_NewRef(truth ? Py_False : Py_True);
+}
+
 static constexpr const char* GENERIC_PANIC = "internal failure without a message";
 
 void set_error_from_current_exception() {

@@ -319,6 +319,31 @@ struct Ret<std::pair<A, B>> {
         return t;
     }
 };
+// A tuple of any length, items converted in order.
+template <class... E>
+struct Ret<std::tuple<E...>> {
+    static PyObject* to_py(std::tuple<E...>&& items) {
+        PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(E)));
+        if (t == nullptr) return nullptr;
+        bool ok = true;
+        Py_ssize_t at = 0;
+        std::apply(
+            [&](auto&&... item) {
+                ((ok = ok && fill(t, at++, Ret<std::remove_cvref_t<decltype(item)>>::to_py(std::move(item)))), ...);
+            },
+            items);
+        if (!ok) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        return t;
+    }
+    static bool fill(PyObject* t, Py_ssize_t at, PyObject* item) {
+        if (item == nullptr) return false;
+        PyTuple_SET_ITEM(t, at, item);
+        return true;
+    }
+};
 template <class E, std::size_t N>
 struct Ret<std::array<E, N>> {
     static PyObject* to_py(const std::array<E, N>& a) {
@@ -701,10 +726,13 @@ PyObject* binary_slot(PyObject* a, PyObject* b) {
 }
 
 // Rich comparison. Cmp(self, other, op) gives 1 (true), 0 (false) or -1 (NotImplemented).
-//  - ne_from_eq: `!=` asks the interpreter for `==` and negates its truth value.
+//  - ne_from_eq: `!=` asks the interpreter for `==` and negates its truth value (no borrow).
 //  - other_borrow_panics: an exclusively borrowed `other` is an internal assertion failure
 //    rather than NotImplemented.
 [[gnu::cold]] void raise_comparison_borrow_panic();
+// `!=` as the negated truth of the interpreter's full `self == other` (no identity shortcut, so
+// a value that is unequal to itself is `!=` itself); nullptr if either step raises.
+PyObject* negated_equality(PyObject* self, PyObject* other);
 
 inline constexpr unsigned cmp_bit(int op) { return 1u << op; }
 inline constexpr unsigned EQ_NE = cmp_bit(Py_EQ) | cmp_bit(Py_NE);
@@ -714,16 +742,7 @@ template <class T, auto Cmp, unsigned Ops, bool ne_from_eq, bool other_borrow_pa
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if ((Ops & cmp_bit(op)) == 0) Py_RETURN_NOTIMPLEMENTED;
     if constexpr (ne_from_eq) {
-        if (op == Py_NE) {
-            // The full comparison, not PyObject_RichCompareBool: its identity shortcut would make
-            // `x != x` False for a value that is not equal to itself.
-            PyObject* eq_obj = PyObject_RichCompare(self, other, Py_EQ);
-            if (eq_obj == nullptr) return nullptr;
-            const int eq = PyObject_IsTrue(eq_obj);
-            Py_DECREF(eq_obj);
-            if (eq < 0) return nullptr;
-            return Py_NewRef(eq ? Py_False : Py_True);
-        }
+        if (op == Py_NE) return negated_equality(self, other);
     }
     if (!is_instance<T>(self) || !is_instance<T>(other)) Py_RETURN_NOTIMPLEMENTED;
     Shared<T> a;

@@ -1,0 +1,80 @@
+// The Python class Quat: a thin table over the core quaternion.
+#include "drevan/quat.hpp"
+
+#include "drevan/angle.hpp"
+#include "frame/frame.hpp"
+
+namespace ostrilo {
+namespace {
+
+using drevan::AngleRadians;
+using drevan::Quat;
+using drevan::Vec3d;
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+double get_w(const Quat& q) { return q.w; }
+double get_i(const Quat& q) { return q.i; }
+double get_j(const Quat& q) { return q.j; }
+double get_k(const Quat& q) { return q.k; }
+void set_w(Quat& q, double value) { q.w = value; }
+void set_i(Quat& q, double value) { q.i = value; }
+void set_j(Quat& q, double value) { q.j = value; }
+void set_k(Quat& q, double value) { q.k = value; }
+
+Quat identity() { return Quat::identity(); }
+// Only a radians angle is accepted; degrees must be converted first.
+Quat from_axis_angle(const Vec3d& axis, const AngleRadians& angle) { return Quat::from_axis_angle(axis, angle.angle); }
+
+Quat conjugate(const Quat& q) { return q.conjugate(); }
+double magnitude(const Quat& q) { return q.magnitude(); }
+Quat normalize(const Quat& q) { return q.normalize(); }
+bool is_unit(const Quat& q) { return q.is_unit(); }
+Vec3d rotate(const Quat& q, const Vec3d& v) { return q.rotate(v); }
+
+std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
+    const auto [axis, angle] = q.to_axis_angle();
+    return {axis, AngleRadians{angle}};
+}
+
+// A plain tuple (i, j, k), not a Vec3d.
+std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
+
+std::array<std::array<double, 3>, 3> to_rotation_matrix(const Quat& q) { return q.to_rotation_matrix(); }
+
+std::string repr(const Quat& q) { return q.repr(); }
+
+// Tolerant equality; `!=` is its direct negation.
+int compare(const Quat& a, const Quat& b, int op) {
+    const bool eq = a.approx_eq(b);
+    return op == Py_EQ ? eq : !eq;
+}
+
+PyTypeObject* create() {
+    return build_class<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr,
+                       Property<"w", get_w, set_w>,
+                       Property<"i", get_i, set_i>,
+                       Property<"j", get_j, set_j>,
+                       Property<"k", get_k, set_k>,
+                       Static<"identity", identity>,
+                       Static<"from_axis_angle", from_axis_angle, "axis", "angle">,
+                       Method<"conjugate", conjugate>,
+                       Method<"magnitude", magnitude>,
+                       Method<"normalize", normalize>,
+                       Method<"is_unit", is_unit>,
+                       Method<"rotate", rotate, "v">,
+                       Method<"to_axis_angle", to_axis_angle>,
+                       Method<"to_vec3d", to_vec3d>,
+                       Method<"to_rotation_matrix", to_rotation_matrix>,
+                       // Equality without a hash: instances are unhashable. An exclusively
+                       // borrowed other operand is an internal failure, not NotImplemented.
+                       Slot<Py_tp_richcompare, richcompare<Quat, compare, EQ_NE, false, true>>,
+                       Slot<Py_tp_hash, PyObject_HashNotImplemented>,
+                       Slot<Py_tp_repr, unary<repr>>>("builtins.Quat");
+}
+
+}  // namespace
+
+ClassInfo quat_class{"Quat", &create};
+
+}  // namespace ostrilo
