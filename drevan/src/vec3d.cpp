@@ -17,14 +17,18 @@ std::uint64_t Vec3d::hash64() const {
 std::string Vec3d::repr() const {
     std::string s;
     s.reserve(32);
-    s += "Vec3d(";
-    append_number(s, x);
-    s += ", ";
-    append_number(s, y);
-    s += ", ";
-    append_number(s, z);
-    s += ')';
+    append_repr(s);
     return s;
+}
+
+void Vec3d::append_repr(std::string& out) const {
+    out += "Vec3d(";
+    append_number(out, x);
+    out += ", ";
+    append_number(out, y);
+    out += ", ";
+    append_number(out, z);
+    out += ')';
 }
 
 }  // namespace drevan

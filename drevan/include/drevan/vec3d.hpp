@@ -89,8 +89,18 @@ struct Vec3d {
     Vec3d operator*(double s) const { return {s * x, s * y, s * z}; }
     Vec3d operator/(double s) const { return {x / s, y / s, z / s}; }
 
+    // The vector with component `axis` (0 = x, 1 = y, 2 = z) set to +0.0.
+    Vec3d collapse(std::size_t axis) const {
+        DREVAN_ASSERT(axis <= 2);
+        Vec3d r = *this;
+        (axis == 0 ? r.x : axis == 1 ? r.y : r.z) = 0.0;
+        return r;
+    }
+
     std::uint64_t hash64() const;
     std::string repr() const;
+    // Appends the text of repr() to out.
+    void append_repr(std::string& out) const;
 };
 
 inline Vec3d operator*(double s, const Vec3d& v) { return {s * v.x, s * v.y, s * v.z}; }

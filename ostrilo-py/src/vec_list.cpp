@@ -1,0 +1,536 @@
+// The Python classes VecList and VecListIterator. A list owns one contiguous array of core
+// vectors; every element-wise operation hands the array to the worker pool, which writes each
+// result at its element's index, and the calling thread turns the output into Python objects.
+#include "vec_list.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "drevan/quat.hpp"
+#include "drevan/vec3d.hpp"
+#include "frame/frame.hpp"
+#include "worker_pool.hpp"
+
+namespace ostrilo {
+
+using drevan::Quat;
+using drevan::Vec3d;
+
+// ---------------------------------------------------------------------------------------------
+// Array storage
+
+void* allocate_array(std::size_t bytes) {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHugePageThreshold) {
+        static const std::uintptr_t page = [] {
+            const long s = sysconf(_SC_PAGESIZE);
+            return static_cast<std::uintptr_t>(s > 0 ? s : 4096);
+        }();
+        const auto first = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+        const auto last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
+        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint
+    }
+#endif
+    return p;
+}
+
+void free_array(void* p) noexcept { std::free(p); }
+
+namespace {
+
+// Uninitialised scratch output of a job: n values of T, freed with the scope.
+template <class T>
+struct Scratch {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T* data;
+    explicit Scratch(std::size_t n) : data(RawAllocator<T>().allocate(n)) {}
+    ~Scratch() { free_array(data); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+};
+
+// An uninitialised array of n vectors.
+VecArray uninitialised(std::size_t n) {
+    VecArray a;
+    a.resize(n);  // default-initialised by RawAllocator: no writes
+    return a;
+}
+
+VecArray copy_of(const VecArray& src) {
+    VecArray a = uninitialised(src.size());
+    if (!src.empty()) std::memcpy(a.data(), src.data(), src.size() * sizeof(Vec3d));
+    return a;
+}
+
+// Fewest elements per block, by cost per element (see pool::Grain): an add or a product of
+// 24-byte records is ~1 ns, a square root or division ~3 ns, a rotation ~6 ns.
+constexpr pool::Grain kArithmetic = pool::kCheapWork;
+constexpr pool::Grain kSqrtWork{4096};
+constexpr pool::Grain kRotateWork{2048};
+
+// ---------------------------------------------------------------------------------------------
+// Building from a sequence
+
+// The elements of a Python sequence of Vec3d, gathered by the argument conversion of `list`.
+struct Gathered {
+    VecArray items;
+};
+
+}  // namespace
+
+template <>
+struct Conv<Gathered> {
+    using Holder = Gathered;
+    static constexpr const char* annotation = "collections.abc.Sequence[Vec3d]";
+    static bool from(PyObject* o, Holder& h) noexcept;
+    static Gathered get(Holder& h) { return std::move(h); }
+};
+
+namespace {
+
+// A length reported by __len__ is only a hint: a sequence may claim sys.maxsize and yield two
+// items. Reserve at most this many elements from it; longer sequences grow geometrically.
+constexpr std::size_t kHintCap = std::size_t{1} << 16;
+
+[[gnu::cold]] void raise_str_not_vec() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+// The vector held by item, copied out under a momentary shared borrow; false with the error set.
+inline bool read_vec(PyObject* item, PyTypeObject* vec_type, Vec3d& out) {
+    if (Py_TYPE(item) != vec_type && !PyType_IsSubtype(Py_TYPE(item), vec_type)) [[unlikely]] {
+        raise_not_instance(item, "Vec3d");
+        return false;
+    }
+    Shared<Vec3d> b;
+    if (!b.acquire_unchecked(item)) [[unlikely]]
+        return false;
+    out = b.get();
+    return true;
+}
+
+// Lists and tuples: their items are read in place. Nothing here runs Python code, so the list
+// cannot change while it is read (on a free-threaded interpreter the critical section keeps
+// other threads out).
+bool gather_fast(PyObject* o, PyTypeObject* vec_type, VecArray& out) {
+    bool ok = true;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(o);
+#endif
+    const bool is_list = PyList_CheckExact(o);
+    const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+    PyObject** items = is_list ? reinterpret_cast<PyListObject*>(o)->ob_item
+                               : reinterpret_cast<PyTupleObject*>(o)->ob_item;
+    try {
+        out = uninitialised(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n && ok; ++i) ok = read_vec(items[i], vec_type, out[static_cast<std::size_t>(i)]);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        ok = false;
+    }
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return ok;
+}
+
+// Any other sequence: the iteration protocol, with the length as a capped capacity hint.
+bool gather_iter(PyObject* o, PyTypeObject* vec_type, VecArray& out) {
+    const Py_ssize_t len = PyObject_Size(o);
+    if (len < 0) PyErr_Clear();
+    try {
+        if (len > 0) out.reserve(std::min(static_cast<std::size_t>(len), kHintCap));
+    } catch (const std::bad_alloc&) {
+        // A hint that cannot be honoured is no error: the array grows as items arrive.
+    }
+    PyObject* it = PyObject_GetIter(o);
+    if (it == nullptr) return false;
+    bool ok = true;
+    try {
+        while (PyObject* item = PyIter_Next(it)) {
+            Vec3d v;
+            ok = read_vec(item, vec_type, v);
+            Py_DECREF(item);
+            if (!ok) break;
+            out.push_back(v);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        ok = false;
+    }
+    Py_DECREF(it);
+    return ok && !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool Conv<Gathered>::from(PyObject* o, Holder& h) noexcept {
+    if (PyUnicode_Check(o)) {
+        raise_str_not_vec();
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        raise_not_instance(o, "Sequence");
+        return false;
+    }
+    PyTypeObject* vec_type = class_of<Vec3d>().get();
+    if (vec_type == nullptr) return false;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return gather_fast(o, vec_type, h.items);
+    if (Py_TYPE(o) == vec_list_class.peek()) {
+        // Another list: its array, read under a shared borrow.
+        Shared<VecList> b;
+        if (!b.acquire_unchecked(o)) return false;
+        try {
+            h.items = copy_of(b.get().items);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    return gather_iter(o, vec_type, h.items);
+}
+
+namespace {
+
+// The gathered array becomes the list's own; the pool starts with the first list built from a
+// sequence, so that the first batch operation does not pay for it.
+VecList make(Gathered g) {
+    pool::ensure_started();
+    return VecList{std::move(g.items)};
+}
+
+VecList empty() { return VecList{}; }
+
+// ---------------------------------------------------------------------------------------------
+// Results as Python objects, built on the calling thread.
+
+PyObject* float_list(const double* values, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (f == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), f);
+    }
+    return list;
+}
+
+PyObject* bool_list(const unsigned char* values, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(values[i] ? Py_True : Py_False));
+    return list;
+}
+
+PyObject* vec_objects(const VecArray& items) {
+    PyTypeObject* tp = class_of<Vec3d>().get();
+    if (tp == nullptr) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* v = new_instance<Vec3d>(tp, items[i]);
+        if (v == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The container
+
+PyObject* get_list(const VecList& l) { return vec_objects(l.items); }
+
+std::size_t length(const VecList& l) { return l.items.size(); }
+
+Vec3d item(const VecList& l, std::size_t index) {
+    if (index >= l.items.size()) {
+        raise_index_out_of_bounds();
+        throw_pyerr();
+    }
+    return l.items[index];
+}
+
+// Growth is geometric (the vector's own policy); a failed growth throws before anything
+// changes, so the list is either extended or untouched.
+void append(VecList& l, const Vec3d& v) { l.items.push_back(v); }
+
+void extend(VecList& l, const VecList& other) {
+    l.items.insert(l.items.end(), other.items.begin(), other.items.end());
+}
+
+VecListIterator iter(const VecList& l) { return VecListIterator{copy_of(l.items), 0}; }
+
+PyObject* repr(const VecList& l) {
+    const Vec3d* items = l.items.data();
+    const std::string body = pool::join(
+        l.items.size(), "\n", [items](std::size_t i, std::string& out) { items[i].append_repr(out); });
+    // All ASCII: written straight into the str, no decoding pass.
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(body.size() + 2), 127);
+    if (s == nullptr) return nullptr;
+    char* d = static_cast<char*>(PyUnicode_DATA(s));
+    d[0] = '[';
+    std::memcpy(d + 1, body.data(), body.size());
+    d[body.size() + 1] = ']';
+    return s;
+}
+
+// The elements are already the triples, so there is nothing for the pool to compute; it is
+// still started here, like by every other operation that reads the whole array.
+PyObject* to_array(const VecList& l) {
+    pool::ensure_started();
+    const std::size_t n = l.items.size();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3d& v = l.items[i];
+        PyObject* row = PyList_New(3);
+        if (row == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), row);
+        const double c[3] = {v.x, v.y, v.z};
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            PyObject* f = PyFloat_FromDouble(c[k]);
+            if (f == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(row, k, f);
+        }
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The iterator
+
+PyObject* iterator_self(PyObject* self) {
+    Shared<VecListIterator> b;
+    if (!b.acquire(self)) return nullptr;
+    return Py_NewRef(self);
+}
+
+// nullptr without an exception ends the iteration.
+PyObject* next_item(VecListIterator& it) {
+    if (it.cursor >= it.items.size()) return nullptr;
+    PyObject* v = new_instance<Vec3d>(it.items[it.cursor]);
+    if (v == nullptr) throw_pyerr();
+    if (++it.cursor == it.items.size()) {
+        VecArray().swap(it.items);  // used up: the snapshot is no longer needed
+        it.cursor = 0;
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Batch operations. Each applies the core Vec3d (or Quat) function to every element on the
+// pool; the output is allocated in full before the job starts.
+
+template <class F>
+VecList map_vectors(const VecList& l, F f, pool::Grain grain) {
+    const std::size_t n = l.items.size();
+    VecArray out = uninitialised(n);
+    const Vec3d* in = l.items.data();
+    Vec3d* dst = out.data();
+    pool::for_blocks(
+        n,
+        [=](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) dst[i] = f(in[i]);
+        },
+        grain);
+    return VecList{std::move(out)};
+}
+
+template <class F>
+PyObject* map_floats(const VecList& l, F f, pool::Grain grain) {
+    const std::size_t n = l.items.size();
+    Scratch<double> out(n);
+    const Vec3d* in = l.items.data();
+    double* dst = out.data;
+    pool::for_blocks(
+        n,
+        [=](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) dst[i] = f(in[i]);
+        },
+        grain);
+    return float_list(out.data, n);
+}
+
+template <class F>
+PyObject* map_bools(const VecList& l, F f, pool::Grain grain) {
+    const std::size_t n = l.items.size();
+    Scratch<unsigned char> out(n);
+    const Vec3d* in = l.items.data();
+    unsigned char* dst = out.data;
+    pool::for_blocks(
+        n,
+        [=](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) dst[i] = f(in[i]) ? 1 : 0;
+        },
+        grain);
+    return bool_list(out.data, n);
+}
+
+VecList add(const VecList& l, const Vec3d& o) {
+    return map_vectors(l, [o](const Vec3d& e) { return e + o; }, kArithmetic);
+}
+VecList sub(const VecList& l, const Vec3d& o) {
+    return map_vectors(l, [o](const Vec3d& e) { return e - o; }, kArithmetic);
+}
+VecList mul(const VecList& l, double s) {
+    return map_vectors(l, [s](const Vec3d& e) { return e * s; }, kArithmetic);
+}
+VecList rmul(const VecList& l, double s) {
+    return map_vectors(l, [s](const Vec3d& e) { return s * e; }, kArithmetic);
+}
+VecList truediv(const VecList& l, double s) {
+    return map_vectors(l, [s](const Vec3d& e) { return e / s; }, kSqrtWork);
+}
+
+PyObject* dot(const VecList& l, const Vec3d& o) {
+    return map_floats(l, [o](const Vec3d& e) { return e.dot(o); }, kArithmetic);
+}
+VecList cross(const VecList& l, const Vec3d& o) {
+    return map_vectors(l, [o](const Vec3d& e) { return e.cross(o); }, kArithmetic);
+}
+PyObject* distance_to(const VecList& l, const Vec3d& o) {
+    return map_floats(l, [o](const Vec3d& e) { return e.distance_to(o); }, kSqrtWork);
+}
+PyObject* distance_squared(const VecList& l, const Vec3d& o) {
+    return map_floats(l, [o](const Vec3d& e) { return e.distance_squared(o); }, kArithmetic);
+}
+PyObject* magnitude(const VecList& l) {
+    return map_floats(l, [](const Vec3d& e) { return e.magnitude(); }, kSqrtWork);
+}
+PyObject* is_unit(const VecList& l) {
+    return map_bools(l, [](const Vec3d& e) { return e.is_unit(); }, kSqrtWork);
+}
+VecList normalize(const VecList& l) {
+    return map_vectors(l, [](const Vec3d& e) { return e.normalize(); }, kSqrtWork);
+}
+
+VecList collapse(const VecList& l, std::size_t axis) {
+    DREVAN_ASSERT(axis <= 2);  // before any work; the per-element check below cannot fail
+    return map_vectors(l, [axis](const Vec3d& e) { return e.collapse(axis); }, kArithmetic);
+}
+
+// The rotated elements go to a new array that replaces the old one only once every element is
+// done, so the list is never seen half rotated, whatever happens in the job.
+void rotate(VecList& l, const Quat& q) {
+    VecList rotated = map_vectors(l, [q](const Vec3d& e) { return q.rotate(e); }, kRotateWork);
+    l.items.swap(rotated.items);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Nearest-vector search
+
+// Ranking key of a squared distance. A square and a sum of squares are never negative and never
+// -0, so the sign bit is only ever set on a NaN, and there it only reflects the processor's
+// default NaN (x86 sets it for inf - inf, ARM does not). Dropping it ranks every NaN above
+// +inf on every platform; what remains orders as an unsigned integer exactly as the IEEE total
+// order orders the values.
+inline std::uint64_t rank_key(double d2) noexcept {
+    return std::bit_cast<std::uint64_t>(d2) & 0x7fff'ffff'ffff'ffffULL;
+}
+
+struct Best {
+    std::uint64_t key;
+    std::size_t index;
+};
+
+// Right replaces left only when strictly nearer: the lower index wins ties.
+inline Best nearer(Best left, Best right) noexcept { return right.key < left.key ? right : left; }
+
+// The best of the elements first, first + step, ... (count of them), as a pool reduction.
+std::optional<Best> nearest_of(const Vec3d* items, const Vec3d& o, std::size_t first, std::size_t step,
+                               std::size_t count) {
+    return pool::reduce<Best>(
+        count,
+        [=](std::size_t b, std::size_t e) {
+            std::size_t index = first + b * step;
+            Best best{rank_key(items[index].distance_squared(o)), index};
+            for (std::size_t c = b + 1; c < e; ++c) {
+                index = first + c * step;
+                const std::uint64_t key = rank_key(items[index].distance_squared(o));
+                if (key < best.key) best = {key, index};
+            }
+            return best;
+        },
+        nearer, kArithmetic);
+}
+
+std::pair<std::size_t, double> minimum_distance_to(const VecList& l, const Vec3d& o, std::size_t stride) {
+    DREVAN_ASSERT(stride != 0);
+    const std::size_t n = l.items.size();
+    const Vec3d* items = l.items.data();
+    // Coarse pass: every stride-th element from the first.
+    const std::optional<Best> coarse = nearest_of(items, o, 0, stride, n == 0 ? 0 : (n - 1) / stride + 1);
+    if (!coarse) DREVAN_PANIC("called `Option::unwrap()` on a `None` value");
+    // Refinement: from the previous candidate up to (not including) the next one.
+    const std::size_t i = coarse->index;
+    const std::size_t lo = i >= stride ? i - stride : 0;
+    const std::size_t hi = n - i > stride ? i + stride : n;
+    const std::optional<Best> fine = nearest_of(items, o, lo, 1, hi - lo);
+    return {fine->index, items[fine->index].distance_to(o)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The classes
+
+PyTypeObject* create_vec_list() {
+    return build_class<VecList, Ctor<make, "VecList", "list">, item,
+                       Static<"empty", empty>,
+                       Property<"list", get_list>,
+                       Method<"append", append, "vec">,
+                       Method<"extend", extend, "other">,
+                       Method<"to_array", to_array>,
+                       Method<"dot", dot, "other">,
+                       Method<"cross", cross, "other">,
+                       Method<"distance_to", distance_to, "other">,
+                       Method<"distance_squared", distance_squared, "other">,
+                       Method<"magnitude", magnitude>,
+                       Method<"is_unit", is_unit>,
+                       Method<"normalize", normalize>,
+                       Method<"collapse", collapse, "axis">,
+                       Method<"rotate", rotate, "quat">,
+                       Method<"minimum_distance_to", minimum_distance_to, "other", "stride">,
+                       Slot<Py_mp_length, len_slot<length>>,
+                       Slot<Py_sq_length, len_slot<length>>,
+                       Slot<Py_tp_iter, unary<iter>>,
+                       Slot<Py_tp_repr, unary<repr>>,
+                       Slot<Py_nb_add, binary_slot<add>>,
+                       Slot<Py_nb_subtract, binary_slot<sub>>,
+                       Slot<Py_nb_multiply, binary_slot<mul, rmul>>,
+                       Slot<Py_nb_true_divide, binary_slot<truediv>>>("builtins.VecList");
+}
+
+PyTypeObject* create_vec_list_iterator() {
+    return build_class<VecListIterator, void, nullptr,
+                       Slot<Py_tp_iter, iterator_self>,
+                       Slot<Py_tp_iternext, unary<next_item>>>("builtins.VecListIterator");
+}
+
+}  // namespace
+
+ClassInfo vec_list_class{"VecList", &create_vec_list};
+ClassInfo vec_list_iterator_class{"VecListIterator", &create_vec_list_iterator};
+
+}  // namespace ostrilo
