@@ -387,9 +387,10 @@ void map_job(const F& f, const Vec3d* in, Out* out, std::size_t n, pool::Grain g
     run_blocks(
         n,
         [&f, in, out](std::size_t b, std::size_t e) __attribute__((always_inline)) {
+            const F fn = f;  // a local copy of the operands: no store to the output can change them
             const Vec3d* __restrict src = in;
             Out* __restrict dst = out;
-            for (std::size_t i = b; i < e; ++i) dst[i] = f(src[i]);
+            for (std::size_t i = b; i < e; ++i) dst[i] = fn(src[i]);
         },
         grain);
 }
@@ -400,7 +401,8 @@ void update_job(const F& f, Vec3d* data, std::size_t n, pool::Grain grain) {
     run_blocks(
         n,
         [&f, data](std::size_t b, std::size_t e) __attribute__((always_inline)) {
-            for (std::size_t i = b; i < e; ++i) data[i] = f(data[i]);
+            const F fn = f;
+            for (std::size_t i = b; i < e; ++i) data[i] = fn(data[i]);
         },
         grain);
 }

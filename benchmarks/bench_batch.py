@@ -1,0 +1,203 @@
+"""VecList batch operations side by side with numpy (and scipy for rotation), over list sizes.
+
+    python benchmarks/bench_batch.py [--sizes 3,5,6,7] [--time SECONDS]
+
+Each cell is the best time over repeated runs in which the two contenders take turns, so that
+load from other processes hits both alike. numpy works on an (n, 3) float64 array holding the
+same vectors; ratio is our time over numpy's (below 1.0: we are faster); target is the ratio we
+aim for at n = 10^6. Results that are Python lists include building the list (both sides).
+"""
+import argparse
+import math
+import os
+import platform
+import resource
+import subprocess
+import sys
+import time
+import timeit
+
+import numpy as np
+
+import ostrilo_py
+from ostrilo_py import AngleRadians, Quat, VecList, Vec3d
+
+try:
+    from scipy.spatial.transform import Rotation
+except ImportError:  # pragma: no cover - optional comparison
+    Rotation = None
+
+V = (0.5, -1.25, 2.0)
+_q = Quat.from_axis_angle(Vec3d(1.0, 2.0, 2.0) / 3.0, AngleRadians(0.7))
+Q = (_q.w, _q.i, _q.j, _q.k)
+
+
+def scipy_rotation():
+    # Quat.rotate computes conj(q) * v * q, which is the usual q * v * conj(q) of the conjugate.
+    w, i, j, k = Q
+    return Rotation.from_quat([-i, -j, -k, w])
+
+
+def nearest_numpy(a, v):
+    d2 = ((a - v) ** 2).sum(1)
+    i = d2.argmin()
+    return int(i), math.sqrt(d2[i])
+
+
+# label, ours, numpy, target ratio at 10^6
+ROWS = [
+    ("vl + v", lambda c: c.vl + c.v, lambda c: c.a + c.va, 0.8),
+    ("vl * s", lambda c: c.vl * 1.5, lambda c: c.a * 1.5, 0.8),
+    ("vl / s", lambda c: c.vl / 3.0, lambda c: c.a / 3.0, 0.8),
+    ("normalize", lambda c: c.vl.normalize(), lambda c: c.a / np.linalg.norm(c.a, axis=1, keepdims=True), 0.33),
+    ("cross", lambda c: c.vl.cross(c.v), lambda c: np.cross(c.a, c.va), 0.33),
+    ("dot -> list", lambda c: c.vl.dot(c.v), lambda c: (c.a @ c.va).tolist(), 0.8),
+    ("magnitude -> list", lambda c: c.vl.magnitude(), lambda c: np.linalg.norm(c.a, axis=1).tolist(), 0.8),
+    ("rotate (scipy)", lambda c: c.vl.rotate(c.q), lambda c: scipy_rotation().apply(c.a), 0.33),
+    ("nearest, stride 1", lambda c: c.vl.minimum_distance_to(c.v, 1), lambda c: nearest_numpy(c.a, c.va), 0.33),
+    ("nearest, stride 1000", lambda c: c.vl.minimum_distance_to(c.v, 1000), lambda c: nearest_numpy(c.a, c.va),
+     0.02),
+]
+
+
+class Case:
+    """A list of n vectors and the same vectors as an (n, 3) array."""
+
+    def __init__(self, n, seed=3):
+        block = min(n, 10**6)
+        rows = np.random.default_rng(seed).standard_normal((block, 3))
+        base = VecList([Vec3d(*r) for r in rows.tolist()])
+        self.vl = VecList.empty()
+        for _ in range(n // block):
+            self.vl.extend(base)
+        self.a = np.tile(rows, (n // block, 1))
+        self.v, self.va, self.q = Vec3d(*V), np.array(V), Quat(*Q)
+
+
+def best_pair(ours, theirs, budget):
+    """Best time of each, running them in turns until the budget is spent (at least 3 turns)."""
+    t_ours, t_theirs, spent, turns = math.inf, math.inf, 0.0, 0
+    while turns < 3 or (spent < budget and turns < 200):
+        for which in (0, 1):
+            f = ours if which == 0 else theirs
+            t = time.perf_counter()
+            r = f()
+            t = time.perf_counter() - t
+            del r
+            if which == 0:
+                t_ours = min(t_ours, t)
+            else:
+                t_theirs = min(t_theirs, t)
+            spent += t
+        turns += 1
+    return t_ours, t_theirs
+
+
+def fmt(seconds):
+    return f"{seconds * 1e3:.3f}" if seconds < 1 else f"{seconds * 1e3:.0f}"
+
+
+def check_same_results(c):
+    assert np.array_equal(np.array((c.vl + c.v).to_array()), c.a + c.va)
+    assert np.array_equal(np.array((c.vl * 1.5).to_array()), c.a * 1.5)
+    index, d = c.vl.minimum_distance_to(c.v, 1)
+    assert (index, d) == nearest_numpy(c.a, c.va)
+    if Rotation is not None:
+        probe = VecList([Vec3d(*r) for r in c.a[:100].tolist()])
+        probe.rotate(c.q)
+        assert np.allclose(np.array(probe.to_array()), scipy_rotation().apply(c.a[:100]), rtol=0, atol=1e-12)
+
+
+def peak_rss_of_normalize(n):
+    """Peak resident memory of vl.normalize() above what the input list holds, in a fresh process.
+    Run it while this process is still small: a child's ru_maxrss starts from its parent's peak."""
+    code = f"""
+import resource
+from ostrilo_py import VecList, Vec3d
+vl = VecList([Vec3d(1.0, 2.0, 3.0)] * {n})  # exact size; the temporary Python list is gone again
+rss = int(open('/proc/self/statm').read().split()[1]) * resource.getpagesize()
+out = vl.normalize()
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(peak - rss)
+"""
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(r.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="3,5,6,7", help="exponents of 10")
+    parser.add_argument("--time", type=float, default=0.4, help="seconds per cell, at least three turns")
+    args = parser.parse_args()
+    sizes = [10 ** int(e) for e in args.sizes.split(",")]
+    extra = peak_rss_of_normalize(10**7)
+
+    print(f"ostrilo_py batch operations vs numpy {np.__version__}; Python {platform.python_version()}, "
+          f"{os.cpu_count()} processors, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
+    print("best time in ms; ratio = ours / numpy\n")
+    per_element = {}
+    cases = {}
+    for n in sizes:
+        c = Case(n)
+        if n <= 10**5:
+            check_same_results(c)
+        print(f"n = 10^{round(math.log10(n))}\n")
+        print("| operation | ostrilo_py | numpy | ratio | target at 10^6 |")
+        print("|---|---:|---:|---:|---:|")
+        for label, ours, theirs, target in ROWS:
+            if Rotation is None and "scipy" in label:
+                continue
+            t_ours, t_theirs = best_pair(lambda: ours(c), lambda: theirs(c), args.time)
+            per_element[(label, n)] = t_ours / n
+            met = "" if n != 10**6 else (" (met)" if t_ours / t_theirs <= target else " (missed)")
+            print(f"| `{label}` | {fmt(t_ours)} | {fmt(t_theirs)} | {t_ours / t_theirs:.2f} | {target}{met} |")
+        print()
+        if n == 10**7:
+            cases[n] = c
+        else:
+            del c
+
+    if 10**7 in cases:
+        c = cases.pop(10**7)
+        out = np.empty_like(c.a)
+        t_add, t_copy = best_pair(lambda: c.vl + c.v, lambda: np.copyto(out, c.a), args.time)
+        _, t_fresh = best_pair(lambda: None, lambda: np.copyto(np.empty_like(c.a), c.a), args.time)
+        moved = 2 * c.a.nbytes
+        print("Memory bandwidth at n = 10^7 (bytes read + written per second)\n")
+        print("| operation | GB/s | share of np.copyto |")
+        print("|---|---:|---:|")
+        print(f"| `np.copyto(out, a)` (output already mapped) | {moved / t_copy / 1e9:.1f} | 100% |")
+        print(f"| `np.copyto(np.empty_like(a), a)` (fresh output) | {moved / t_fresh / 1e9:.1f} | "
+              f"{t_copy / t_fresh:.0%} |")
+        print(f"| `vl + v` (fresh output) | {moved / t_add / 1e9:.1f} | {t_copy / t_add:.0%} (target 60%) |\n")
+        del c, out
+
+    if 10**5 in sizes and 10**7 in sizes:
+        print("Time per element at 10^7 over time per element at 10^5 (target: within 1.5)\n")
+        print("| operation | ns/element at 10^5 | at 10^7 | ratio |")
+        print("|---|---:|---:|---:|")
+        for label, *_ in ROWS:
+            if (label, 10**7) in per_element and "stride 1000" not in label:
+                a, b = per_element[(label, 10**5)], per_element[(label, 10**7)]
+                print(f"| `{label}` | {a * 1e9:.2f} | {b * 1e9:.2f} | {b / a:.2f} |")
+        print()
+
+    small = VecList([Vec3d(i, 1.0, 2.0) for i in range(10)])
+    v, w = Vec3d(*V), Vec3d(3.0, 4.0, 5.0)
+    env = {"vl": small, "v": v, "w": w}
+    calls = ["v.dot(w)", "vl + v", "vl * 2.0", "vl.normalize()", "vl.minimum_distance_to(v, 1)", "vl.dot(v)",
+             "vl.is_unit()", "[1.0] * 10"]
+    times = {s: min(timeit.repeat(s, globals=env, number=100_000, repeat=7)) / 100_000 for s in calls}
+    print("Fixed cost: batch operations on a 10-element list against one Vec3d.dot call (target: within 3x)\n")
+    print("| call | ns | over `v.dot(w)` |")
+    print("|---|---:|---:|")
+    for s in calls:
+        print(f"| `{s}` | {times[s] * 1e9:.0f} | {times[s] / times['v.dot(w)']:.1f}x |")
+    print()
+
+    print(f"Peak memory of vl.normalize() at n = 10^7 above its input: {extra / 2**20:.0f} MiB = "
+          f"{extra / (24 * 10**7):.2f} x 24 bytes x n (target: at most ~1.2)")
+
+
+if __name__ == "__main__":
+    main()
