@@ -1,4 +1,5 @@
 """VecList as a container: building from sequences, reading, growing, iterating, text forms."""
+import gc
 import math
 import os
 import sys
@@ -149,6 +150,7 @@ def test_text_and_array_forms(items):
     vl = VecList(items)
     assert repr(vl) == str(vl) == "[" + "\n".join(repr(v) for v in items) + "]"
     assert repr(vl.to_array()) == repr([list(v) for v in items])  # repr shows -0.0 and nan
+    assert all(gc.is_tracked(row) for row in vl.to_array())
 
 
 def test_empty_lists():

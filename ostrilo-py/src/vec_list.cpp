@@ -299,28 +299,42 @@ PyObject* repr(const VecList& l) {
 
 // The elements are already the triples, so there is nothing for the pool to compute; it is
 // still started here, like by every other operation that reads the whole array.
+//
+// The rows are kept away from the cycle collector while they are built: each new list counts as
+// an allocation towards a collection, and without this the collector would run every few
+// hundred rows over all the rows made so far, which costs more than building them. Nothing else
+// can see the rows before they are tracked again at the end.
 PyObject* to_array(const VecList& l) {
     pool::ensure_started();
     const std::size_t n = l.items.size();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Vec3d& v = l.items[i];
+    std::size_t built = 0;
+    bool ok = true;
+    for (; built < n; ++built) {
+        const Vec3d& v = l.items[built];
         PyObject* row = PyList_New(3);
         if (row == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
+            ok = false;
+            break;
         }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), row);
+        PyObject_GC_UnTrack(row);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(built), row);
         const double c[3] = {v.x, v.y, v.z};
-        for (Py_ssize_t k = 0; k < 3; ++k) {
+        for (Py_ssize_t k = 0; k < 3 && ok; ++k) {
             PyObject* f = PyFloat_FromDouble(c[k]);
-            if (f == nullptr) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-            PyList_SET_ITEM(row, k, f);
+            if (f == nullptr) ok = false;
+            PyList_SET_ITEM(row, k, f);  // a null item is fine in a list that is about to go
         }
+        if (!ok) {
+            ++built;
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < built; ++i) PyObject_GC_Track(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+    if (!ok) {
+        Py_DECREF(list);
+        return nullptr;
     }
     return list;
 }
