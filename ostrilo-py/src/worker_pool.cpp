@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -364,11 +364,14 @@ struct Pool::Shared {
     Job* tail = nullptr;
     bool stop = false;
     std::atomic<bool> has_work{false};  // head != nullptr, for spinning workers
+    long worker_spin_ns = 0;            // 0 when there are more workers than processors
 };
 
 Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
     threads = std::min(threads, kMaxThreads);
     workers_.reserve(threads);
+    // Spinning only helps while every worker can have a processor.
+    shared_->worker_spin_ns = threads <= affinity_cpus() ? kWorkerSpinNs : 0;
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return;
@@ -407,15 +410,21 @@ void* Pool::worker_entry(void* arg) {
 void Pool::worker_loop() {
     Shared& s = *shared_;
     std::unique_lock lk(s.m);
+    bool worked = false;
     for (;;) {
         if (s.head == nullptr) {
             if (s.stop) return;
-            // Idle: watch for work a short while before sleeping, so that
-            // back-to-back jobs do not each pay for waking a thread.
-            lk.unlock();
-            spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, kWorkerSpinNs);
-            lk.lock();
-            if (s.head == nullptr && !s.stop) s.cv.wait(lk);
+            if (worked && s.worker_spin_ns > 0) {
+                // Just finished a block: watch for more work a short while
+                // before sleeping, so that back-to-back jobs do not each pay
+                // for waking a thread.
+                worked = false;
+                lk.unlock();
+                spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, s.worker_spin_ns);
+                lk.lock();
+            } else if (!s.stop) {
+                s.cv.wait(lk);
+            }
             continue;
         }
         Job& job = *s.head;
@@ -436,6 +445,7 @@ void Pool::worker_loop() {
         }
         lk.unlock();
         execute(job, block);
+        worked = true;
         lk.lock();
     }
 }

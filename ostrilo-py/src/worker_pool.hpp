@@ -35,8 +35,7 @@
 namespace ostrilo::pool {
 
 // ---------------------------------------------------------------------------
-// Tuning constants, measured on a 2-core x86-64 VM (the test binary's
-// --bench mode prints the numbers). Handing a job to sleeping workers costs
+// Tuning constants, measured on a 2-core x86-64 VM. Handing a job to sleeping workers costs
 // ~6-14 us until every block has started; to workers still watching for
 // work after a previous job, ~0.2 us. A grain of about 10 us of element work
 // makes the hand-off pay for itself: for a formula costing c ns per element,
