@@ -27,11 +27,12 @@ constexpr std::size_t kNoBlock = std::numeric_limits<std::size_t>::max();
 // a modest stack keeps large thread counts possible on 32-bit targets.
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 
-// How long an idle worker watches for new work before it sleeps, and how
-// long a caller watches for its job to finish before it sleeps. Waking a
-// sleeping thread costs ~10-30 us on the machines we measured; a spin
-// that yields the processor at every check saves that for back-to-back
-// jobs and for the end of short jobs, and burns little while others run.
+// How long a worker that has just finished a block watches for new work
+// before it sleeps, and how long a caller watches for its job to finish
+// before it sleeps. Waking a sleeping thread costs ~5-30 us on the machines
+// we measured; a spin that yields the processor about every microsecond
+// saves that for back-to-back jobs and for the end of short jobs, and costs
+// little to other threads that want to run.
 constexpr long kWorkerSpinNs = 50'000;
 constexpr long kCallerSpinNs = 20'000;
 
