@@ -54,6 +54,32 @@ def tour_vec3d() -> None:
         show("v.dot((1, 2, 3)) raises TypeError", str(e))
 
 
+def tour_angles_and_quaternions() -> None:
+    from ostrilo_py import AngleDegrees, AngleRadians, Quat
+
+    section("AngleRadians and AngleDegrees: typed angles")
+    right = AngleDegrees(90).to_radians()
+    show("AngleDegrees(90).to_radians()", right)
+    show("... == AngleRadians.half_pi()", right == AngleRadians.half_pi())
+    show("AngleRadians.third_pi().to_degrees()", AngleRadians.third_pi().to_degrees())
+    show("(pi - right) * 0.5", (AngleRadians.pi() - right) * 0.5)
+    show("pi.cos(), pi.sec(), zero.cot()", (AngleRadians.pi().cos(), AngleRadians.pi().sec(), AngleRadians.zero().cot()))
+    show("-AngleDegrees(45.5)", -AngleDegrees(45.5))
+    show("Vec3d(1, 0, 0).angle_to(Vec3d(0, 1, 0))", Vec3d(1, 0, 0).angle_to(Vec3d(0, 1, 0)))
+    show("Vec3d(1, 1, 1).angle_to(Vec3d(2, 2, 2))", Vec3d(1, 1, 1).angle_to(Vec3d(2, 2, 2)))
+
+    section("Quat: rotations")
+    q = Quat.from_axis_angle(Vec3d(0, 0, 1), right)  # +90 degrees about z: x turns into y
+    show("q = Quat.from_axis_angle(k, 90 degrees)", q)
+    show("q.is_unit(), q.magnitude()", (q.is_unit(), q.magnitude()))
+    show("q.rotate(Vec3d(1, 0, 0))", q.rotate(Vec3d(1, 0, 0)))
+    show("q.to_axis_angle()  (read the other way round)", q.to_axis_angle())
+    show("q.to_rotation_matrix()", q.to_rotation_matrix())
+    show("q.conjugate().rotate(q.rotate(v))", q.conjugate().rotate(q.rotate(Vec3d(1, 2, 3))))
+    show("Vec3d(1, 2, 3).to_quat(), q.to_vec3d()", (Vec3d(1, 2, 3).to_quat(), q.to_vec3d()))
+    show("Quat(2, 0, 0, 0).rotate(Vec3d(1, 1, 1))  (scales by |q|^2)", Quat(2, 0, 0, 0).rotate(Vec3d(1, 1, 1)))
+
+
 def tour_geometry() -> None:
     section("geometry: planes, circles and intersections")
     from ostrilo_py import geometry
@@ -116,6 +142,7 @@ def compare_with_numpy() -> None:
 def main() -> None:
     print(f"ostrilo_py tour; module exports {ostrilo_py.__all__}")
     tour_vec3d()
+    tour_angles_and_quaternions()
     tour_geometry()
     compare_with_numpy()
 

@@ -55,33 +55,35 @@ AngleRadians sub(const AngleRadians& a, const AngleRadians& b) { return a - b; }
 AngleRadians mul(const AngleRadians& a, double rhs) { return a * rhs; }
 AngleRadians truediv(const AngleRadians& a, double rhs) { return a / rhs; }
 
-PyTypeObject* create_radians() {
-    return build_class<AngleRadians, Ctor<make_radians, "AngleRadians", "angle">, nullptr,
-                       Property<"angle", get_radians, set_radians>,
-                       Static<"zero", zero>,
-                       Static<"pi", pi>,
-                       Static<"two_pi", two_pi>,
-                       Static<"half_pi", half_pi>,
-                       Static<"third_pi", third_pi>,
-                       Static<"quarter_pi", quarter_pi>,
-                       Static<"sixth_pi", sixth_pi>,
-                       Method<"sin", sin>,
-                       Method<"cos", cos>,
-                       Method<"tan", tan>,
-                       Method<"sec", sec>,
-                       Method<"csc", csc>,
-                       Method<"cot", cot>,
-                       Method<"to_degrees", to_degrees>,
-                       Slot<Py_nb_negative, unary<neg_radians>>,
-                       Slot<Py_nb_add, binary_slot<add>>,
-                       Slot<Py_nb_subtract, binary_slot<sub>>,
-                       Slot<Py_nb_multiply, binary_slot<mul>>,
-                       Slot<Py_nb_true_divide, binary_slot<truediv>>,
-                       // Equality without a hash: instances are unhashable.
-                       Slot<Py_tp_richcompare, richcompare<AngleRadians, compare<AngleRadians>, ALL_OPS, true, false>>,
-                       Slot<Py_tp_hash, PyObject_HashNotImplemented>,
-                       Slot<Py_tp_repr, unary<repr_radians>>>("builtins.AngleRadians");
-}
+using AngleRadiansTable = ClassTable<AngleRadians, Ctor<make_radians, "AngleRadians", "angle">, nullptr,
+                 Property<"angle", get_radians, set_radians>,
+                 Static<"zero", zero>,
+                 Static<"pi", pi>,
+                 Static<"two_pi", two_pi>,
+                 Static<"half_pi", half_pi>,
+                 Static<"third_pi", third_pi>,
+                 Static<"quarter_pi", quarter_pi>,
+                 Static<"sixth_pi", sixth_pi>,
+                 Method<"sin", sin>,
+                 Method<"cos", cos>,
+                 Method<"tan", tan>,
+                 Method<"sec", sec>,
+                 Method<"csc", csc>,
+                 Method<"cot", cot>,
+                 Method<"to_degrees", to_degrees>,
+                 Neg<neg_radians>,
+                 Binary<Py_nb_add, Op<"__add__", add, "other">>,
+                 Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
+                 Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">>,
+                 Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>,
+                 // Equality without a hash: instances are unhashable.
+                 Compare<compare<AngleRadians>, ALL_OPS, true, false>,
+                 Unhashable,
+                 Repr<repr_radians>>;
+
+PyTypeObject* create_radians() { return AngleRadiansTable::build("builtins.AngleRadians"); }
+
+OSTRILO_DESCRIBE(AngleRadiansTable);
 
 // ---------------------------------------------------------------------------------------------
 // AngleDegrees
@@ -95,15 +97,17 @@ AngleRadians to_radians(const AngleDegrees& a) { return a.to_radians(); }
 std::string repr_degrees(const AngleDegrees& a) { return a.repr(); }
 AngleDegrees neg_degrees(const AngleDegrees& a) { return -a; }
 
-PyTypeObject* create_degrees() {
-    return build_class<AngleDegrees, Ctor<make_degrees, "AngleDegrees", "angle">, nullptr,
-                       Property<"angle", get_degrees, set_degrees>,
-                       Method<"to_radians", to_radians>,
-                       Slot<Py_nb_negative, unary<neg_degrees>>,
-                       Slot<Py_tp_richcompare, richcompare<AngleDegrees, compare<AngleDegrees>, ALL_OPS, true, false>>,
-                       Slot<Py_tp_hash, PyObject_HashNotImplemented>,
-                       Slot<Py_tp_repr, unary<repr_degrees>>>("builtins.AngleDegrees");
-}
+using AngleDegreesTable = ClassTable<AngleDegrees, Ctor<make_degrees, "AngleDegrees", "angle">, nullptr,
+                 Property<"angle", get_degrees, set_degrees>,
+                 Method<"to_radians", to_radians>,
+                 Neg<neg_degrees>,
+                 Compare<compare<AngleDegrees>, ALL_OPS, true, false>,
+                 Unhashable,
+                 Repr<repr_degrees>>;
+
+PyTypeObject* create_degrees() { return AngleDegreesTable::build("builtins.AngleDegrees"); }
+
+OSTRILO_DESCRIBE(AngleDegreesTable);
 
 }  // namespace
 

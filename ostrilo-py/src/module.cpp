@@ -129,6 +129,11 @@ bool add_geometry(PyObject* parent) {
     return ok;
 }
 
+// The members of both modules in registration order, for the interface records.
+[[OSTRILO_INTERFACE_SECTION]] constexpr char module_description[] =
+    "R\tostrilo_py\tAngleDegrees,AngleRadians,Quat,VecList,Vec3d,geometry\n"
+    "R\tgeometry\tCircle,circle_circle,circle_point,circle_point_unchecked,plane_line,Plane\n";
+
 int ostrilo_exec(PyObject* module) {
     if (!add_linked_class(module, &angle_degrees_class)) return -1;
     if (!add_linked_class(module, &angle_radians_class)) return -1;

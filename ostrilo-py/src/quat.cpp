@@ -50,28 +50,30 @@ int compare(const Quat& a, const Quat& b, int op) {
     return op == Py_EQ ? eq : !eq;
 }
 
-PyTypeObject* create() {
-    return build_class<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr,
-                       Property<"w", get_w, set_w>,
-                       Property<"i", get_i, set_i>,
-                       Property<"j", get_j, set_j>,
-                       Property<"k", get_k, set_k>,
-                       Static<"identity", identity>,
-                       Static<"from_axis_angle", from_axis_angle, "axis", "angle">,
-                       Method<"conjugate", conjugate>,
-                       Method<"magnitude", magnitude>,
-                       Method<"normalize", normalize>,
-                       Method<"is_unit", is_unit>,
-                       Method<"rotate", rotate, "v">,
-                       Method<"to_axis_angle", to_axis_angle>,
-                       Method<"to_vec3d", to_vec3d>,
-                       Method<"to_rotation_matrix", to_rotation_matrix>,
-                       // Equality without a hash: instances are unhashable. An exclusively
-                       // borrowed other operand is an internal failure, not NotImplemented.
-                       Slot<Py_tp_richcompare, richcompare<Quat, compare, EQ_NE, false, true>>,
-                       Slot<Py_tp_hash, PyObject_HashNotImplemented>,
-                       Slot<Py_tp_repr, unary<repr>>>("builtins.Quat");
-}
+using QuatTable = ClassTable<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr,
+                 Property<"w", get_w, set_w>,
+                 Property<"i", get_i, set_i>,
+                 Property<"j", get_j, set_j>,
+                 Property<"k", get_k, set_k>,
+                 Static<"identity", identity>,
+                 Static<"from_axis_angle", from_axis_angle, "axis", "angle">,
+                 Method<"conjugate", conjugate>,
+                 Method<"magnitude", magnitude>,
+                 Method<"normalize", normalize>,
+                 Method<"is_unit", is_unit>,
+                 Method<"rotate", rotate, "v">,
+                 Method<"to_axis_angle", to_axis_angle>,
+                 Method<"to_vec3d", to_vec3d>,
+                 Method<"to_rotation_matrix", to_rotation_matrix>,
+                 // Equality without a hash: instances are unhashable. An exclusively
+                 // borrowed other operand is an internal failure, not NotImplemented.
+                 Compare<compare, EQ_NE, false, true>,
+                 Unhashable,
+                 Repr<repr>>;
+
+PyTypeObject* create() { return QuatTable::build("builtins.Quat"); }
+
+OSTRILO_DESCRIBE(QuatTable);
 
 }  // namespace
 

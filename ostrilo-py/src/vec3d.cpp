@@ -67,39 +67,41 @@ int compare(const Vec3d& a, const Vec3d& b, int op) {
     return op == Py_EQ ? eq : !eq;
 }
 
-PyTypeObject* create() {
-    return build_class<Vec3d, Ctor<make, "Vec3d", "x", "y", "z">, item,
-                       Property<"x", get_x, set_x>,
-                       Property<"y", get_y, set_y>,
-                       Property<"z", get_z, set_z>,
-                       Static<"zero", zero>,
-                       Static<"i", unit_i>,
-                       Static<"j", unit_j>,
-                       Static<"k", unit_k>,
-                       Static<"new_from_to", new_from_to, "from", "to">,
-                       Method<"to_quat", to_quat>,
-                       Method<"to_array", to_array>,
-                       Method<"magnitude", magnitude>,
-                       Method<"is_unit", is_unit>,
-                       Method<"normalize", normalize>,
-                       Method<"dot", dot, "other">,
-                       Method<"cross", cross, "other">,
-                       Method<"angle_to", angle_to, "other">,
-                       Method<"scalar_triple_product", scalar_triple_product, "b", "c">,
-                       Method<"distance_to", distance_to, "other">,
-                       Method<"distance_squared", distance_squared, "other">,
-                       Method<"distance_to_line", distance_to_line, "a", "b">,
-                       Method<"project_onto_plane", project_onto_plane, "normal">,
-                       Method<"project_onto_line", project_onto_line, "line_r", "line_q">,
-                       Slot<Py_tp_repr, unary<repr>>,
-                       Slot<Py_tp_hash, hash_slot<hash>>,
-                       Slot<Py_tp_richcompare, richcompare<Vec3d, compare, EQ_NE, false, true>>,
-                       Slot<Py_nb_negative, unary<neg>>,
-                       Slot<Py_nb_add, binary_slot<add>>,
-                       Slot<Py_nb_subtract, binary_slot<sub>>,
-                       Slot<Py_nb_multiply, binary_slot<mul, rmul>>,
-                       Slot<Py_nb_true_divide, binary_slot<truediv>>>("builtins.Vec3d");
-}
+using Vec3dTable = ClassTable<Vec3d, Ctor<make, "Vec3d", "x", "y", "z">, item,
+                 Property<"x", get_x, set_x>,
+                 Property<"y", get_y, set_y>,
+                 Property<"z", get_z, set_z>,
+                 Static<"zero", zero>,
+                 Static<"i", unit_i>,
+                 Static<"j", unit_j>,
+                 Static<"k", unit_k>,
+                 Static<"new_from_to", new_from_to, "from", "to">,
+                 Method<"to_quat", to_quat>,
+                 Method<"to_array", to_array>,
+                 Method<"magnitude", magnitude>,
+                 Method<"is_unit", is_unit>,
+                 Method<"normalize", normalize>,
+                 Method<"dot", dot, "other">,
+                 Method<"cross", cross, "other">,
+                 Method<"angle_to", angle_to, "other">,
+                 Method<"scalar_triple_product", scalar_triple_product, "b", "c">,
+                 Method<"distance_to", distance_to, "other">,
+                 Method<"distance_squared", distance_squared, "other">,
+                 Method<"distance_to_line", distance_to_line, "a", "b">,
+                 Method<"project_onto_plane", project_onto_plane, "normal">,
+                 Method<"project_onto_line", project_onto_line, "line_r", "line_q">,
+                 Repr<repr>,
+                 Hash<hash>,
+                 Compare<compare, EQ_NE, false, true>,
+                 Neg<neg>,
+                 Binary<Py_nb_add, Op<"__add__", add, "other">>,
+                 Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
+                 Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
+                 Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
+
+PyTypeObject* create() { return Vec3dTable::build("builtins.Vec3d"); }
+
+OSTRILO_DESCRIBE(Vec3dTable);
 
 }  // namespace
 

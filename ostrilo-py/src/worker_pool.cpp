@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -27,11 +27,12 @@ constexpr std::size_t kNoBlock = std::numeric_limits<std::size_t>::max();
 // a modest stack keeps large thread counts possible on 32-bit targets.
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 
-// How long an idle worker watches for new work before it sleeps, and how
-// long a caller watches for its job to finish before it sleeps. Waking a
-// sleeping thread costs ~10-30 us on the machines we measured; a spin
-// that yields the processor at every check saves that for back-to-back
-// jobs and for the end of short jobs, and burns little while others run.
+// How long a worker that has just finished a block watches for new work
+// before it sleeps, and how long a caller watches for its job to finish
+// before it sleeps. Waking a sleeping thread costs ~5-30 us on the machines
+// we measured; a spin that yields the processor about every microsecond
+// saves that for back-to-back jobs and for the end of short jobs, and costs
+// little to other threads that want to run.
 constexpr long kWorkerSpinNs = 50'000;
 constexpr long kCallerSpinNs = 20'000;
 
@@ -364,11 +365,14 @@ struct Pool::Shared {
     Job* tail = nullptr;
     bool stop = false;
     std::atomic<bool> has_work{false};  // head != nullptr, for spinning workers
+    long worker_spin_ns = 0;            // 0 when there are more workers than processors
 };
 
 Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
     threads = std::min(threads, kMaxThreads);
     workers_.reserve(threads);
+    // Spinning only helps while every worker can have a processor.
+    shared_->worker_spin_ns = threads <= affinity_cpus() ? kWorkerSpinNs : 0;
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return;
@@ -407,15 +411,21 @@ void* Pool::worker_entry(void* arg) {
 void Pool::worker_loop() {
     Shared& s = *shared_;
     std::unique_lock lk(s.m);
+    bool worked = false;
     for (;;) {
         if (s.head == nullptr) {
             if (s.stop) return;
-            // Idle: watch for work a short while before sleeping, so that
-            // back-to-back jobs do not each pay for waking a thread.
-            lk.unlock();
-            spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, kWorkerSpinNs);
-            lk.lock();
-            if (s.head == nullptr && !s.stop) s.cv.wait(lk);
+            if (worked && s.worker_spin_ns > 0) {
+                // Just finished a block: watch for more work a short while
+                // before sleeping, so that back-to-back jobs do not each pay
+                // for waking a thread.
+                worked = false;
+                lk.unlock();
+                spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, s.worker_spin_ns);
+                lk.lock();
+            } else if (!s.stop) {
+                s.cv.wait(lk);
+            }
             continue;
         }
         Job& job = *s.head;
@@ -436,6 +446,7 @@ void Pool::worker_loop() {
         }
         lk.unlock();
         execute(job, block);
+        worked = true;
         lk.lock();
     }
 }

@@ -5,6 +5,7 @@
 
 #include "worker_pool.hpp"
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +29,14 @@
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
 #define POOL_TEST_TSAN 1
+#endif
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define POOL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_TEST_ASAN 1
 #endif
 #endif
 
@@ -179,7 +188,7 @@ void test_same_results_for_any_pool_size() {
     for (Grain grain : {kSmallGrain, pool::kCheapWork}) {
         std::vector<std::string> expected;
         for (std::size_t n : kSizes) expected.push_back(compute_sequential(n, grain));
-        for (std::size_t threads : {0, 1, 2, 3, 7}) {  // 0: no workers, all inline
+        for (std::size_t threads : {0u, 1u, 2u, 3u, 7u}) {  // 0: no workers, all inline
             Pool p(threads);
             CHECK(p.size() == threads);
             for (std::size_t k = 0; k < kSizes.size(); ++k) CHECK(compute(p, kSizes[k], grain) == expected[k]);
@@ -188,9 +197,9 @@ void test_same_results_for_any_pool_size() {
 }
 
 void test_reductions() {
-    for (std::size_t threads : {1, 2, 7}) {
+    for (std::size_t threads : {1u, 2u, 7u}) {
         Pool p(threads);
-        for (std::size_t n : {1, 2, 65, 130, 1000, 9999}) {
+        for (std::size_t n : {1u, 2u, 65u, 130u, 1000u, 9999u}) {
             for (std::size_t first : {std::size_t{0}, n / 3, n - 1}) {
                 // The minimum key 1.0 repeats every 7th index from `first` on.
                 auto key = [&](std::size_t i) { return i >= first && (i - first) % 7 == 0 ? 1.0 : 2.0; };
@@ -251,7 +260,7 @@ void test_exceptions() {
         std::this_thread::sleep_for(1ms);
         CHECK(ran_after_rethrow == 0);
     };
-    for (std::size_t threads : {0, 1, 4}) {
+    for (std::size_t threads : {0u, 1u, 4u}) {
         Pool p(threads);
         for (int round = 0; round < 10; ++round) {
             run_case(p, true);
@@ -382,6 +391,9 @@ int child_no_threads() {
 }
 
 void test_thread_creation_failure() {
+#if defined(POOL_TEST_ASAN)
+    return;  // AddressSanitizer cannot run under an address-space limit
+#endif
     std::string out;
     CHECK(run_child("RAYON_NUM_THREADS=4", "--child-no-threads", &out) == 0);
     CHECK(out == "0\n");

@@ -27,20 +27,22 @@ extern ClassInfo vec_list_iterator_class [[gnu::weak]];
 extern ClassInfo plane_class [[gnu::weak]];
 extern ClassInfo circle_class [[gnu::weak]];
 
-#define OSTRILO_BIND_CLASS(T, info)                  \
-    template <>                                      \
-    struct Bound<T> : std::true_type {};             \
-    template <>                                      \
+#define OSTRILO_BIND_CLASS(T, info, class_name)         \
+    template <>                                         \
+    struct Bound<T> : std::true_type {                  \
+        static constexpr const char* name = class_name; \
+    };                                                  \
+    template <>                                         \
     inline ClassInfo& class_of<T>() { return info; }
 
-OSTRILO_BIND_CLASS(drevan::Vec3d, vec3d_class)
-OSTRILO_BIND_CLASS(drevan::AngleRadians, angle_radians_class)
-OSTRILO_BIND_CLASS(drevan::AngleDegrees, angle_degrees_class)
-OSTRILO_BIND_CLASS(drevan::Quat, quat_class)
-OSTRILO_BIND_CLASS(drevan::geometry::Plane, plane_class)
-OSTRILO_BIND_CLASS(drevan::geometry::Circle, circle_class)
-OSTRILO_BIND_CLASS(VecList, vec_list_class)
-OSTRILO_BIND_CLASS(VecListIterator, vec_list_iterator_class)
+OSTRILO_BIND_CLASS(drevan::Vec3d, vec3d_class, "Vec3d")
+OSTRILO_BIND_CLASS(drevan::AngleRadians, angle_radians_class, "AngleRadians")
+OSTRILO_BIND_CLASS(drevan::AngleDegrees, angle_degrees_class, "AngleDegrees")
+OSTRILO_BIND_CLASS(drevan::Quat, quat_class, "Quat")
+OSTRILO_BIND_CLASS(drevan::geometry::Plane, plane_class, "Plane")
+OSTRILO_BIND_CLASS(drevan::geometry::Circle, circle_class, "Circle")
+OSTRILO_BIND_CLASS(VecList, vec_list_class, "VecList")
+OSTRILO_BIND_CLASS(VecListIterator, vec_list_iterator_class, "VecListIterator")
 
 #undef OSTRILO_BIND_CLASS
 

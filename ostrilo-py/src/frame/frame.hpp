@@ -212,7 +212,6 @@ struct Conv;
 template <>
 struct Conv<double> {
     using Holder = double;
-    static constexpr const char* annotation = "float";
     static bool from(PyObject* o, Holder& h) {
         if (PyFloat_CheckExact(o)) [[likely]] {
             h = PyFloat_AS_DOUBLE(o);
@@ -226,7 +225,6 @@ struct Conv<double> {
 template <>
 struct Conv<std::size_t> {
     using Holder = std::size_t;
-    static constexpr const char* annotation = "int";
     static bool from(PyObject* o, Holder& h) { return convert_uword(o, h); }
     static std::size_t get(Holder& h) { return h; }
 };
@@ -234,7 +232,6 @@ struct Conv<std::size_t> {
 template <>
 struct Conv<bool> {
     using Holder = bool;
-    static constexpr const char* annotation = "bool";
     static bool from(PyObject* o, Holder& h) {
         if (o == Py_True) {
             h = true;
@@ -253,7 +250,6 @@ struct Conv<bool> {
 template <class T>
 struct Conv<const T&> {
     using Holder = Shared<T>;
-    static const char* annotation_name() { return class_of<T>().name; }
     static bool from(PyObject* o, Holder& h) { return h.acquire(o); }
     static const T& get(Holder& h) { return h.get(); }
 };
@@ -262,7 +258,6 @@ struct Conv<const T&> {
 template <>
 struct Conv<PyObject*> {
     using Holder = PyObject*;
-    static constexpr const char* annotation = "object";
     static bool from(PyObject* o, Holder& h) {
         h = o;
         return true;
@@ -382,6 +377,78 @@ struct Ret<T, std::enable_if_t<Bound<T>::value>> {
     static PyObject* to_py(T&& v) { return new_instance<T>(std::move(v)); }
     static PyObject* to_py(const T& v) { return new_instance<T>(v); }
 };
+
+// ---------------------------------------------------------------------------------------------
+// Annotations of parameters and results, as Python expressions, derived from the C++ types.
+
+template <class P>
+struct ArgAnn;
+template <>
+struct ArgAnn<double> {
+    static constexpr Ann get() { return ann("float"); }
+};
+template <>
+struct ArgAnn<std::size_t> {
+    static constexpr Ann get() { return ann("int"); }
+};
+template <>
+struct ArgAnn<bool> {
+    static constexpr Ann get() { return ann("bool"); }
+};
+template <class T>
+struct ArgAnn<const T&> {
+    static constexpr Ann get() { return ann(Bound<T>::name); }
+};
+
+template <class R, class = void>
+struct RetAnn;
+template <>
+struct RetAnn<void> {
+    static constexpr Ann get() { return ann("None"); }
+};
+template <>
+struct RetAnn<double> {
+    static constexpr Ann get() { return ann("float"); }
+};
+template <>
+struct RetAnn<bool> {
+    static constexpr Ann get() { return ann("bool"); }
+};
+template <>
+struct RetAnn<std::size_t> {
+    static constexpr Ann get() { return ann("int"); }
+};
+template <>
+struct RetAnn<std::string> {
+    static constexpr Ann get() { return ann("str"); }
+};
+template <class T>
+struct RetAnn<T, std::enable_if_t<Bound<T>::value>> {
+    static constexpr Ann get() { return ann(Bound<T>::name); }
+};
+template <class... E>
+struct RetAnn<std::tuple<E...>> {
+    static constexpr Ann get() {
+        Ann a = ann("tuple[");
+        bool first = true;
+        ((a.add(first ? "" : ", "), a.add(RetAnn<E>::get()), first = false), ...);
+        a.add(']');
+        return a;
+    }
+};
+template <class A, class B>
+struct RetAnn<std::pair<A, B>> : RetAnn<std::tuple<A, B>> {};
+template <class E, std::size_t N>
+struct RetAnn<std::array<E, N>> {
+    static constexpr Ann get() {
+        Ann a = ann("list[");
+        a.add(RetAnn<E>::get());
+        a.add(']');
+        return a;
+    }
+};
+template <class E>
+struct RetAnn<std::vector<E>> : RetAnn<std::array<E, 1>> {};
 
 template <class R>
 inline PyObject* to_py(R&& r) {
@@ -768,12 +835,45 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 // Class tables. A class is described by its name, text signature and a list of entries; the
 // same entries build the type object and describe the interface.
 
-enum class EntryKind { Method, MethodNoArgs, Static, StaticNoArgs, Getter, Setter, Slot };
+// Each entry adds what it needs to the class being built and describes itself: one line per
+// Python-visible function, "F\t<name>\t<receiver>\t<param>=<annotation>;...\t<returns>\t<decorator>",
+// collected at build time into the interface records the library exports.
+
+using Text = ctext<24576>;
+
+enum class Category { MethodDef, GetSet, TypeSlots };
+
+template <class Args, fixed_string... Params>
+constexpr void describe_params(Text& t) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((t.add(I == 0 ? "" : ";"), t.add(Params.data), t.add('='),
+          t.add(ArgAnn<std::tuple_element_t<I, Args>>::get())),
+         ...);
+    }(std::make_index_sequence<sizeof...(Params)>{});
+}
+
+template <class Owner>
+constexpr void describe_line(Text& t, const char* name, const char* receiver, const Text* params, const Ann& ret,
+                             const char* decorator) {
+    t.add("F\t");
+    t.add(name);
+    t.add('\t');
+    t.add(receiver);
+    t.add('\t');
+    if (params) t.add(*params);
+    t.add('\t');
+    t.add(ret);
+    t.add('\t');
+    t.add(decorator);
+    t.add('\n');
+}
+
+template <class F>
+using ResultOf = typename FnTraits<F>::Result;
 
 template <fixed_string Name, auto Fn, fixed_string... Params>
 struct Method {
-    static constexpr EntryKind kind = sizeof...(Params) == 0 ? EntryKind::MethodNoArgs : EntryKind::Method;
-    static constexpr auto name = Name;
+    static constexpr Category category = Category::MethodDef;
     static constexpr auto doc = signature_text<Name, true, Params...>();
     template <class Owner>
     static PyMethodDef def() {
@@ -784,12 +884,17 @@ struct Method {
             return {Name.data, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS, doc.data};
     }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        Text p;
+        describe_params<typename DropFirst<typename FnTraits<decltype(Fn)>::Args>::type, Params...>(p);
+        describe_line<Owner>(t, Name.data, "self", &p, RetAnn<ResultOf<decltype(Fn)>>::get(), "");
+    }
 };
 
 template <fixed_string Name, auto Fn, fixed_string... Params>
 struct Static {
-    static constexpr EntryKind kind = sizeof...(Params) == 0 ? EntryKind::StaticNoArgs : EntryKind::Static;
-    static constexpr auto name = Name;
+    static constexpr Category category = Category::MethodDef;
     static constexpr auto doc = signature_text<Name, false, Params...>();
     template <class Owner>
     static PyMethodDef def() {
@@ -802,13 +907,17 @@ struct Static {
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.data};
     }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        Text p;
+        describe_params<typename FnTraits<decltype(Fn)>::Args, Params...>(p);
+        describe_line<Owner>(t, Name.data, "", &p, RetAnn<ResultOf<decltype(Fn)>>::get(), "staticmethod");
+    }
 };
 
-// A module-level function (no owner class: messages read "name()"). def() gives the method
-// definition for a built-in function bound to the module.
+// A module-level function (no owner class: messages read "name()").
 template <fixed_string Name, auto Fn, fixed_string... Params>
 struct Function {
-    static constexpr auto name = Name;
     static constexpr auto doc = signature_text<Name, false, Params...>();
     static PyMethodDef def() {
         using D = Desc<Name, void, Params...>;
@@ -819,23 +928,137 @@ struct Function {
                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS, doc.data};
     }
+    static constexpr void describe(Text& t) {
+        Text p;
+        describe_params<typename FnTraits<decltype(Fn)>::Args, Params...>(p);
+        describe_line<void>(t, Name.data, "", &p, RetAnn<ResultOf<decltype(Fn)>>::get(), "");
+    }
 };
 
 template <fixed_string Name, auto Get, auto Set = nullptr>
 struct Property {
-    static constexpr auto name = Name;
+    static constexpr Category category = Category::GetSet;
+    static constexpr bool has_setter = !std::is_same_v<decltype(Set), std::nullptr_t>;
     static PyGetSetDef def() {
-        if constexpr (std::is_same_v<decltype(Set), std::nullptr_t>)
-            return {Name.data, &getter<Get>, nullptr, nullptr, nullptr};
-        else
+        if constexpr (has_setter)
             return {Name.data, &getter<Get>, &setter<Set>, nullptr, nullptr};
+        else
+            return {Name.data, &getter<Get>, nullptr, nullptr, nullptr};
+    }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        describe_line<Owner>(t, Name.data, "self", nullptr, RetAnn<ResultOf<decltype(Get)>>::get(), "property");
+        if constexpr (has_setter) {
+            Text p;
+            p.add("value=");
+            p.add(ArgAnn<std::tuple_element_t<1, typename FnTraits<decltype(Set)>::Args>>::get());
+            describe_line<Owner>(t, Name.data, "self", &p, ann("None"), "setter");
+        }
     }
 };
 
-// A type slot given directly (number, mapping, comparison, ...).
+// A type slot given directly, with nothing to describe (e.g. marking a class unhashable).
 template <int SlotId, auto Fn>
 struct Slot {
-    static PyType_Slot def() { return {SlotId, reinterpret_cast<void*>(Fn)}; }
+    static constexpr Category category = Category::TypeSlots;
+    template <class Owner>
+    static void slots(std::vector<PyType_Slot>& out) {
+        out.push_back({SlotId, reinterpret_cast<void*>(Fn)});
+    }
+    template <class Owner>
+    static constexpr void describe(Text&) {}
+};
+
+using Unhashable = Slot<Py_tp_hash, PyObject_HashNotImplemented>;
+
+// A slot that the interpreter exposes as one special method without parameters.
+template <int SlotId, fixed_string Name, auto Trampoline, class Result>
+struct UnarySpecial {
+    static constexpr Category category = Category::TypeSlots;
+    template <class Owner>
+    static void slots(std::vector<PyType_Slot>& out) {
+        out.push_back({SlotId, reinterpret_cast<void*>(Trampoline)});
+    }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        describe_line<Owner>(t, Name.data, "self", nullptr, RetAnn<Result>::get(), "");
+    }
+};
+
+template <auto Fn>
+using Repr = UnarySpecial<Py_tp_repr, "__repr__", unary<Fn>, std::string>;
+template <auto Fn>
+using Hash = UnarySpecial<Py_tp_hash, "__hash__", hash_slot<Fn>, std::size_t>;
+template <auto Fn>
+using Neg = UnarySpecial<Py_nb_negative, "__neg__", unary<Fn>, ResultOf<decltype(Fn)>>;
+template <auto Fn>
+using Len = UnarySpecial<Py_sq_length, "__len__", len_slot<Fn>, std::size_t>;
+template <auto Fn>
+using Iter = UnarySpecial<Py_tp_iter, "__iter__", unary<Fn>, ResultOf<decltype(Fn)>>;
+
+// One operand form of a binary operator: its special-method name, function and parameter name.
+template <fixed_string Name, auto Fn, fixed_string Param>
+struct Op {
+    static constexpr auto fn = Fn;
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        Text p;
+        describe_params<typename DropFirst<typename FnTraits<decltype(Fn)>::Args>::type, Param>(p);
+        describe_line<Owner>(t, Name.data, "self", &p, RetAnn<ResultOf<decltype(Fn)>>::get(), "");
+    }
+};
+
+// A binary number slot: the forward form, and optionally the reflected one.
+template <int SlotId, class Forward, class Reflected = void>
+struct Binary {
+    static constexpr Category category = Category::TypeSlots;
+    template <class Owner>
+    static void slots(std::vector<PyType_Slot>& out) {
+        if constexpr (std::is_void_v<Reflected>)
+            out.push_back({SlotId, reinterpret_cast<void*>(&binary_slot<Forward::fn>)});
+        else
+            out.push_back({SlotId, reinterpret_cast<void*>(&binary_slot<Forward::fn, Reflected::fn>)});
+    }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        Forward::template describe<Owner>(t);
+        if constexpr (!std::is_void_v<Reflected>) Reflected::template describe<Owner>(t);
+    }
+};
+
+// Rich comparison of the class with itself; see richcompare for the flags.
+template <auto Cmp, unsigned Ops, bool ne_from_eq, bool other_borrow_panics>
+struct Compare {
+    static constexpr Category category = Category::TypeSlots;
+    template <class Owner>
+    static void slots(std::vector<PyType_Slot>& out) {
+        out.push_back({Py_tp_richcompare,
+                       reinterpret_cast<void*>(&richcompare<Owner, Cmp, Ops, ne_from_eq, other_borrow_panics>)});
+    }
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        constexpr const char* names[] = {"__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"};
+        Text p;
+        p.add("other=");
+        p.add(Bound<Owner>::name);
+        for (int op = 0; op < 6; ++op) {
+            if ((Ops & cmp_bit(op)) == 0 || (op == Py_NE && ne_from_eq)) continue;
+            describe_line<Owner>(t, names[op], "self", &p, ann("bool"), "");
+        }
+    }
+};
+
+template <auto Fn, fixed_string Class, fixed_string... Params>
+struct Ctor {
+    static constexpr auto fn = Fn;
+    using D = Desc<fixed_string("__new__"), typename FnTraits<decltype(Fn)>::Result, Params...>;
+    static constexpr auto doc = signature_text<Class, false, Params...>();
+    template <class Owner>
+    static constexpr void describe(Text& t) {
+        Text p;
+        describe_params<typename FnTraits<decltype(Fn)>::Args, Params...>(p);
+        describe_line<Owner>(t, "__new__", "cls", &p, ann(Bound<Owner>::name), "");
+    }
 };
 
 struct ClassSpec {
@@ -854,15 +1077,61 @@ PyTypeObject* create_class(ClassSpec* spec);
 template <class T, class... Entries>
 void add_entries(ClassSpec& s) {
     auto add = [&]<class E>() {
-        if constexpr (requires { E::kind; })
+        if constexpr (E::category == Category::MethodDef)
             s.methods.push_back(E::template def<T>());
-        else if constexpr (requires { E::def().get; })
+        else if constexpr (E::category == Category::GetSet)
             s.getset.push_back(E::def());
         else
-            s.slots.push_back(E::def());
+            E::template slots<T>(s.slots);
     };
     (add.template operator()<Entries>(), ...);
 }
+
+// The interface description of a class, as constant data in the object file. The build reads
+// it back from there to write the exported interface records.
+template <std::size_t N>
+struct Blob {
+    char data[N];
+};
+
+template <std::size_t N, std::size_t Cap>
+constexpr Blob<N> to_blob(const ctext<Cap>& t) {
+    Blob<N> b{};
+    for (std::size_t i = 0; i < N; ++i) b.data[i] = t.data[i];
+    return b;
+}
+
+#define OSTRILO_INTERFACE_SECTION gnu::section(".ostrilo_interface"), gnu::used
+
+
+template <class T, class Ctor, auto Subscript, class... Entries>
+struct ClassDescription {
+    static constexpr Text make() {
+        Text t;
+        t.add("C\t");
+        t.add(Bound<T>::name);
+        t.add('\n');
+        if constexpr (!std::is_void_v<Ctor>) Ctor::template describe<T>(t);
+        if constexpr (!std::is_same_v<decltype(Subscript), std::nullptr_t>) {
+            Text p;
+            p.add("index=");
+            p.add(ArgAnn<std::tuple_element_t<1, typename FnTraits<decltype(Subscript)>::Args>>::get());
+            describe_line<T>(t, "__getitem__", "self", &p, RetAnn<ResultOf<decltype(Subscript)>>::get(), "");
+        }
+        (Entries::template describe<T>(t), ...);
+        return t;
+    }
+    static constexpr Text text = make();
+    static constexpr Blob<text.size> blob = to_blob<text.size>(text);
+};
+
+// Places a description in the object file (a named, non-template variable: the compiler ignores
+// section attributes on template members).
+#define OSTRILO_CONCAT2(a, b) a##b
+#define OSTRILO_CONCAT(a, b) OSTRILO_CONCAT2(a, b)
+#define OSTRILO_DESCRIBE(Table)                                                                  \
+    [[OSTRILO_INTERFACE_SECTION]] constexpr auto OSTRILO_CONCAT(interface_description_, __LINE__) = \
+        Table::Description::blob
 
 // Builds the class of T: its value layout, constructor (or none), and its entries. The spec
 // lives for the process; a class with a subscript also receives the derived sequence item.
@@ -886,11 +1155,32 @@ PyTypeObject* build_class(const char* qualified_name) {
     return create_class(s);
 }
 
-template <auto Fn, fixed_string Class, fixed_string... Params>
-struct Ctor {
-    static constexpr auto fn = Fn;
-    using D = Desc<fixed_string("__new__"), typename FnTraits<decltype(Fn)>::Result, Params...>;
-    static constexpr auto doc = signature_text<Class, false, Params...>();
+template <class T, class Ctor, auto Subscript, class... Entries>
+struct ClassTable {
+    using Description = ClassDescription<T, Ctor, Subscript, Entries...>;
+    static PyTypeObject* build(const char* qualified_name) {
+        return build_class<T, Ctor, Subscript, Entries...>(qualified_name);
+    }
+};
+
+// The functions of a module, in registration order, with their description.
+template <fixed_string Module, class... Functions>
+struct FunctionTable {
+    static constexpr Text make() {
+        Text t;
+        t.add("M\t");
+        t.add(Module.data);
+        t.add('\n');
+        (Functions::describe(t), ...);
+        return t;
+    }
+    using Description = FunctionTable;
+    static constexpr Text text = make();
+    static constexpr Blob<text.size> blob = to_blob<text.size>(text);
+    static PyMethodDef* defs() {
+        static PyMethodDef table[] = {Functions::def()..., {nullptr, nullptr, 0, nullptr}};
+        return table;
+    }
 };
 
 // ---------------------------------------------------------------------------------------------

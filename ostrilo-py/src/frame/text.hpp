@@ -28,7 +28,7 @@ constexpr auto signature_text() {
     };
     put(Name.data);
     put("(");
-    bool first = true;
+    [[maybe_unused]] bool first = true;
     if (Self) {
         put("$self");
         first = false;
@@ -43,6 +43,34 @@ constexpr auto signature_text() {
     put(")\n--\n\n");
     out.data[at] = '\0';
     return out;
+}
+
+}  // namespace ostrilo
+
+namespace ostrilo {
+
+// A text built at compile time (annotations and interface descriptions).
+template <std::size_t Cap>
+struct ctext {
+    char data[Cap]{};
+    std::size_t size = 0;
+    constexpr void add(char c) { data[size++] = c; }
+    constexpr void add(const char* s) {
+        while (*s) data[size++] = *s++;
+    }
+    template <std::size_t C>
+    constexpr void add(const ctext<C>& o) {
+        for (std::size_t i = 0; i < o.size; ++i) data[size++] = o.data[i];
+    }
+};
+
+// A Python annotation expression, e.g. "list[list[float]]" or "tuple[Vec3d, AngleRadians]".
+using Ann = ctext<160>;
+
+constexpr Ann ann(const char* s) {
+    Ann a;
+    a.add(s);
+    return a;
 }
 
 }  // namespace ostrilo

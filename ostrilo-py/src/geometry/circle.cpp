@@ -29,20 +29,22 @@ bool is_degenerate(const Circle& c) { return c.is_degenerate(); }
 // Only `==` reaches here; `!=` is derived from it by the frame.
 int compare(const Circle& a, const Circle& b, int) { return a.approx_eq(b) ? 1 : 0; }
 
-PyTypeObject* create() {
-    return build_class<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr,
-                       Static<"none", none>,
-                       Property<"center", get_center, set_center>,
-                       Property<"radius", get_radius, set_radius>,
-                       Property<"normal", get_normal, set_normal>,
-                       Property<"area", area>,
-                       Method<"get_plane", get_plane>,
-                       Method<"in_same_plane", in_same_plane, "other">,
-                       Method<"is_degenerate", is_degenerate>,
-                       Slot<Py_tp_richcompare, richcompare<Circle, compare, EQ_NE, true, false>>,
-                       // Unhashable: equality is tolerant, so no hash could agree with it.
-                       Slot<Py_tp_hash, PyObject_HashNotImplemented>>("builtins.Circle");
-}
+using CircleTable = ClassTable<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr,
+                 Static<"none", none>,
+                 Property<"center", get_center, set_center>,
+                 Property<"radius", get_radius, set_radius>,
+                 Property<"normal", get_normal, set_normal>,
+                 Property<"area", area>,
+                 Method<"get_plane", get_plane>,
+                 Method<"in_same_plane", in_same_plane, "other">,
+                 Method<"is_degenerate", is_degenerate>,
+                 Compare<compare, EQ_NE, true, false>,
+                 // Unhashable: equality is tolerant, so no hash could agree with it.
+                 Unhashable>;
+
+PyTypeObject* create() { return CircleTable::build("builtins.Circle"); }
+
+OSTRILO_DESCRIBE(CircleTable);
 
 }  // namespace
 

@@ -38,16 +38,16 @@ std::pair<Vec3d, Vec3d> circle_circle(const Circle& circle1, const Circle& circl
 }
 
 // Registration order of the submodule.
-PyMethodDef functions[] = {
-    Function<"circle_circle", circle_circle, "circle1", "circle2">::def(),
-    Function<"circle_point", circle_point, "circle", "point", "inner">::def(),
-    Function<"circle_point_unchecked", circle_point_unchecked, "circle", "point", "inner">::def(),
-    Function<"plane_line", plane_line, "plane", "a", "b">::def(),
-    {nullptr, nullptr, 0, nullptr},
-};
+using Functions = FunctionTable<"geometry",
+                                Function<"circle_circle", circle_circle, "circle1", "circle2">,
+                                Function<"circle_point", circle_point, "circle", "point", "inner">,
+                                Function<"circle_point_unchecked", circle_point_unchecked, "circle", "point", "inner">,
+                                Function<"plane_line", plane_line, "plane", "a", "b">>;
+
+OSTRILO_DESCRIBE(Functions);
 
 }  // namespace
 
-PyMethodDef* geometry_functions = functions;
+PyMethodDef* geometry_functions = Functions::defs();
 
 }  // namespace ostrilo

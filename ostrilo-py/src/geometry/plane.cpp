@@ -28,18 +28,20 @@ void set_distance(Plane& p, double value) { p.distance = value; }
 bool contains_point(const Plane& p, const Vec3d& point) { return p.contains_point(point); }
 double distance_to_point(const Plane& p, const Vec3d& point) { return p.distance_to_point(point); }
 
-PyTypeObject* create() {
-    return build_class<Plane, Ctor<make, "Plane", "normal", "distance">, nullptr,
-                       Static<"xy", xy>,
-                       Static<"xz", xz>,
-                       Static<"yz", yz>,
-                       Static<"from_point", from_point, "normal", "point">,
-                       Static<"from_points", from_points, "point1", "point2", "point3">,
-                       Property<"normal", get_normal, set_normal>,
-                       Property<"distance", get_distance, set_distance>,
-                       Method<"contains_point", contains_point, "point">,
-                       Method<"distance_to_point", distance_to_point, "point">>("builtins.Plane");
-}
+using PlaneTable = ClassTable<Plane, Ctor<make, "Plane", "normal", "distance">, nullptr,
+                 Static<"xy", xy>,
+                 Static<"xz", xz>,
+                 Static<"yz", yz>,
+                 Static<"from_point", from_point, "normal", "point">,
+                 Static<"from_points", from_points, "point1", "point2", "point3">,
+                 Property<"normal", get_normal, set_normal>,
+                 Property<"distance", get_distance, set_distance>,
+                 Method<"contains_point", contains_point, "point">,
+                 Method<"distance_to_point", distance_to_point, "point">>;
+
+PyTypeObject* create() { return PlaneTable::build("builtins.Plane"); }
+
+OSTRILO_DESCRIBE(PlaneTable);
 
 }  // namespace
 

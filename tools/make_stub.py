@@ -1,0 +1,169 @@
+"""Writes the type stubs of ostrilo_py from the interface records of its built library.
+
+Reads the exported "PYO3_INTROSPECTION_1_*" symbols out of the library file (it never imports
+the module), rebuilds the module tree and writes a stub package: ostrilo_py/__init__.pyi,
+ostrilo_py/geometry.pyi and the py.typed marker.
+
+Usage: make_stub.py LIBRARY OUTPUT_DIR        (default OUTPUT_DIR: stubs/ostrilo_py)
+       make_stub.py --check LIBRARY OUTPUT_DIR (exit 1 when the files differ)
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import keyword
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from elf import ElfFile  # noqa: E402
+
+PREFIX = "PYO3_INTROSPECTION_1_"
+ROOT = "ostrilo_py"
+
+
+def read_records(library: str | Path) -> list[dict]:
+    """The records of the library, checked for their framing."""
+    elf = ElfFile(library)
+    records = []
+    for sym in elf.dynamic_symbols():
+        if not sym.name.startswith(PREFIX) or sym.shndx == 0:
+            continue
+        raw = elf.symbol_bytes(sym)
+        n = int.from_bytes(raw[:4], "little")
+        if (4 + n + 3) // 4 * 4 != len(raw) or any(raw[4 + n:]):
+            raise ValueError(f"{sym.name}: bad length or padding")
+        records.append(json.loads(raw[4:4 + n].decode("utf-8")))
+    return records
+
+
+class Tree:
+    def __init__(self, records: list[dict]):
+        self.by_id = {r["id"]: r for r in records if "id" in r}
+        self.modules = [r for r in records if r["type"] == "module"]
+        self.classes = [r for r in records if r["type"] == "class"]
+        self.methods: dict[str, list[dict]] = {}
+        for r in records:
+            if r["type"] == "function" and "parent" in r:
+                self.methods.setdefault(r["parent"], []).append(r)
+        self.module_of: dict[str, str] = {}
+        for m in self.modules:
+            for member in m["members"]:
+                self.module_of[member] = m["name"]
+
+    def expr(self, node: dict, module: str) -> str:
+        t = node["type"]
+        if t == "name":
+            return node["id"]
+        if t == "attribute":
+            return f"{self.expr(node['value'], module)}.{node['attr']}"
+        if t == "id":
+            target = self.by_id[node["id"]]
+            home = self.module_of.get(node["id"], ROOT)
+            return target["name"] if home == module else f"{self.qualified_module(home)}.{target['name']}"
+        if t == "subscript":
+            return f"{self.expr(node['value'], module)}[{self.expr(node['slice'], module)}]"
+        if t == "tuple":
+            return ", ".join(self.expr(e, module) for e in node["elts"])
+        if t == "binop":
+            return f"{self.expr(node['left'], module)} | {self.expr(node['right'], module)}"
+        if t == "constant":
+            return "None"
+        raise ValueError(f"unknown node {node}")
+
+    def qualified_module(self, name: str) -> str:
+        return ROOT if name == ROOT else f"{ROOT}.{name}"
+
+    def function(self, f: dict, module: str, indent: str) -> list[str]:
+        lines = []
+        for d in f.get("decorators", []):
+            if d["type"] == "attribute" and d["attr"] == "setter":
+                lines.append(f"{indent}@{d['value']['attr']}.setter")
+            else:
+                lines.append(f"{indent}@{self.expr(d, module)}")
+        args = f["arguments"]
+        params = [p["name"] for p in args.get("posonlyargs", [])]
+        positional_only = False
+        for a in args.get("args", []):
+            name = a["name"]
+            text = f"{name}: {self.expr(a['annotation'], module)}"
+            if keyword.iskeyword(name):
+                # A parameter named after a keyword can only be passed by position in typed code.
+                text = f"{name}_: {self.expr(a['annotation'], module)}"
+                positional_only = True
+            elif positional_only:
+                params.append("/")
+                positional_only = False
+            params.append(text)
+        if positional_only:
+            params.append("/")
+        ignore = "  # type: ignore[override]" if f["name"] in {"__eq__", "__ne__"} else ""
+        ret = self.expr(f["returns"], module)
+        lines.append(f"{indent}def {f['name']}({', '.join(params)}) -> {ret}: ...{ignore}")
+        return lines
+
+    def klass(self, c: dict, module: str) -> list[str]:
+        lines = ["@typing.final", f"class {c['name']}:"]
+        methods = sorted(self.methods.get(c["id"], []),
+                         key=lambda f: (f["name"] != "__new__", not f["name"].startswith("__"), f["name"],
+                                        any(d.get("attr") == "setter" for d in f.get("decorators", []))))
+        for f in methods:
+            lines += self.function(f, module, "    ")
+        return lines + [""]
+
+    def module_text(self, m: dict) -> str:
+        name = m["name"]
+        out = ["# Generated by tools/make_stub.py from the interface records of the built library.", ""]
+        out += ["import builtins", "import collections.abc", "import typing", ""]
+        if name != ROOT:
+            out += [f"import {ROOT}", ""]
+        else:
+            out += [f"from {ROOT} import geometry as geometry", ""]
+        out.append(f"__all__ = {[self.by_id[i]['name'] for i in m['members']]!r}".replace("'", '"'))
+        out.append("")
+        body: list[str] = []
+        for member in m["members"]:
+            rec = self.by_id[member]
+            if rec["type"] == "class":
+                body += [""] + self.klass(rec, name)
+            elif rec["type"] == "function":
+                body += [""] + self.function(rec, name, "") + [""]
+        if name == ROOT:  # classes that belong to no module are defined with the root
+            for c in self.classes:
+                if c["id"] not in self.module_of:
+                    body += [""] + self.klass(c, name)
+        text = "\n".join(out + body).rstrip() + "\n"
+        while "\n\n\n\n" in text:
+            text = text.replace("\n\n\n\n", "\n\n\n")
+        return text
+
+
+def stub_files(library: str | Path) -> dict[str, str]:
+    tree = Tree(read_records(library))
+    files = {"py.typed": ""}
+    for m in tree.modules:
+        files["__init__.pyi" if m["name"] == ROOT else f"{m['name']}.pyi"] = tree.module_text(m)
+    return files
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true", help="compare instead of writing")
+    parser.add_argument("library")
+    parser.add_argument("output", nargs="?", default=str(Path(__file__).resolve().parent.parent / "stubs" / ROOT))
+    args = parser.parse_args()
+    out = Path(args.output)
+    files = stub_files(args.library)
+    if args.check:
+        stale = [n for n, t in files.items() if not (out / n).exists() or (out / n).read_text() != t]
+        for n in stale:
+            print(f"stale: {out / n}")
+        return 1 if stale else 0
+    out.mkdir(parents=True, exist_ok=True)
+    for n, t in files.items():
+        (out / n).write_text(t)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
