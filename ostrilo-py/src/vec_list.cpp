@@ -98,9 +98,46 @@ struct Gathered {
 template <>
 struct Conv<Gathered> {
     using Holder = Gathered;
-    static constexpr const char* annotation = "collections.abc.Sequence[Vec3d]";
     static bool from(PyObject* o, Holder& h) noexcept;
     static Gathered get(Holder& h) { return std::move(h); }
+};
+template <>
+struct ArgAnn<Gathered> {
+    static constexpr Ann get() { return ann("collections.abc.Sequence[Vec3d]"); }
+};
+
+namespace {
+// A Python list of Item built by the caller: a new reference, or null with the error set.
+template <class Item>
+struct PyList {
+    PyObject* list;
+};
+// The next element of an iterator, or none (null without an error: the end of the iteration).
+struct NextVec {
+    PyObject* item;
+};
+}  // namespace
+
+template <class Item>
+struct Ret<PyList<Item>> {
+    static PyObject* to_py(PyList<Item> l) { return l.list; }
+};
+template <class Item>
+struct RetAnn<PyList<Item>> {
+    static constexpr Ann get() {
+        Ann a = ann("list[");
+        a.add(RetAnn<Item>::get());
+        a.add(']');
+        return a;
+    }
+};
+template <>
+struct Ret<NextVec> {
+    static PyObject* to_py(NextVec n) { return n.item; }
+};
+template <>
+struct RetAnn<NextVec> {
+    static constexpr Ann get() { return ann("Vec3d | None"); }
 };
 
 namespace {
@@ -220,48 +257,48 @@ VecList empty() { return VecList{}; }
 // ---------------------------------------------------------------------------------------------
 // Results as Python objects, built on the calling thread.
 
-PyObject* float_list(const double* values, std::size_t n) {
+PyList<double> float_list(const double* values, std::size_t n) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
+    if (list == nullptr) return {nullptr};
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* f = PyFloat_FromDouble(values[i]);
         if (f == nullptr) {
             Py_DECREF(list);
-            return nullptr;
+            return {nullptr};
         }
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), f);
     }
-    return list;
+    return {list};
 }
 
-PyObject* bool_list(const unsigned char* values, std::size_t n) {
+PyList<bool> bool_list(const unsigned char* values, std::size_t n) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
+    if (list == nullptr) return {nullptr};
     for (std::size_t i = 0; i < n; ++i)
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(values[i] ? Py_True : Py_False));
-    return list;
+    return {list};
 }
 
-PyObject* vec_objects(const VecArray& items) {
+PyList<Vec3d> vec_objects(const VecArray& items) {
     PyTypeObject* tp = class_of<Vec3d>().get();
-    if (tp == nullptr) return nullptr;
+    if (tp == nullptr) return {nullptr};
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (list == nullptr) return nullptr;
+    if (list == nullptr) return {nullptr};
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* v = new_instance<Vec3d>(tp, items[i]);
         if (v == nullptr) {
             Py_DECREF(list);
-            return nullptr;
+            return {nullptr};
         }
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
     }
-    return list;
+    return {list};
 }
 
 // ---------------------------------------------------------------------------------------------
 // The container
 
-PyObject* get_list(const VecList& l) { return vec_objects(l.items); }
+PyList<Vec3d> get_list(const VecList& l) { return vec_objects(l.items); }
 
 std::size_t length(const VecList& l) { return l.items.size(); }
 
@@ -304,11 +341,11 @@ PyObject* repr(const VecList& l) {
 // an allocation towards a collection, and without this the collector would run every few
 // hundred rows over all the rows made so far, which costs more than building them. Nothing else
 // can see the rows before they are tracked again at the end.
-PyObject* to_array(const VecList& l) {
+PyList<std::array<double, 3>> to_array(const VecList& l) {
     pool::ensure_started();
     const std::size_t n = l.items.size();
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
+    if (list == nullptr) return {nullptr};
     std::size_t built = 0;
     bool ok = true;
     for (; built < n; ++built) {
@@ -334,9 +371,9 @@ PyObject* to_array(const VecList& l) {
     for (std::size_t i = 0; i < built; ++i) PyObject_GC_Track(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
     if (!ok) {
         Py_DECREF(list);
-        return nullptr;
+        return {nullptr};
     }
-    return list;
+    return {list};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -348,16 +385,15 @@ PyObject* iterator_self(PyObject* self) {
     return Py_NewRef(self);
 }
 
-// nullptr without an exception ends the iteration.
-PyObject* next_item(VecListIterator& it) {
-    if (it.cursor >= it.items.size()) return nullptr;
+NextVec next_item(VecListIterator& it) {
+    if (it.cursor >= it.items.size()) return {nullptr};
     PyObject* v = new_instance<Vec3d>(it.items[it.cursor]);
     if (v == nullptr) throw_pyerr();
     if (++it.cursor == it.items.size()) {
         VecArray().swap(it.items);  // used up: the snapshot is no longer needed
         it.cursor = 0;
     }
-    return v;
+    return {v};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -430,7 +466,7 @@ VecList map_vectors(const VecList& l, F f, pool::Grain grain) {
 }
 
 template <class F>
-PyObject* map_floats(const VecList& l, F f, pool::Grain grain) {
+PyList<double> map_floats(const VecList& l, F f, pool::Grain grain) {
     const std::size_t n = l.items.size();
     Scratch<double> out(n);
     map_job(f, l.items.data(), out.data, n, grain);
@@ -438,7 +474,7 @@ PyObject* map_floats(const VecList& l, F f, pool::Grain grain) {
 }
 
 template <class F>
-PyObject* map_bools(const VecList& l, F f, pool::Grain grain) {
+PyList<bool> map_bools(const VecList& l, F f, pool::Grain grain) {
     const std::size_t n = l.items.size();
     Scratch<unsigned char> out(n);
     map_job([f](const Vec3d& e) -> unsigned char { return f(e) ? 1 : 0; }, l.items.data(), out.data, n, grain);
@@ -461,22 +497,22 @@ VecList truediv(const VecList& l, double s) {
     return map_vectors(l, [s](const Vec3d& e) { return e / s; }, kSqrtWork);
 }
 
-PyObject* dot(const VecList& l, const Vec3d& o) {
+PyList<double> dot(const VecList& l, const Vec3d& o) {
     return map_floats(l, [o](const Vec3d& e) { return e.dot(o); }, kArithmetic);
 }
 VecList cross(const VecList& l, const Vec3d& o) {
     return map_vectors(l, [o](const Vec3d& e) { return e.cross(o); }, kArithmetic);
 }
-PyObject* distance_to(const VecList& l, const Vec3d& o) {
+PyList<double> distance_to(const VecList& l, const Vec3d& o) {
     return map_floats(l, [o](const Vec3d& e) { return e.distance_to(o); }, kSqrtWork);
 }
-PyObject* distance_squared(const VecList& l, const Vec3d& o) {
+PyList<double> distance_squared(const VecList& l, const Vec3d& o) {
     return map_floats(l, [o](const Vec3d& e) { return e.distance_squared(o); }, kArithmetic);
 }
-PyObject* magnitude(const VecList& l) {
+PyList<double> magnitude(const VecList& l) {
     return map_floats(l, [](const Vec3d& e) { return e.magnitude(); }, kSqrtWork);
 }
-PyObject* is_unit(const VecList& l) {
+PyList<bool> is_unit(const VecList& l) {
     return map_bools(l, [](const Vec3d& e) { return e.is_unit(); }, kSqrtWork);
 }
 VecList normalize(const VecList& l) {
@@ -557,38 +593,40 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& l, const Vec3d
 // ---------------------------------------------------------------------------------------------
 // The classes
 
-PyTypeObject* create_vec_list() {
-    return build_class<VecList, Ctor<make, "VecList", "list">, item,
-                       Static<"empty", empty>,
-                       Property<"list", get_list>,
-                       Method<"append", append, "vec">,
-                       Method<"extend", extend, "other">,
-                       Method<"to_array", to_array>,
-                       Method<"dot", dot, "other">,
-                       Method<"cross", cross, "other">,
-                       Method<"distance_to", distance_to, "other">,
-                       Method<"distance_squared", distance_squared, "other">,
-                       Method<"magnitude", magnitude>,
-                       Method<"is_unit", is_unit>,
-                       Method<"normalize", normalize>,
-                       Method<"collapse", collapse, "axis">,
-                       Method<"rotate", rotate, "quat">,
-                       Method<"minimum_distance_to", minimum_distance_to, "other", "stride">,
-                       Slot<Py_mp_length, len_slot<length>>,
-                       Slot<Py_sq_length, len_slot<length>>,
-                       Slot<Py_tp_iter, unary<iter>>,
-                       Slot<Py_tp_repr, unary<repr>>,
-                       Slot<Py_nb_add, binary_slot<add>>,
-                       Slot<Py_nb_subtract, binary_slot<sub>>,
-                       Slot<Py_nb_multiply, binary_slot<mul, rmul>>,
-                       Slot<Py_nb_true_divide, binary_slot<truediv>>>("builtins.VecList");
-}
+using VecListTable = ClassTable<VecList, Ctor<make, "VecList", "list">, item,
+                                Static<"empty", empty>,
+                                Property<"list", get_list>,
+                                Method<"append", append, "vec">,
+                                Method<"extend", extend, "other">,
+                                Method<"to_array", to_array>,
+                                Method<"dot", dot, "other">,
+                                Method<"cross", cross, "other">,
+                                Method<"distance_to", distance_to, "other">,
+                                Method<"distance_squared", distance_squared, "other">,
+                                Method<"magnitude", magnitude>,
+                                Method<"is_unit", is_unit>,
+                                Method<"normalize", normalize>,
+                                Method<"collapse", collapse, "axis">,
+                                Method<"rotate", rotate, "quat">,
+                                Method<"minimum_distance_to", minimum_distance_to, "other", "stride">,
+                                Len<length>,
+                                Iter<iter>,
+                                Repr<repr>,
+                                Binary<Py_nb_add, Op<"__add__", add, "other">>,
+                                Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
+                                Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
+                                Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
 
-PyTypeObject* create_vec_list_iterator() {
-    return build_class<VecListIterator, void, nullptr,
-                       Slot<Py_tp_iter, iterator_self>,
-                       Slot<Py_tp_iternext, unary<next_item>>>("builtins.VecListIterator");
-}
+using VecListIteratorTable =
+    ClassTable<VecListIterator, void, nullptr,
+               UnarySpecial<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
+               UnarySpecial<Py_tp_iternext, "__next__", unary<next_item>, NextVec>>;
+
+PyTypeObject* create_vec_list() { return VecListTable::build("builtins.VecList"); }
+PyTypeObject* create_vec_list_iterator() { return VecListIteratorTable::build("builtins.VecListIterator"); }
+
+OSTRILO_DESCRIBE(VecListTable);
+OSTRILO_DESCRIBE(VecListIteratorTable);
 
 }  // namespace
 
