@@ -1,6 +1,7 @@
 """Element-wise VecList operations and the nearest-vector search."""
 import math
 import random
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -202,7 +203,7 @@ APPROXIMATE = VecList([Vec3d(0, 0, 0)] + [Vec3d(100, 0, 0)] * 8 + [Vec3d(1, 0, 0
     (TEN, Vec3d(6.2, 0, 0), 4, (6, 0.20000000000000018)),
     (TEN, Vec3d(2.4, 0, 0), 1, (2, 0.3999999999999999)),
     (TEN, Vec3d(2.4, 0, 0), 25, (2, 0.3999999999999999)),
-    (TEN, Vec3d(2.4, 0, 0), 2**64 - 1, (2, 0.3999999999999999)),
+    (TEN, Vec3d(2.4, 0, 0), 2 * sys.maxsize + 1, (2, 0.3999999999999999)),  # the largest word
     (TEN, Vec3d(9.9, 0, 0), 3, (9, 0.9000000000000004)),
     (TEN, Vec3d(7, 0, 0), 7, (7, 0.0)),
     (APPROXIMATE, Vec3d(1, 0, 0), 4, (0, 1.0)),  # element 9 is closer but outside the window

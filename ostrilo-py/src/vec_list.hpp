@@ -47,13 +47,15 @@ struct RawAllocator {
 
 using VecArray = std::vector<drevan::Vec3d, RawAllocator<drevan::Vec3d>>;
 
-struct VecList {
+// Both records are aligned like the vector of doubles they hold, on every platform, so that in
+// an instance the borrow flag that follows the record always ends 8 bytes before the end.
+struct alignas(8) VecList {
     VecArray items;
 };
 
 // A snapshot of a list's elements and the position of the next one to hand out. The array is
 // released as soon as the last element has been handed out.
-struct VecListIterator {
+struct alignas(8) VecListIterator {
     VecArray items;
     std::size_t cursor = 0;
 };
