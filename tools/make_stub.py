@@ -95,10 +95,16 @@ class Tree:
                 params.append("/")
                 positional_only = False
             params.append(text)
-        if positional_only:
+        if positional_only or (f["name"].startswith("__") and f["name"] != "__new__" and len(params) > 1):
+            # Special methods are type slots, which take their operands by position only.
             params.append("/")
         ignore = "  # type: ignore[override]" if f["name"] in {"__eq__", "__ne__"} else ""
-        ret = self.expr(f["returns"], module)
+        returns = f["returns"]
+        if f["name"] == "__next__" and returns["type"] == "binop" and returns["right"]["type"] == "constant":
+            # The native slot signals the end of iteration with "no object": typed code sees
+            # StopIteration, never None.
+            returns = returns["left"]
+        ret = self.expr(returns, module)
         lines.append(f"{indent}def {f['name']}({', '.join(params)}) -> {ret}: ...{ignore}")
         return lines
 

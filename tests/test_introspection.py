@@ -1,0 +1,106 @@
+"""The interface records exported by the library, and the committed stubs made from them."""
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+import ostrilo_py
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+from elf import ElfFile  # noqa: E402
+import make_stub  # noqa: E402
+
+PREFIX = "PYO3_INTROSPECTION_1_"
+
+
+@pytest.fixture(scope="module")
+def symbols():
+    elf = ElfFile(ostrilo_py.__file__)
+    syms = [s for s in elf.dynamic_symbols() if s.name.startswith(PREFIX) and s.shndx != 0]
+    return elf, syms
+
+
+@pytest.fixture(scope="module")
+def records():
+    return make_stub.read_records(ostrilo_py.__file__)
+
+
+def test_framing_and_padding(symbols):
+    elf, syms = symbols
+    for s in syms:
+        assert s.name[len(PREFIX):].isdigit() and int(s.name[len(PREFIX):]) < 2**64
+        raw = elf.symbol_bytes(s)
+        n = int.from_bytes(raw[:4], "little")
+        assert s.size == (4 + n + 3) // 4 * 4
+        assert raw[4 + n:] == bytes(s.size - 4 - n)
+        text = raw[4:4 + n].decode("utf-8")
+        assert text == json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False)
+    assert len({s.name for s in syms}) == len(syms)
+
+
+def test_counts(records):
+    kinds = [r["type"] for r in records]
+    assert (kinds.count("module"), kinds.count("class"), kinds.count("function")) == (2, 8, 154)
+
+
+def walk(node):
+    if isinstance(node, dict):
+        if node.get("type") == "id":
+            yield node["id"]
+        for v in node.values():
+            yield from walk(v)
+    elif isinstance(node, list):
+        for v in node:
+            yield from walk(v)
+
+
+def test_references_resolve_and_owners_are_consistent(records):
+    ids = [r["id"] for r in records if "id" in r]
+    assert len(ids) == len(set(ids))
+    defined = set(ids)
+    for r in records:
+        refs = list(walk(r))
+        refs += r.get("members", []) + ([r["parent"]] if "parent" in r else [])
+        assert set(refs) <= defined, r
+        if r["type"] == "function":
+            assert ("parent" in r) != ("id" in r), r
+
+
+def test_module_members_in_registration_order(records):
+    by_id = {r["id"]: r for r in records if "id" in r}
+    modules = {r["name"]: [by_id[m]["name"] for m in r["members"]] for r in records if r["type"] == "module"}
+    assert modules == {"ostrilo_py": ostrilo_py.__all__, "geometry": ostrilo_py.geometry.__all__}
+    assert all(r["incomplete"] is False for r in records if r["type"] == "module")
+
+
+def runtime_classes():
+    classes = {n: getattr(ostrilo_py, n) for n in ostrilo_py.__all__ if isinstance(getattr(ostrilo_py, n), type)}
+    classes.update({n: getattr(ostrilo_py.geometry, n) for n in ostrilo_py.geometry.__all__
+                    if isinstance(getattr(ostrilo_py.geometry, n), type)})
+    classes["VecListIterator"] = type(iter(ostrilo_py.VecList.empty()))
+    return classes
+
+
+def test_functions_per_class_match_the_runtime(records):
+    classes = {r["id"]: r["name"] for r in records if r["type"] == "class"}
+    described: dict[str, set[str]] = {name: set() for name in classes.values()}
+    for r in records:
+        if r["type"] == "function" and "parent" in r:
+            described[classes[r["parent"]]].add(r["name"])
+    for name, cls in runtime_classes().items():
+        own = {a for a in vars(cls) if a not in ("__doc__", "__module__", "__hash__", "__new__")}
+        # The interpreter adds every comparison wrapper for a rich comparison slot, __ne__ derived
+        # from __eq__, and the reflected forms of each number slot.
+        implied = {"__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__radd__", "__rsub__", "__rtruediv__",
+                   "__rmul__", "__getitem__", "__len__", "__iter__", "__next__"}
+        assert described[name] - {"__new__", "__hash__"} <= own | {"__hash__"}, name
+        assert own - implied <= described[name], name
+
+
+def test_committed_stubs_are_current(tmp_path):
+    files = make_stub.stub_files(ostrilo_py.__file__)
+    stub_dir = ROOT / "stubs" / "ostrilo_py"
+    for name, text in files.items():
+        assert (stub_dir / name).read_text() == text, f"stubs/ostrilo_py/{name} is stale: run tools/make_stub.py"
