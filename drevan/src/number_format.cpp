@@ -37,6 +37,18 @@ void append_number(std::string& out, double value) {
     out.append(buf, format_number(buf, value));
 }
 
+void append_record(std::string& out, const char* name, std::initializer_list<double> values) {
+    out += name;
+    out += '(';
+    bool first = true;
+    for (double v : values) {
+        if (!first) out += ", ";
+        first = false;
+        append_number(out, v);
+    }
+    out += ')';
+}
+
 std::string number_text(double value) {
     std::string s;
     append_number(s, value);

@@ -7,15 +7,7 @@ namespace drevan {
 std::string Quat::repr() const {
     std::string s;
     s.reserve(48);
-    s += "Quat(";
-    append_number(s, w);
-    s += ", ";
-    append_number(s, i);
-    s += ", ";
-    append_number(s, j);
-    s += ", ";
-    append_number(s, k);
-    s += ')';
+    append_record(s, "Quat", {w, i, j, k});
     return s;
 }
 

@@ -22,13 +22,7 @@ std::string Vec3d::repr() const {
 }
 
 void Vec3d::append_repr(std::string& out) const {
-    out += "Vec3d(";
-    append_number(out, x);
-    out += ", ";
-    append_number(out, y);
-    out += ", ";
-    append_number(out, z);
-    out += ')';
+    append_record(out, "Vec3d", {x, y, z});
 }
 
 }  // namespace drevan

@@ -28,8 +28,6 @@ int compare(const A& a, const A& b, int op) {
 
 AngleRadians make_radians(double angle) { return {angle}; }
 
-double get_radians(const AngleRadians& a) { return a.angle; }
-void set_radians(AngleRadians& a, double value) { a.angle = value; }
 
 AngleRadians zero() { return AngleRadians::zero(); }
 AngleRadians pi() { return AngleRadians::pi(); }
@@ -56,7 +54,7 @@ AngleRadians mul(const AngleRadians& a, double rhs) { return a * rhs; }
 AngleRadians truediv(const AngleRadians& a, double rhs) { return a / rhs; }
 
 using AngleRadiansTable = ClassTable<AngleRadians, Ctor<make_radians, "AngleRadians", "angle">, nullptr,
-                 Property<"angle", get_radians, set_radians>,
+                 Field<"angle", &AngleRadians::angle>,
                  Static<"zero", zero>,
                  Static<"pi", pi>,
                  Static<"two_pi", two_pi>,
@@ -90,15 +88,13 @@ OSTRILO_DESCRIBE(AngleRadiansTable);
 
 AngleDegrees make_degrees(double angle) { return {angle}; }
 
-double get_degrees(const AngleDegrees& a) { return a.angle; }
-void set_degrees(AngleDegrees& a, double value) { a.angle = value; }
 
 AngleRadians to_radians(const AngleDegrees& a) { return a.to_radians(); }
 std::string repr_degrees(const AngleDegrees& a) { return a.repr(); }
 AngleDegrees neg_degrees(const AngleDegrees& a) { return -a; }
 
 using AngleDegreesTable = ClassTable<AngleDegrees, Ctor<make_degrees, "AngleDegrees", "angle">, nullptr,
-                 Property<"angle", get_degrees, set_degrees>,
+                 Field<"angle", &AngleDegrees::angle>,
                  Method<"to_radians", to_radians>,
                  Neg<neg_degrees>,
                  Compare<compare<AngleDegrees>, ALL_OPS, true, false>,

@@ -13,14 +13,6 @@ using drevan::Vec3d;
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
-double get_w(const Quat& q) { return q.w; }
-double get_i(const Quat& q) { return q.i; }
-double get_j(const Quat& q) { return q.j; }
-double get_k(const Quat& q) { return q.k; }
-void set_w(Quat& q, double value) { q.w = value; }
-void set_i(Quat& q, double value) { q.i = value; }
-void set_j(Quat& q, double value) { q.j = value; }
-void set_k(Quat& q, double value) { q.k = value; }
 
 Quat identity() { return Quat::identity(); }
 // Only a radians angle is accepted; degrees must be converted first.
@@ -51,10 +43,10 @@ int compare(const Quat& a, const Quat& b, int op) {
 }
 
 using QuatTable = ClassTable<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr,
-                 Property<"w", get_w, set_w>,
-                 Property<"i", get_i, set_i>,
-                 Property<"j", get_j, set_j>,
-                 Property<"k", get_k, set_k>,
+                 Field<"w", &Quat::w>,
+                 Field<"i", &Quat::i>,
+                 Field<"j", &Quat::j>,
+                 Field<"k", &Quat::k>,
                  Static<"identity", identity>,
                  Static<"from_axis_angle", from_axis_angle, "axis", "angle">,
                  Method<"conjugate", conjugate>,

@@ -13,12 +13,6 @@ using drevan::Vec3d;
 
 Vec3d make(double x, double y, double z) { return {x, y, z}; }
 
-double get_x(const Vec3d& v) { return v.x; }
-double get_y(const Vec3d& v) { return v.y; }
-double get_z(const Vec3d& v) { return v.z; }
-void set_x(Vec3d& v, double value) { v.x = value; }
-void set_y(Vec3d& v, double value) { v.y = value; }
-void set_z(Vec3d& v, double value) { v.z = value; }
 
 Vec3d zero() { return Vec3d::zero(); }
 Vec3d unit_i() { return Vec3d::i(); }
@@ -68,9 +62,9 @@ int compare(const Vec3d& a, const Vec3d& b, int op) {
 }
 
 using Vec3dTable = ClassTable<Vec3d, Ctor<make, "Vec3d", "x", "y", "z">, item,
-                 Property<"x", get_x, set_x>,
-                 Property<"y", get_y, set_y>,
-                 Property<"z", get_z, set_z>,
+                 Field<"x", &Vec3d::x>,
+                 Field<"y", &Vec3d::y>,
+                 Field<"z", &Vec3d::z>,
                  Static<"zero", zero>,
                  Static<"i", unit_i>,
                  Static<"j", unit_j>,

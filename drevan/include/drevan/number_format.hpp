@@ -2,6 +2,7 @@
 // The one text form of a double: shortest round-trip digits in plain positional notation,
 // integral values without a decimal point, "-0" for negative zero, "NaN", "inf", "-inf".
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 
 namespace drevan {
@@ -15,6 +16,8 @@ char* format_number(char* out, double value);
 char* format_number_fixed(char* out, double value, int precision);
 
 void append_number(std::string& out, double value);
+// "Name(a, b, c)": a record's name and its numbers, each in the text form above.
+void append_record(std::string& out, const char* name, std::initializer_list<double> values);
 std::string number_text(double value);
 
 }  // namespace drevan

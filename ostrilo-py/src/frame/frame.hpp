@@ -145,16 +145,21 @@ void dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Borrow guards.
 
-template <class T>
-struct Shared {
+// Holds a shared or exclusive borrow of an instance for the guard's lifetime.
+template <class T, bool IsExclusive>
+struct Borrow {
     Obj<T>* obj = nullptr;
-    Shared() = default;
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    ~Shared() {
-        if (obj) release_shared(obj->flag);
+    Borrow() = default;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (obj == nullptr) return;
+        if constexpr (IsExclusive)
+            release_exclusive(obj->flag);
+        else
+            release_shared(obj->flag);
     }
-    // Instance check and shared borrow; on failure sets the error and returns false.
+    // Instance check and borrow; on failure sets the error and returns false.
     bool acquire(PyObject* o) {
         if (!is_instance<T>(o)) [[unlikely]] {
             raise_not_instance(o, class_of<T>().name);
@@ -164,40 +169,25 @@ struct Shared {
     }
     bool acquire_unchecked(PyObject* o) {
         Obj<T>* p = as_obj<T>(o);
-        if (!try_borrow_shared(p->flag)) [[unlikely]] {
+        if constexpr (IsExclusive) {
+            if (!try_borrow_exclusive(p->flag)) [[unlikely]] {
+                raise_already_borrowed();
+                return false;
+            }
+        } else if (!try_borrow_shared(p->flag)) [[unlikely]] {
             raise_already_mutably_borrowed();
             return false;
         }
         obj = p;
         return true;
     }
-    const T& get() const { return obj->value; }
+    std::conditional_t<IsExclusive, T&, const T&> get() const { return obj->value; }
 };
 
 template <class T>
-struct Exclusive {
-    Obj<T>* obj = nullptr;
-    Exclusive() = default;
-    Exclusive(const Exclusive&) = delete;
-    Exclusive& operator=(const Exclusive&) = delete;
-    ~Exclusive() {
-        if (obj) release_exclusive(obj->flag);
-    }
-    bool acquire(PyObject* o) {
-        if (!is_instance<T>(o)) [[unlikely]] {
-            raise_not_instance(o, class_of<T>().name);
-            return false;
-        }
-        Obj<T>* p = as_obj<T>(o);
-        if (!try_borrow_exclusive(p->flag)) [[unlikely]] {
-            raise_already_borrowed();
-            return false;
-        }
-        obj = p;
-        return true;
-    }
-    T& get() const { return obj->value; }
-};
+using Shared = Borrow<T, false>;
+template <class T>
+using Exclusive = Borrow<T, true>;
 
 // ---------------------------------------------------------------------------------------------
 // Argument conversions, chosen by the C++ parameter type of the core-facing function.
@@ -956,6 +946,26 @@ struct Property {
         }
     }
 };
+
+// A property that reads and writes one field of the value record.
+template <class M>
+struct MemberOf;
+template <class C, class F>
+struct MemberOf<F C::*> {
+    using Class = C;
+    using Type = F;
+    using Param = std::conditional_t<Bound<F>::value, const F&, F>;
+};
+template <auto Member>
+typename MemberOf<decltype(Member)>::Type read_field(const typename MemberOf<decltype(Member)>::Class& v) {
+    return v.*Member;
+}
+template <auto Member>
+void write_field(typename MemberOf<decltype(Member)>::Class& v, typename MemberOf<decltype(Member)>::Param value) {
+    v.*Member = value;
+}
+template <fixed_string Name, auto Member>
+using Field = Property<Name, read_field<Member>, write_field<Member>>;
 
 // A type slot given directly, with nothing to describe (e.g. marking a class unhashable).
 template <int SlotId, auto Fn>

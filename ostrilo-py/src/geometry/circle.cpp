@@ -14,12 +14,6 @@ using drevan::geometry::Plane;
 Circle make(const Vec3d& center, double radius, const Vec3d& normal) { return Circle::make(center, radius, normal); }
 Circle none() { return Circle::none(); }
 
-Vec3d get_center(const Circle& c) { return c.center; }
-void set_center(Circle& c, const Vec3d& value) { c.center = value; }
-double get_radius(const Circle& c) { return c.radius; }
-void set_radius(Circle& c, double value) { c.radius = value; }
-Vec3d get_normal(const Circle& c) { return c.normal; }
-void set_normal(Circle& c, const Vec3d& value) { c.normal = value; }
 double area(const Circle& c) { return c.area(); }
 
 Plane get_plane(const Circle& c) { return c.get_plane(); }
@@ -31,9 +25,9 @@ int compare(const Circle& a, const Circle& b, int) { return a.approx_eq(b) ? 1 :
 
 using CircleTable = ClassTable<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr,
                  Static<"none", none>,
-                 Property<"center", get_center, set_center>,
-                 Property<"radius", get_radius, set_radius>,
-                 Property<"normal", get_normal, set_normal>,
+                 Field<"center", &Circle::center>,
+                 Field<"radius", &Circle::radius>,
+                 Field<"normal", &Circle::normal>,
                  Property<"area", area>,
                  Method<"get_plane", get_plane>,
                  Method<"in_same_plane", in_same_plane, "other">,

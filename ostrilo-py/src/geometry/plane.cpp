@@ -20,10 +20,6 @@ Plane from_points(const Vec3d& point1, const Vec3d& point2, const Vec3d& point3)
     return Plane::from_points(point1, point2, point3);
 }
 
-Vec3d get_normal(const Plane& p) { return p.normal; }
-void set_normal(Plane& p, const Vec3d& value) { p.normal = value; }
-double get_distance(const Plane& p) { return p.distance; }
-void set_distance(Plane& p, double value) { p.distance = value; }
 
 bool contains_point(const Plane& p, const Vec3d& point) { return p.contains_point(point); }
 double distance_to_point(const Plane& p, const Vec3d& point) { return p.distance_to_point(point); }
@@ -34,8 +30,8 @@ using PlaneTable = ClassTable<Plane, Ctor<make, "Plane", "normal", "distance">, 
                  Static<"yz", yz>,
                  Static<"from_point", from_point, "normal", "point">,
                  Static<"from_points", from_points, "point1", "point2", "point3">,
-                 Property<"normal", get_normal, set_normal>,
-                 Property<"distance", get_distance, set_distance>,
+                 Field<"normal", &Plane::normal>,
+                 Field<"distance", &Plane::distance>,
                  Method<"contains_point", contains_point, "point">,
                  Method<"distance_to_point", distance_to_point, "point">>;
 
