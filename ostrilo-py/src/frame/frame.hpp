@@ -329,37 +329,30 @@ struct Ret<std::tuple<E...>> {
         return true;
     }
 };
+// Any sized range of convertible items becomes a new list of exactly that length.
+template <class Range>
+PyObject* list_to_py(const Range& items) {
+    using E = std::remove_cvref_t<decltype(*std::begin(items))>;
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(std::size(items)));
+    if (l == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& e : items) {
+        PyObject* item = Ret<E>::to_py(E(e));
+        if (item == nullptr) {
+            Py_DECREF(l);
+            return nullptr;
+        }
+        PyList_SET_ITEM(l, i++, item);
+    }
+    return l;
+}
 template <class E, std::size_t N>
 struct Ret<std::array<E, N>> {
-    static PyObject* to_py(const std::array<E, N>& a) {
-        PyObject* l = PyList_New(static_cast<Py_ssize_t>(N));
-        if (l == nullptr) return nullptr;
-        for (std::size_t i = 0; i < N; ++i) {
-            PyObject* item = Ret<E>::to_py(E(a[i]));
-            if (item == nullptr) {
-                Py_DECREF(l);
-                return nullptr;
-            }
-            PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
-        }
-        return l;
-    }
+    static PyObject* to_py(const std::array<E, N>& a) { return list_to_py(a); }
 };
 template <class E>
 struct Ret<std::vector<E>> {
-    static PyObject* to_py(const std::vector<E>& a) {
-        PyObject* l = PyList_New(static_cast<Py_ssize_t>(a.size()));
-        if (l == nullptr) return nullptr;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            PyObject* item = Ret<E>::to_py(E(a[i]));
-            if (item == nullptr) {
-                Py_DECREF(l);
-                return nullptr;
-            }
-            PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
-        }
-        return l;
-    }
+    static PyObject* to_py(const std::vector<E>& a) { return list_to_py(a); }
 };
 // A value record of one of our classes becomes a new instance of that class.
 template <class T>
