@@ -9,11 +9,6 @@ namespace drevan {
 
 void panic(const char* message, const char* file, int line) { throw Panic(message, file, line); }
 
-std::uint64_t Vec3d::hash64() const {
-    const std::uint64_t words[3] = {canonical_bits(x), canonical_bits(y), canonical_bits(z)};
-    return siphash13_words(0, 0, words, 3);
-}
-
 std::string Vec3d::repr() const {
     std::string s;
     s.reserve(32);

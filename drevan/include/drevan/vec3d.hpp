@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "drevan/hash.hpp"
 #include "drevan/panic.hpp"
 
 namespace drevan {
@@ -97,7 +98,11 @@ struct Vec3d {
         return r;
     }
 
-    std::uint64_t hash64() const;
+    // SipHash-1-3 (zero keys) of the canonical bits of x, y, z: equal bits, equal hashes.
+    std::uint64_t hash64() const {
+        const std::uint64_t words[3] = {canonical_bits(x), canonical_bits(y), canonical_bits(z)};
+        return siphash13_words(0, 0, words, 3);
+    }
     std::string repr() const;
     // Appends the text of repr() to out.
     void append_repr(std::string& out) const;

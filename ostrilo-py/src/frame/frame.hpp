@@ -167,6 +167,9 @@ struct Borrow {
         }
         return acquire_unchecked(o);
     }
+    // The receiver of a method, property or slot of T's own class: the interpreter's descriptors
+    // and slot dispatch have already checked its type, so only the borrow remains.
+    bool acquire_receiver(PyObject* o) { return acquire_unchecked(o); }
     bool acquire_unchecked(PyObject* o) {
         Obj<T>* p = as_obj<T>(o);
         if constexpr (IsExclusive) {
@@ -576,7 +579,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         return nullptr;
     }
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return nullptr;
+    if (!recv.acquire_receiver(self)) return nullptr;
     Pack pack;
     if (!pack.convert(slots, D::param_names)) return nullptr;
     return run_and_convert([&]() -> decltype(auto) { return pack.call(Fn, recv.get()); });
@@ -588,7 +591,7 @@ PyObject* method_noargs(PyObject* self, PyObject*) {
     using Tr = FnTraits<decltype(Fn)>;
     using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return nullptr;
+    if (!recv.acquire_receiver(self)) return nullptr;
     return run_and_convert([&]() -> decltype(auto) { return Fn(recv.get()); });
 }
 
@@ -673,7 +676,7 @@ int setter(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return -1;
+    if (!recv.acquire_receiver(self)) return -1;
     try {
         Fn(recv.get(), Conv<P>::get(h));
         return 0;
@@ -695,7 +698,7 @@ Py_hash_t hash_slot(PyObject* self) {
     using Tr = FnTraits<decltype(Fn)>;
     using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return -1;
+    if (!recv.acquire_receiver(self)) return -1;
     const auto h = static_cast<Py_hash_t>(Fn(recv.get()));
     return h == -1 ? -2 : h;
 }
@@ -706,7 +709,7 @@ Py_ssize_t len_slot(PyObject* self) {
     using Tr = FnTraits<decltype(Fn)>;
     using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return -1;
+    if (!recv.acquire_receiver(self)) return -1;
     return static_cast<Py_ssize_t>(Fn(recv.get()));
 }
 
@@ -717,7 +720,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
     using Rcv = Receiver<std::tuple_element_t<0, typename Tr::Args>>;
     using P = std::tuple_element_t<1, typename Tr::Args>;
     typename Rcv::Guard recv;
-    if (!recv.acquire(self)) return nullptr;
+    if (!recv.acquire_receiver(self)) return nullptr;
     typename Conv<P>::Holder h;
     if (!Conv<P>::from(key, h)) {
         add_argument_prefix("index");
@@ -794,9 +797,10 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if constexpr (ne_from_eq) {
         if (op == Py_NE) return negated_equality(self, other);
     }
-    if (!is_instance<T>(self) || !is_instance<T>(other)) Py_RETURN_NOTIMPLEMENTED;
+    // The interpreter calls a type's comparison slot with an instance of that type first.
+    if (!is_instance<T>(other)) Py_RETURN_NOTIMPLEMENTED;
     Shared<T> a;
-    if (!a.acquire_unchecked(self)) {
+    if (!a.acquire_receiver(self)) {
         PyErr_Clear();
         Py_RETURN_NOTIMPLEMENTED;
     }
