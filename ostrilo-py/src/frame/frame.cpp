@@ -386,7 +386,7 @@ PyTypeObject* ClassInfo::create_slow() noexcept {
     return made;
 }
 
-PyTypeObject* create_class(ClassSpec* s) {
+PyTypeObject* create_class(ClassParts* s) {
     bool has_new = false;
     for (const PyType_Slot& slot : s->slots)
         if (slot.slot == Py_tp_new) has_new = true;

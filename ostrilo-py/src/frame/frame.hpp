@@ -1068,7 +1068,7 @@ struct Ctor {
     }
 };
 
-struct ClassSpec {
+struct ClassParts {
     const char* qualified_name;  // "builtins.Vec3d"
     const char* doc;             // text signature or nullptr
     int basicsize;
@@ -1078,11 +1078,11 @@ struct ClassSpec {
     vectorcallfunc vectorcall = nullptr;
 };
 
-// Creates the class object from the spec (kept alive for the process).
-PyTypeObject* create_class(ClassSpec* spec);
+// Creates the class object from its parts (kept alive for the process).
+PyTypeObject* create_class(ClassParts* parts);
 
 template <class T, class... Entries>
-void add_entries(ClassSpec& s) {
+void add_entries(ClassParts& s) {
     auto add = [&]<class E>() {
         if constexpr (E::category == Category::MethodDef)
             s.methods.push_back(E::template def<T>());
@@ -1140,11 +1140,11 @@ struct ClassDescription {
     [[OSTRILO_INTERFACE_SECTION]] constexpr auto OSTRILO_CONCAT(interface_description_, __LINE__) = \
         Table::Description::blob
 
-// Builds the class of T: its value layout, constructor (or none), and its entries. The spec
-// lives for the process; a class with a subscript also receives the derived sequence item.
+// Builds the class of T: its value layout, constructor (or none), and its entries. The parts
+// live for the process; a class with a subscript also receives the derived sequence item.
 template <class T, class Ctor, auto Subscript, class... Entries>
 PyTypeObject* build_class(const char* qualified_name) {
-    auto* s = new ClassSpec{};
+    auto* s = new ClassParts{};
     s->qualified_name = qualified_name;
     s->basicsize = static_cast<int>(sizeof(Obj<T>));
     s->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
