@@ -6,9 +6,25 @@ produced. A difference on one platform only points at floating-point code that i
 deterministic: a product contracted into a fused multiply-add, x87 excess precision, or a C
 library function whose result differs between processors.
 
+Platform differences found and removed: the first recording on x86-64 and a run on 32-bit ARM
+(Debian 12, glibc 2.36 on both) disagreed in 16 tangent and cotangent rows, at multiples of pi and
+next to them. Compile flags were not the cause (the module is built with -ffp-contract=off, no
+fast-math, SSE2 on 32-bit x86, and all other rows agreed); the C library was. x86-64 glibc selects
+an FMA build of sin, cos, tan, sincos and acos at load time where the processor has FMA, and that
+build rounds differently from the plain one that 32-bit ARM runs: over two million seeded
+arguments, about one result in two thousand of each function differed in the last bit (up to 8
+ulps for tan near a multiple of pi/2), while x86-64 with FMA switched off
+(GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA_Usable,-AVX2_Usable) agreed with ARM bit for bit. Neither
+side was always the correctly rounded one. The module therefore carries its own correctly rounded
+sine, cosine, tangent and arccosine (drevan/trig.hpp, checked by tests/test_trig.py) and calls no
+C library function whose result could differ; sqrt is IEEE-exact everywhere.
+
 What is deliberately not compared:
 - NaN sign and payload. An invalid operation yields the processor's default NaN, which has the
   sign bit set on x86-64 and clear on ARM; only "is NaN" is recorded.
+- VecList.minimum_distance_to with a target and an element holding the same infinity: the key
+  inf - inf is that default NaN, whose sign decides its rank in the total order, so the nearest
+  index differs between x86-64 and ARM. The recorded searches use finite targets.
 - Hash bits above the interpreter's width. The file holds 64-bit digests; a 32-bit interpreter
   is checked against their low 32 bits (with -1 turned into -2), as its hash is defined.
 """

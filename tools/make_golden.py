@@ -8,8 +8,14 @@ tests/test_golden.py imports this file and compares its rows with the committed 
 same bits must come out on every platform (x86-64, 32-bit ARM, ...).
 
 Layout: one function per class returns a list of (label, value) rows; SECTIONS lists them in
-file order. To cover a new class, write its function and add it to SECTIONS, then regenerate on
-a 64-bit machine and review the diff.
+file order: Vec3d; Vec3d.angle_to and to_quat; AngleRadians and AngleDegrees (constants, the six
+trigonometric functions over zeros, tiny and huge angles, NaN, the infinities and multiples of
+pi, conversions, arithmetic, comparisons, texts); Quat (from_axis_angle with unit and non-unit
+axes, rotate, to_axis_angle, to_rotation_matrix, normalize, magnitude, conjugate, texts,
+tolerant equality); Plane; Circle; the intersections (with their error messages); VecList
+(every batch operation element by element, texts, to_array, minimum_distance_to). To cover a
+new class, write its function and add it to SECTIONS, then regenerate on a 64-bit machine and
+review the diff.
 
 How values are written:
 - floats as float.hex(), which is exact and keeps -0.0 and the infinities apart. Every NaN is
@@ -17,7 +23,8 @@ How values are written:
   processor's default NaN, whose sign bit is set on x86-64 and clear on ARM. The module makes no
   promise about the sign or payload of a NaN (its text form and hash treat all NaNs alike), so
   only "is NaN" is compared.
-- vectors as their three components, lists item by item, bools as True/False, texts as they are.
+- vectors as their three components, lists item by item, bools as True/False, texts as they are
+  (line feeds escaped as \\n), an exception as "raises Type: message".
 - hashes as the full 64-bit digest, which only a 64-bit interpreter shows. A 32-bit interpreter
   shows the digest truncated to 32 bits (and -1 turned into -2); the comparison applies that same
   rule to the recorded digest, so one file serves both widths and the 64-bit side still checks

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "drevan/panic.hpp"
+#include "drevan/trig.hpp"
 
 namespace drevan {
 
@@ -73,7 +74,7 @@ struct Vec3d {
         double q = dot(b) / (magnitude() * b.magnitude());
         if (q > 1.0) q = 1.0;
         else if (q < -1.0) q = -1.0;
-        return std::acos(q);
+        return trig::acos(q);
     }
 
     // Tolerant equality: each component within EPSILON, x first.
