@@ -22,9 +22,6 @@ C library function whose result could differ; sqrt is IEEE-exact everywhere.
 What is deliberately not compared:
 - NaN sign and payload. An invalid operation yields the processor's default NaN, which has the
   sign bit set on x86-64 and clear on ARM; only "is NaN" is recorded.
-- VecList.minimum_distance_to with a target and an element holding the same infinity: the key
-  inf - inf is that default NaN, whose sign decides its rank in the total order, so the nearest
-  index differs between x86-64 and ARM. The recorded searches use finite targets.
 - Hash bits above the interpreter's width. The file holds 64-bit digests; a 32-bit interpreter
   is checked against their low 32 bits (with -1 turned into -2), as its hash is defined.
 """

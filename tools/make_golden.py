@@ -717,10 +717,10 @@ def vec_list_rows():
     rows += [("repr(small)", one_line(repr(small))), ("repr(VecList.empty())", repr(VecList.empty())),
              ("repr(vl[:8])", one_line(repr(VecList(vl.list[:8]))))]
 
-    # Nearest-element search. The targets are finite: a key of inf - inf is an invalid operation,
-    # whose NaN has a processor-dependent sign and so a processor-dependent rank.
+    # Nearest-element search. Infinite targets make keys of inf - inf, the processor's default NaN
+    # (sign set on x86-64, clear on ARM): the ranking must not depend on that sign.
     ten = VecList([Vec3d(float(k), 0.0, 0.0) for k in range(10)])
-    for target in (2.4, 6.2, 9.5, -1.0):
+    for target in (2.4, 6.2, 9.5, -1.0, INF):
         for stride in (1, 2, 3, 4, 25):
             rows.append((f"ten.minimum_distance_to(({target!r}, 0, 0), {stride})",
                          list(ten.minimum_distance_to(Vec3d(target, 0.0, 0.0), stride))))
@@ -730,8 +730,8 @@ def vec_list_rows():
         rows.append((f"far.minimum_distance_to((1, 0, 0), {stride})",
                      list(far.minimum_distance_to(Vec3d(1.0, 0.0, 0.0), stride))))
     targets = [Vec3d(0.0, 0.0, 0.0), Vec3d(1.0, 2.0, 3.0), Vec3d(0.9, 0.0, 0.0), Vec3d(-1e300, 0.0, 0.0),
-               Vec3d(1e-160, -1e-160, 1e-160)]
-    while len(targets) < 10:
+               Vec3d(1e-160, -1e-160, 1e-160), Vec3d(INF, 0.0, 0.0), Vec3d(-INF, INF, 1.0)]
+    while len(targets) < 11:
         targets.append(Vec3d(*(math.ldexp(rng.getrandbits(53) - 2**52, rng.randrange(-56, -44)) for _ in range(3))))
     for k, t in enumerate(targets):
         rows.append((f"t{k}", t))
