@@ -9,7 +9,8 @@ Everything is computed here with Python integers and fractions, so the table doe
 any floating-point library:
 - the binary digits of 2/pi, in 32-bit words, for the argument reduction of large angles;
 - pi and pi/2 as double-doubles (a double plus the double nearest to the remainder);
-- the Taylor coefficients of sin, cos and asin as double-doubles.
+- the Taylor coefficients of sin, cos and asin as double-doubles;
+- sin and cos of k/64 as double-doubles, and pi/2 in three parts, for the fast evaluation.
 pi comes from Machin's formula, pi = 16 atan(1/5) - 4 atan(1/239), in fixed point with guard bits.
 """
 import sys
@@ -23,6 +24,7 @@ TWO_OVER_PI_WORDS = 40   # 1280 bits: enough for the reduction of the largest do
 SIN_TERMS = 16       # (-1)^k / (2k+1)!, k = 0..15
 COS_TERMS = 17       # (-1)^k / (2k)!,   k = 0..16
 ASIN_TERMS = 52      # (2k)! / (4^k (k!)^2 (2k+1)), k = 0..51
+GRID_POINTS = 52     # sin and cos of k/64, k = 0..51 (pi/4 + 1/128 < 51/64)
 
 
 def atan_inv(n: int, scale: int) -> int:
@@ -59,6 +61,22 @@ def two_over_pi_words(pi: Fraction, words: int) -> list[int]:
     return [(n >> (bits - 32 * (k + 1))) & 0xFFFFFFFF for k in range(words)]
 
 
+def sin_cos_fixed(num: int, den_bits: int, bits: int) -> tuple[int, int]:
+    """(sin, cos) of num / 2^den_bits, |angle| < 1, in `bits`-bit fixed point (error a few units)."""
+    one = 1 << bits
+    r = (num << bits) >> den_bits
+    r2 = (r * r) >> bits
+    out = []
+    for term, k in ((r, 1), (one, 0)):
+        total = 0
+        while term:
+            total += term
+            term = -((term * r2) >> bits) // ((k + 1) * (k + 2))
+            k += 2
+        out.append(total)
+    return out[0], out[1]
+
+
 def factorial(n: int) -> int:
     r = 1
     for k in range(2, n + 1):
@@ -83,6 +101,12 @@ def table_text() -> str:
     sin_c = [Fraction((-1) ** k, factorial(2 * k + 1)) for k in range(SIN_TERMS)]
     cos_c = [Fraction((-1) ** k, factorial(2 * k)) for k in range(COS_TERMS)]
     asin_c = [Fraction(factorial(2 * k), 4**k * factorial(k) ** 2 * (2 * k + 1)) for k in range(ASIN_TERMS)]
+    grid = [sin_cos_fixed(k, 6, 256) for k in range(GRID_POINTS)]
+    half_pi = pi / 2
+    pio2_1 = Fraction((half_pi * (1 << 32)).__floor__(), 1 << 32)             # 33 bits
+    pio2_2 = Fraction(((half_pi - pio2_1) * (1 << 65)).__floor__(), 1 << 65)  # the next 33 bits
+    pio2_3 = half_pi - pio2_1 - pio2_2
+    assert float(pio2_1) == pio2_1 and float(pio2_2) == pio2_2
 
     def dd_line(name, value):
         hi, lo = dd(value)
@@ -107,6 +131,18 @@ def table_text() -> str:
     lines += ["// sin r = r * sum SIN_COEF[k] r^(2k)"] + dd_array("SIN_COEF", sin_c) + [""]
     lines += ["// cos r = sum COS_COEF[k] r^(2k)"] + dd_array("COS_COEF", cos_c) + [""]
     lines += ["// asin s = s * sum ASIN_COEF[k] s^(2k)"] + dd_array("ASIN_COEF", asin_c)
+    lines += ["", "// sin(k/64) and cos(k/64), k = 0, 1, ...: the grid of the fast evaluation",
+              f"inline constexpr DD SIN_GRID[{GRID_POINTS}] = {{"]
+    lines += [f"    {{{h.hex()}, {l.hex()}}}," for h, l in (dd(Fraction(sv, 1 << 256)) for sv, _ in grid)]
+    lines += ["};", f"inline constexpr DD COS_GRID[{GRID_POINTS}] = {{"]
+    lines += [f"    {{{h.hex()}, {l.hex()}}}," for h, l in (dd(Fraction(cv, 1 << 256)) for _, cv in grid)]
+    lines += ["};", "",
+              "// pi/2 = PIO2_1 + PIO2_2 + PIO2_3 + O(2^-118): PIO2_1 and PIO2_2 have 33 significant bits, so",
+              "// their products with an integer below 2^20 are exact.",
+              f"inline constexpr double PIO2_1 = {float(pio2_1).hex()};",
+              f"inline constexpr double PIO2_2 = {float(pio2_2).hex()};",
+              f"inline constexpr double PIO2_3 = {float(pio2_3).hex()};",
+              f"inline constexpr double TWO_OVER_PI_D = {float(2 / pi).hex()};"]
     return "\n".join(lines) + "\n"
 
 
