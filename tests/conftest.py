@@ -16,6 +16,19 @@ def same_float(a: float, b: float) -> bool:
     return bits(a) == bits(b)
 
 
+def correctly_rounded(name: str, x: float) -> float:
+    """sin, cos, tan or acos of x rounded once to the nearest double, the reference for the
+    module's own functions (the C library's may be an ulp away, and differently so per platform)."""
+    mpmath = pytest.importorskip("mpmath")
+
+    if x == 0 and name in ("sin", "tan"):
+        return x  # keeps the sign of zero, which the multiprecision value has not
+    if math.isnan(x) or math.isinf(x) or (name == "acos" and abs(x) > 1):
+        return getattr(math, name)(x) if not math.isinf(x) else float("nan")
+    with mpmath.workprec(256):
+        return float(getattr(mpmath, name)(mpmath.mpf(x)))
+
+
 def assert_vec(v, expected):
     """Compare the components of v (anything with x, y, z) with expected bit for bit."""
     got = (v.x, v.y, v.z)

@@ -6,6 +6,21 @@ produced. A difference on one platform only points at floating-point code that i
 deterministic: a product contracted into a fused multiply-add, x87 excess precision, or a C
 library function whose result differs between processors.
 
+Platform differences found and removed: the first recording on x86-64 and a run on 32-bit ARM
+(Debian 12, glibc 2.36 on both) disagreed in 16 tangent and cotangent rows, at multiples of pi and
+next to them. Compile flags were not the cause (the module is built with -ffp-contract=off, no
+fast-math, SSE2 on 32-bit x86, and all other rows agreed); the C library was. x86-64 glibc selects
+an FMA build of sin, cos, tan, sincos and acos at load time where the processor has FMA, and that
+build rounds differently from the plain one that 32-bit ARM runs: over two million seeded
+arguments, sin, cos and tan differed by one ulp for about one argument in two thousand, acos for
+one in three thousand, while x86-64 with FMA switched off
+(GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA_Usable,-AVX2_Usable) agreed with ARM bit for bit. Neither
+side was always the correctly rounded one, and both were 8 (cos) and 14 (tan) ulps off at the
+double closest to a multiple of pi/2, 6381956970095103 * 2^797. The module therefore carries its
+own correctly rounded sine, cosine, tangent and arccosine (drevan/trig.hpp, checked by
+tests/test_trig.py) and calls no C library function whose result could differ; sqrt is
+IEEE-exact everywhere.
+
 What is deliberately not compared:
 - NaN sign and payload. An invalid operation yields the processor's default NaN, which has the
   sign bit set on x86-64 and clear on ARM; only "is NaN" is recorded.

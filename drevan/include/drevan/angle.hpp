@@ -5,6 +5,8 @@
 #include <compare>
 #include <string>
 
+#include "drevan/trig.hpp"
+
 namespace drevan {
 
 // The double nearest to pi. Every conversion factor and every constant below is built from it.
@@ -45,13 +47,14 @@ struct AngleRadians {
     static constexpr AngleRadians third_pi() { return {PI / 3.0}; }
     static constexpr AngleRadians sixth_pi() { return {PI / 6.0}; }
 
-    double sin() const { return std::sin(angle); }
-    double cos() const { return std::cos(angle); }
-    double tan() const { return std::tan(angle); }
-    double sec() const { return 1.0 / std::cos(angle); }
-    double csc() const { return 1.0 / std::sin(angle); }
+    // drevan's own functions (drevan/trig.hpp), the same bits on every platform.
+    double sin() const { return trig::sin(angle); }
+    double cos() const { return trig::cos(angle); }
+    double tan() const { return trig::tan(angle); }
+    double sec() const { return 1.0 / trig::cos(angle); }
+    double csc() const { return 1.0 / trig::sin(angle); }
     // The reciprocal of the tangent, not cos/sin: +inf at 0, -inf at -0.
-    double cot() const { return 1.0 / std::tan(angle); }
+    double cot() const { return 1.0 / trig::tan(angle); }
 
     // (angle * 180) / pi: the product is rounded before the division.
     AngleDegrees to_degrees() const { return {(angle * 180.0) / PI}; }

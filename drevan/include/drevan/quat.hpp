@@ -3,26 +3,16 @@
 // normalises it behind the caller's back. Formulas keep the order of their rounded operations
 // exactly as written (the build forbids contraction), including the products with the zero
 // scalar part of a pure quaternion, which decide NaN, infinities and the sign of zero.
+// Sine, cosine and arccosine are drevan's own (drevan/trig.hpp).
 #include <array>
 #include <cmath>
 #include <string>
 #include <utility>
 
+#include "drevan/trig.hpp"
 #include "drevan/vec3d.hpp"
 
 namespace drevan {
-
-namespace detail {
-// Sine and cosine of one argument; glibc's sincos gives the same bits as separate sin and cos.
-inline void sin_cos(double x, double& s, double& c) {
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
-    ::sincos(x, &s, &c);
-#else
-    s = std::sin(x);
-    c = std::cos(x);
-#endif
-}
-}  // namespace detail
 
 struct Quat {
     double w, i, j, k;
@@ -34,7 +24,7 @@ struct Quat {
     static Quat from_axis_angle(const Vec3d& axis, double angle) {
         const double h = angle * -0.5;
         double s, c;
-        detail::sin_cos(h, s, c);
+        trig::sin_cos(h, s, c);  // the same bits as trig::sin and trig::cos
         return {c, s * axis.x, s * axis.y, s * axis.z};
     }
 
@@ -69,9 +59,9 @@ struct Quat {
     // answer is the x axis and angle 0; |w| > 1 beyond that gives NaN throughout.
     std::pair<Vec3d, double> to_axis_angle() const {
         if (std::fabs(w - 1.0) < EPSILON) return {Vec3d{1.0, 0.0, 0.0}, 0.0};
-        const double a = std::acos(w);
+        const double a = trig::acos(w);
         const double theta = a + a;
-        const double s = std::sin(theta * 0.5);
+        const double s = trig::sin(theta * 0.5);
         return {Vec3d{i / s, j / s, k / s}, theta};
     }
 

@@ -8,6 +8,7 @@
 
 #include "drevan/hash.hpp"
 #include "drevan/panic.hpp"
+#include "drevan/trig.hpp"
 
 namespace drevan {
 
@@ -74,7 +75,7 @@ struct Vec3d {
         double q = dot(b) / (magnitude() * b.magnitude());
         if (q > 1.0) q = 1.0;
         else if (q < -1.0) q = -1.0;
-        return std::acos(q);
+        return trig::acos(q);
     }
 
     // Tolerant equality: each component within EPSILON, x first.

@@ -1,0 +1,24 @@
+#pragma once
+// drevan's own sine, cosine, tangent and arccosine. The platform C maths libraries do not agree
+// to the last bit: x86-64 glibc picks an FMA build of these functions at load time where the
+// processor has FMA, and its results differ from the plain build (and from 32-bit ARM) in the
+// last bit for about one argument in two thousand. These functions give the same bits on every
+// platform: only IEEE additions, subtractions, multiplications, divisions and square roots,
+// compiled without contraction, and integer arithmetic.
+//
+// Each result is the double nearest to the exact value for all practical purposes: a fast
+// evaluation with a proven error bound answers when the bound settles the rounding; otherwise the
+// argument of sin, cos and tan is reduced modulo pi/2 exactly (integer multiplication by 1280 bits
+// of 2/pi) and the functions are evaluated in double-double arithmetic (about 100 correct bits)
+// before the one final rounding. Special values follow C: f(+-0) keeps the zero's sign for sin, tan; cos(0)
+// is 1; cos/sin/tan of +-inf and acos outside [-1, 1] are NaN; a NaN argument comes back quiet.
+namespace drevan::trig {
+
+double sin(double x);
+double cos(double x);
+double tan(double x);
+// sin(x) and cos(x) from one argument reduction; the same bits as sin(x) and cos(x).
+void sin_cos(double x, double& s, double& c);
+double acos(double x);
+
+}  // namespace drevan::trig

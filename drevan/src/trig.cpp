@@ -1,0 +1,465 @@
+// Sine, cosine, tangent and arccosine that give the same bits on every IEEE-754 platform.
+//
+// Method:
+// - sin, cos, tan: |x| <= pi/4 is used as it is. Larger arguments are reduced exactly: x = m 2^e
+//   with an integer m < 2^53 is multiplied, in integer arithmetic, by a 288-bit window of the
+//   binary digits of 2/pi; the two bits above the binary point give the quadrant, the 192 bits
+//   below it the remainder f (|f| <= 1/2), and r = f * pi/2 in double-double. Bits of 2/pi that
+//   lie far enough above the window only add multiples of 8 to the product and are skipped. No
+//   double lies closer than about 2^-61 to a multiple of pi/2, so f keeps well over 100 correct
+//   bits. The kernels sum the Taylor series of sin r and cos r in double-double (the smallest
+//   terms, below 2^-59 relative, in plain double); tan is their quotient.
+// - acos: for |x| <= 1/2, pi/2 - asin x; beyond, 2 asin(sqrt((1 - |x|)/2)) (subtracted from pi for
+//   x < 0), where 1 - |x| and the halving are exact. asin s is its Taylor series for |s| <= 1/2,
+//   again in double-double.
+// The double-double operations use only IEEE additions, multiplications and divisions of doubles
+// (Dekker's exact product by splitting, Knuth's exact sum), which the build keeps uncontracted.
+// The result is the double-double value rounded once, so it is the correctly rounded result
+// unless the exact value lies within about 2^-100 (relative) of a rounding boundary.
+//
+// That accurate path is slow (a few hundred nanoseconds), so a fast evaluation with a proven
+// error bound comes first, and its result is taken only when the whole interval it guarantees
+// rounds to one double, which is then the correctly rounded result too (see `settled`). Both
+// paths are deterministic, so which one answers never changes the bits.
+#include "drevan/trig.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace drevan::trig {
+
+namespace {
+
+struct DD {
+    double hi, lo;
+};
+
+#include "trig_tables.inc"
+
+constexpr double QUARTER_PI = 0x1.921fb54442d18p-1;  // the double pi / 4, below the true pi/4
+constexpr double INF = __builtin_huge_val();
+
+// a + b = s + e exactly.
+inline DD two_sum(double a, double b) {
+    const double s = a + b;
+    const double bb = s - a;
+    const double e = (a - (s - bb)) + (b - bb);
+    return {s, e};
+}
+
+// The same when |a| >= |b| (or a == 0).
+inline DD fast_two_sum(double a, double b) {
+    const double s = a + b;
+    return {s, b - (s - a)};
+}
+
+// a = hi + lo with hi holding the upper 26 bits of the significand.
+inline void split(double a, double& hi, double& lo) {
+    const double c = 134217729.0 * a;  // 2^27 + 1
+    hi = c - (c - a);
+    lo = a - hi;
+}
+
+// a * b = p + e exactly (no overflow or underflow in the ranges used here).
+inline DD two_prod(double a, double b) {
+    const double p = a * b;
+    double ah, al, bh, bl;
+    split(a, ah, al);
+    split(b, bh, bl);
+    const double e = (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+    return {p, e};
+}
+
+inline DD neg(DD a) { return {-a.hi, -a.lo}; }
+
+inline DD add(DD a, DD b) {
+    const DD s = two_sum(a.hi, b.hi);
+    const DD t = two_sum(a.lo, b.lo);
+    const DD u = fast_two_sum(s.hi, s.lo + t.hi);
+    return fast_two_sum(u.hi, u.lo + t.lo);
+}
+
+inline DD sub(DD a, DD b) { return add(a, neg(b)); }
+
+inline DD mul(DD a, DD b) {
+    const DD p = two_prod(a.hi, b.hi);
+    const double cross = a.hi * b.lo + a.lo * b.hi;
+    return fast_two_sum(p.hi, p.lo + cross);
+}
+
+inline DD mul_d(DD a, double b) {
+    const DD p = two_prod(a.hi, b);
+    return fast_two_sum(p.hi, p.lo + a.lo * b);
+}
+
+inline DD div(DD a, DD b) {
+    const double q1 = a.hi / b.hi;
+    DD r = sub(a, mul_d(b, q1));
+    const double q2 = r.hi / b.hi;
+    r = sub(r, mul_d(b, q2));
+    const double q3 = r.hi / b.hi;
+    return add(fast_two_sum(q1, q2), DD{q3, 0.0});
+}
+
+inline double round_dd(DD a) { return a.hi + a.lo; }
+
+// sqrt(w) for w > 0.
+inline DD sqrt_dd(double w) {
+    const double h = std::sqrt(w);
+    const DD p = two_prod(h, h);
+    return fast_two_sum(h, ((w - p.hi) - p.lo) / (h + h));
+}
+
+// sum c[k] z^k for k < n: the terms from `first_dd` on are small enough for plain doubles.
+inline DD series(const DD* c, int n, int first_dd, DD z) {
+    double t = c[n - 1].hi;
+    for (int k = n - 2; k >= first_dd; --k) t = t * z.hi + c[k].hi;
+    DD acc{t, 0.0};
+    for (int k = first_dd - 1; k >= 0; --k) acc = add(mul(acc, z), c[k]);
+    return acc;
+}
+
+constexpr int SIN_N = sizeof(SIN_COEF) / sizeof(SIN_COEF[0]);
+constexpr int COS_N = sizeof(COS_COEF) / sizeof(COS_COEF[0]);
+constexpr int ASIN_N = sizeof(ASIN_COEF) / sizeof(ASIN_COEF[0]);
+
+// |r| <= pi/4 (a little more after reduction): r^18/19! < 2^-59 relative.
+inline DD sin_kernel(DD r) { return mul(r, series(SIN_COEF, SIN_N, 9, mul(r, r))); }
+inline DD cos_kernel(DD r) { return series(COS_COEF, COS_N, 9, mul(r, r)); }
+// |s| <= 1/2: the terms from s^52 on are below 2^-61 relative.
+inline DD asin_kernel(DD s) { return mul(s, series(ASIN_COEF, ASIN_N, 26, mul(s, s))); }
+
+struct Reduced {
+    DD r;               // |x| - quadrant * pi/2, |r| <= pi/4 (to within rounding)
+    unsigned quadrant;  // modulo 4
+};
+
+// Bits [pos, pos + 32) of the little-endian integer q (words beyond its end count as zero).
+inline std::uint32_t bits_at(const std::uint32_t* q, int words, int pos) {
+    const int w = pos >> 5, s = pos & 31;
+    const std::uint64_t lo = w < words ? q[w] : 0;
+    const std::uint64_t hi = w + 1 < words ? q[w + 1] : 0;
+    return static_cast<std::uint32_t>(((hi << 32 | lo) >> s) & 0xFFFFFFFFu);
+}
+
+// ax finite and above pi/4.
+Reduced reduce(double ax) {
+    std::uint64_t b;
+    std::memcpy(&b, &ax, sizeof b);
+    const int e = static_cast<int>(b >> 52) - 1075;  // ax = m 2^e
+    const std::uint64_t m = (b & 0x000FFFFFFFFFFFFFull) | 0x0010000000000000ull;
+
+    // Digit i of 2/pi (weight 2^-i, i >= 1) adds m 2^(e-i): a multiple of 8 when i <= e - 3.
+    // The window is 9 words from word k0, digits 32 k0 + 1 to 32 k0 + 288, so the product has
+    // F = 32 k0 + 288 - e >= 254 bits below the point; the digits after the window add less than
+    // m 2^-F < 2^-201.
+    constexpr int WINDOW = 9;
+    const int k0 = e > 3 ? (e - 3) / 32 : 0;
+    const int frac_bits = 32 * k0 + 32 * WINDOW - e;
+
+    // q = m * window, little-endian 32-bit words.
+    constexpr int QW = WINDOW + 2;
+    std::uint32_t q[QW] = {};
+    const std::uint32_t mw[2] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
+    for (int a = 0; a < 2; ++a) {
+        std::uint64_t carry = 0;
+        for (int j = 0; j < WINDOW; ++j) {
+            const std::uint64_t word = TWO_OVER_PI[k0 + WINDOW - 1 - j];
+            const std::uint64_t t = word * mw[a] + q[j + a] + carry;
+            q[j + a] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+        q[WINDOW + a] = static_cast<std::uint32_t>(carry);
+    }
+
+    unsigned quadrant = bits_at(q, QW, frac_bits) & 3u;
+    // The 192 bits below the point, most significant word first.
+    std::uint32_t f[6];
+    for (int t = 0; t < 6; ++t) f[t] = bits_at(q, QW, frac_bits - 32 * (t + 1));
+    bool negative = false;
+    if (f[0] & 0x80000000u) {  // f >= 1/2: round the quadrant up and take f - 1
+        quadrant = (quadrant + 1) & 3u;
+        negative = true;
+        std::uint64_t carry = 1;  // two's complement of the 192-bit fraction
+        for (int t = 5; t >= 0; --t) {
+            const std::uint64_t v = static_cast<std::uint64_t>(static_cast<std::uint32_t>(~f[t])) + carry;
+            f[t] = static_cast<std::uint32_t>(v);
+            carry = v >> 32;
+        }
+    }
+    // Every word times its power of two is exact; the sum keeps the leading 106 bits.
+    DD frac{0.0, 0.0};
+    double scale = 0x1p-192;
+    for (int t = 5; t >= 0; --t) {
+        frac = add(frac, DD{static_cast<double>(f[t]) * scale, 0.0});
+        scale *= 0x1p32;
+    }
+    DD r = mul(frac, HALF_PI_DD);
+    if (negative) r = neg(r);
+    return {r, quadrant};
+}
+
+// Kernels for |x| on the quadrant of a reduction.
+inline DD sin_of(const Reduced& red) {
+    DD v = (red.quadrant & 1u) ? cos_kernel(red.r) : sin_kernel(red.r);
+    return (red.quadrant & 2u) ? neg(v) : v;
+}
+
+inline DD cos_of(const Reduced& red) {
+    DD v = (red.quadrant & 1u) ? sin_kernel(red.r) : cos_kernel(red.r);
+    return ((red.quadrant + 1u) & 2u) ? neg(v) : v;
+}
+
+// --- The fast evaluation ------------------------------------------------------------------
+// Most arguments are settled without double-double series: r is reduced by a three-part pi/2
+// (|x| < 2^19) and evaluated as sin(a + u), cos(a + u) around the nearest grid point a = k/64,
+// where the main terms S_a + C_a u come from an exact product and the small ones (below 2^-15
+// relative) are plain doubles. The result h + l is then known to within D = FAST_REL |h| plus
+// what the reduction may have lost. When h + l - D and h + l + D round to the same double, that
+// double is the rounding of the exact value; otherwise (about one argument in 250, more next to
+// a multiple of pi/2) the accurate path above decides.
+
+constexpr double FAST_REL = 0x1p-62;  // four times the bound of the evaluation below
+
+struct Fast {
+    DD r;             // the reduced argument
+    double r_err;     // bound on its absolute error
+    unsigned quadrant;
+};
+
+// |x| in (pi/4, 2^19): n = nearest integer to |x| 2/pi, r = |x| - n pi/2.
+inline Fast reduce_fast(double ax) {
+    const double n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;  // below 2^19
+    const double a1 = ax - n * PIO2_1;                            // exact (Sterbenz)
+    const DD a2 = two_sum(a1, -(n * PIO2_2));                     // n * PIO2_2 exact
+    const DD a3 = two_sum(a2.hi, -(n * PIO2_3));                  // n * PIO2_3 within 2^-98
+    const DD r = fast_two_sum(a3.hi, a3.lo + a2.lo);
+    return {r, 0x1p-95, static_cast<unsigned>(static_cast<std::int64_t>(n) & 3)};
+}
+
+inline Fast reduce_any(double ax) {
+    if (ax < 0x1p19) return reduce_fast(ax);
+    const Reduced red = reduce(ax);
+    return {red.r, 0x1p-100 * std::fabs(red.r.hi), red.quadrant};
+}
+
+// sin r and cos r for |r| <= pi/4 + 2^-20, each within 2^-64 relative.
+inline void sin_cos_fast(DD r, DD& s, DD& c) {
+    const bool negative = r.hi < 0.0;
+    const double ar = negative ? -r.hi : r.hi;
+    const double al = negative ? -r.lo : r.lo;
+    const int k = static_cast<int>(ar * 64.0 + 0.5);
+    const double t = ar - k * 0x1p-6;  // exact: |t| <= 1/128 and t is 0 or ar is within a factor 2 of k/64
+    const double z = t * t;
+    // sin t - t = t ps and cos t - 1 = pc, to within 2^-70 relative for |t| <= 1/128.
+    constexpr double S1 = -1.0 / 6.0, S2 = 1.0 / 120.0, S3 = -1.0 / 5040.0;
+    constexpr double C1 = -0.5, C2 = 1.0 / 24.0, C3 = -1.0 / 720.0;
+    const double ps = z * (S1 + z * (S2 + z * S3));
+    const double pc = z * (C1 + z * (C2 + z * C3));
+    if (k == 0) {
+        s = fast_two_sum(t, t * ps + al);
+        c = fast_two_sum(1.0, pc - t * al);
+    } else {
+        // u = t + al: sin(a + u) = S + C u + C (sin u - u) + S (cos u - 1), and likewise for cos.
+        const DD S = SIN_GRID[k], C = COS_GRID[k];
+        const double su = t * ps;         // sin u - u
+        const double cu = pc - t * al;    // cos u - 1
+        const DD p = two_prod(C.hi, t);
+        const double ps_small = ((C.lo * t + C.hi * al) + S.lo) + (C.hi * su + S.hi * cu);
+        const DD ms = two_sum(S.hi, p.hi);
+        s = fast_two_sum(ms.hi, ms.lo + (p.lo + ps_small));
+        const DD q = two_prod(S.hi, t);
+        const double pc_small = ((C.lo - (S.lo * t + S.hi * al))) + (C.hi * cu - S.hi * su);
+        const DD mc = two_sum(C.hi, -q.hi);
+        c = fast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
+    }
+    if (negative) s = neg(s);
+}
+
+// Whether h + l, known to within `rel` relative, rounds to a settled double; if so, stores it.
+inline bool settled(DD v, double rel, double& out) {
+    const double d = rel * std::fabs(v.hi);
+    const double up = v.hi + (v.lo + d), down = v.hi + (v.lo - d);
+    if (up != down) return false;
+    out = up;
+    return true;
+}
+
+// The relative error a reduction error adds to sin, cos or tan of r (at most twice err / |r|).
+inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.r.hi); }
+
+// sin |x| and cos |x| by the fast evaluation, each with whether it is settled (if not, the
+// accurate path must decide).
+inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
+    DD fs, fc;
+    double rel = FAST_REL;
+    unsigned quadrant = 0;
+    if (ax <= QUARTER_PI) {
+        sin_cos_fast(DD{ax, 0.0}, fs, fc);
+    } else {
+        const Fast f = reduce_any(ax);
+        sin_cos_fast(f.r, fs, fc);
+        rel += reduction_rel(f);
+        quadrant = f.quadrant;
+    }
+    DD vs = (quadrant & 1u) ? fc : fs, vc = (quadrant & 1u) ? fs : fc;
+    if (quadrant & 2u) vs = neg(vs);
+    if ((quadrant + 1u) & 2u) vc = neg(vc);
+    s_ok = settled(vs, rel, s);
+    c_ok = settled(vc, rel, c);
+}
+
+// The accurate path: exact reduction and double-double series, for |x| > 2^-27 finite.
+[[gnu::noinline]] double sin_abs_accurate(double ax) {
+    return round_dd(ax <= QUARTER_PI ? sin_kernel(DD{ax, 0.0}) : sin_of(reduce(ax)));
+}
+[[gnu::noinline]] double cos_abs_accurate(double ax) {
+    return round_dd(ax <= QUARTER_PI ? cos_kernel(DD{ax, 0.0}) : cos_of(reduce(ax)));
+}
+
+// sin and cos of a finite |x| > 0 (only those asked for are guaranteed): one code path serves
+// sin, cos and sin_cos, so that sin_cos gives exactly the bits of the other two.
+inline void sin_cos_abs(double ax, bool want_sin, bool want_cos, double& s, double& c) {
+    bool s_ok = false, c_ok = false;
+    if (ax >= 0x1p-27) sin_cos_abs_fast(ax, s, s_ok, c, c_ok);
+    if (ax < 0x1p-26) {  // |sin x - x| < x^3/6: below a quarter ulp of x
+        s = ax;
+        s_ok = true;
+    }
+    if (ax < 0x1p-27) {  // 1 - cos x < x^2/2 < 2^-55
+        c = 1.0;
+        c_ok = true;
+    }
+    if (want_sin && !s_ok) s = sin_abs_accurate(ax);
+    if (want_cos && !c_ok) c = cos_abs_accurate(ax);
+}
+
+}  // namespace
+
+double sin(double x) {
+    const double ax = std::fabs(x);
+    if (ax == 0.0) return x;
+    if (!(ax < INF)) return x - x;  // NaN for infinities; a NaN comes back quiet
+    double s, c;
+    sin_cos_abs(ax, true, false, s, c);
+    return x < 0.0 ? -s : s;
+}
+
+double cos(double x) {
+    const double ax = std::fabs(x);
+    if (!(ax < INF)) return x - x;
+    if (ax == 0.0) return 1.0;
+    double s, c;
+    sin_cos_abs(ax, false, true, s, c);
+    return c;
+}
+
+void sin_cos(double x, double& s, double& c) {
+    const double ax = std::fabs(x);
+    if (!(ax < INF)) {
+        s = c = x - x;
+        return;
+    }
+    if (ax == 0.0) {
+        s = x;
+        c = 1.0;
+        return;
+    }
+    double sa;
+    sin_cos_abs(ax, true, true, sa, c);
+    s = x < 0.0 ? -sa : sa;
+}
+
+namespace {
+// a / b for a and b each within FAST_REL relative: within 2^-61 relative.
+inline DD quotient_fast(DD a, DD b) {
+    const double q = a.hi / b.hi;
+    const DD p = two_prod(q, b.hi);
+    const double rest = (((a.hi - p.hi) - p.lo) + a.lo) - q * b.lo;  // a.hi - p.hi is exact
+    return fast_two_sum(q, rest / b.hi);
+}
+
+bool tan_abs_fast(double ax, double& t) {
+    DD s, c;
+    double rel = 2.0 * FAST_REL;
+    unsigned quadrant = 0;
+    if (ax <= QUARTER_PI) {
+        sin_cos_fast(DD{ax, 0.0}, s, c);
+    } else {
+        const Fast f = reduce_any(ax);
+        sin_cos_fast(f.r, s, c);
+        rel += 2.0 * reduction_rel(f);  // tan r moves by (1 + tan^2 r) dr
+        quadrant = f.quadrant;
+    }
+    const DD v = (quadrant & 1u) ? neg(quotient_fast(c, s)) : quotient_fast(s, c);
+    return settled(v, rel, t);
+}
+}  // namespace
+
+double tan(double x) {
+    const double ax = std::fabs(x);
+    if (ax < 0x1p-27) return x;  // tan x - x < x^3/3: below a quarter ulp of x
+    if (!(ax < INF)) return x - x;
+    double t;
+    if (!tan_abs_fast(ax, t)) {
+        if (ax <= QUARTER_PI) {
+            const DD r{ax, 0.0};
+            t = round_dd(div(sin_kernel(r), cos_kernel(r)));
+        } else {
+            const Reduced red = reduce(ax);
+            const DD s = sin_kernel(red.r), c = cos_kernel(red.r);
+            t = (red.quadrant & 1u) ? -round_dd(div(c, s)) : round_dd(div(s, c));
+        }
+    }
+    return x < 0.0 ? -t : t;
+}
+
+namespace {
+// asin s for 0 <= s <= 1/2 given as a double-double, to within 2^-63 relative: one Newton step
+// u = u0 - (sin u0 - s) / cos u0 from u0, the series summed in doubles up to s^37 (within about
+// 2^-45 relative), with sin u0 and cos u0 from the fast evaluation. The step leaves the error of
+// sin u0 divided by cos u0 >= 0.86, and a term of the order of (u0 - asin s)^2, below 2^-90.
+inline DD asin_fast(DD s) {
+    const double z = s.hi * s.hi;
+    double p = ASIN_COEF[18].hi;
+    for (int k = 17; k >= 0; --k) p = p * z + ASIN_COEF[k].hi;
+    const double u0 = s.hi * p;
+    DD su, cu;
+    sin_cos_fast(DD{u0, 0.0}, su, cu);
+    const double diff = (su.hi - s.hi) + (su.lo - s.lo);  // su.hi - s.hi is exact
+    return fast_two_sum(u0, -(diff / cu.hi));
+}
+
+constexpr double FAST_ACOS_REL = 0x1p-60;  // eight times the bound of asin_fast
+
+// acos x for |x| < 1 by the fast evaluation; false when the accurate path must decide.
+inline bool acos_fast(double x, double ax, double& out) {
+    DD v;
+    if (ax <= 0.5) {
+        const DD u = asin_fast(DD{ax, 0.0});
+        v = sub(HALF_PI_DD, x < 0.0 ? neg(u) : u);
+    } else {
+        const DD u = asin_fast(sqrt_dd((1.0 - ax) * 0.5));
+        const DD twice{u.hi * 2.0, u.lo * 2.0};
+        v = x > 0.0 ? twice : sub(PI_DD, twice);
+    }
+    return settled(v, FAST_ACOS_REL, out);
+}
+}  // namespace
+
+double acos(double x) {
+    if (x != x) return x + x;
+    const double ax = std::fabs(x);
+    if (ax > 1.0) return (x - x) / (x - x);  // outside the domain (infinities too): NaN
+    if (ax == 1.0) return x > 0.0 ? 0.0 : PI_DD.hi;
+    double fast;
+    if (acos_fast(x, ax, fast)) return fast;
+    if (ax <= 0.5) return round_dd(sub(HALF_PI_DD, asin_kernel(DD{x, 0.0})));
+    // acos |x| = 2 asin(sqrt((1 - |x|) / 2)); 1 - |x| is exact for |x| in [1/2, 1].
+    const DD a = asin_kernel(sqrt_dd((1.0 - ax) * 0.5));
+    const DD twice{a.hi * 2.0, a.lo * 2.0};
+    return round_dd(x > 0.0 ? twice : sub(PI_DD, twice));
+}
+
+}  // namespace drevan::trig
