@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and installs ostrilo_py into the current Python environment, then runs the tour.
+# Builds and installs ostrilo_py, then runs the guided tour (examples/tour.py).
+# The interpreter: PYTHON, the active virtual environment, or .venv (made on first use).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+source tools/env.sh
 "$PYTHON" -m pip install -q ".[tour]"
 exec "$PYTHON" examples/tour.py
