@@ -6,7 +6,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "drevan/panic.hpp"
 
@@ -118,8 +119,7 @@ PyObject* panic_exception_type() {
 }
 
 static void report_panic(const char* message, const char* file, int line) {
-    std::fprintf(stderr, "ostrilo_py: thread %zu failed an internal assertion",
-                 std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    std::fprintf(stderr, "ostrilo_py: thread %ld failed an internal assertion", static_cast<long>(::syscall(SYS_gettid)));
     if (file) std::fprintf(stderr, " at %s:%d", file, line);
     std::fprintf(stderr, ":\n%s\n", message);
     std::fflush(stderr);
