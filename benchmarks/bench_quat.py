@@ -33,8 +33,11 @@ g_q = glm.angleAxis(ANGLE, g_axis)
 assert type(g_q) is glm.dquat and type(g_q * g_v) is glm.dvec3 and type(glm.mat3_cast(g_q)) is glm.dmat3
 assert type(glm.normalize(g_q)) is glm.dquat
 
-s_quat = [q.i, q.j, q.k, q.w]  # scipy orders the scalar part last
+# scipy orders the scalar part last and applies q (0, v) q*, while Quat.rotate applies
+# q* (0, v) q: the conjugate gives scipy the same rotation.
+s_quat = [-q.i, -q.j, -q.k, q.w]
 s_rot, s_v = Rotation.from_quat(s_quat), [1.0, 2.0, 3.0]
+assert max(abs(x - y) for x, y in zip(s_rot.apply(s_v), q.rotate(v).to_array())) < 1e-12
 
 # (operation, ours, PyGLM or None, scipy or None, note)
 ROWS = [

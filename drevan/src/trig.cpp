@@ -245,7 +245,7 @@ inline Fast reduce_any(double ax) {
 }
 
 // sin r and cos r for |r| <= pi/4 + 2^-20, each within 2^-64 relative.
-inline void sin_cos_fast(DD r, DD& s, DD& c) {
+[[gnu::always_inline]] inline void sin_cos_fast(DD r, DD& s, DD& c) {
     const bool negative = r.hi < 0.0;
     const double ar = negative ? -r.hi : r.hi;
     const double al = negative ? -r.lo : r.lo;
@@ -291,7 +291,7 @@ inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.
 
 // sin |x| and cos |x| by the fast evaluation, each with whether it is settled (if not, the
 // accurate path must decide).
-inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
+[[gnu::always_inline]] inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
     DD fs, fc;
     double rel = FAST_REL;
     unsigned quadrant = 0;
@@ -320,7 +320,7 @@ inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& 
 
 // sin and cos of a finite |x| > 0 (only those asked for are guaranteed): one code path serves
 // sin, cos and sin_cos, so that sin_cos gives exactly the bits of the other two.
-inline void sin_cos_abs(double ax, bool want_sin, bool want_cos, double& s, double& c) {
+[[gnu::always_inline]] inline void sin_cos_abs(double ax, bool want_sin, bool want_cos, double& s, double& c) {
     bool s_ok = false, c_ok = false;
     if (ax >= 0x1p-27) sin_cos_abs_fast(ax, s, s_ok, c, c_ok);
     if (ax < 0x1p-26) {  // |sin x - x| < x^3/6: below a quarter ulp of x
