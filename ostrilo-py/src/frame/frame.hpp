@@ -112,7 +112,8 @@ template <class T>
 inline bool is_instance(PyObject* o) noexcept {
     PyTypeObject* t = class_of<T>().peek();
     if (t == nullptr) return false;
-    return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
+    // Our classes are final (no class can derive from them), so an instance's type is the class.
+    return Py_TYPE(o) == t;
 }
 template <class T>
 inline Obj<T>* as_obj(PyObject* o) noexcept { return reinterpret_cast<Obj<T>*>(o); }
