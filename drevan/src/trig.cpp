@@ -289,20 +289,25 @@ inline bool settled(DD v, double rel, double& out) {
 // The relative error a reduction error adds to sin, cos or tan of r (at most twice err / |r|).
 inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.r.hi); }
 
+// sin r and cos r of |x| reduced to its quadrant (returned) by the fast evaluation; adds to rel
+// the relative error the reduction may cause, times `weight`.
+[[gnu::always_inline]] inline unsigned sin_cos_reduced_fast(double ax, DD& s, DD& c, double& rel, double weight) {
+    if (ax <= QUARTER_PI) {
+        sin_cos_fast(DD{ax, 0.0}, s, c);
+        return 0;
+    }
+    const Fast f = reduce_any(ax);
+    sin_cos_fast(f.r, s, c);
+    rel += weight * reduction_rel(f);
+    return f.quadrant;
+}
+
 // sin |x| and cos |x| by the fast evaluation, each with whether it is settled (if not, the
 // accurate path must decide).
 [[gnu::always_inline]] inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
     DD fs, fc;
     double rel = FAST_REL;
-    unsigned quadrant = 0;
-    if (ax <= QUARTER_PI) {
-        sin_cos_fast(DD{ax, 0.0}, fs, fc);
-    } else {
-        const Fast f = reduce_any(ax);
-        sin_cos_fast(f.r, fs, fc);
-        rel += reduction_rel(f);
-        quadrant = f.quadrant;
-    }
+    const unsigned quadrant = sin_cos_reduced_fast(ax, fs, fc, rel, 1.0);
     DD vs = (quadrant & 1u) ? fc : fs, vc = (quadrant & 1u) ? fs : fc;
     if (quadrant & 2u) vs = neg(vs);
     if ((quadrant + 1u) & 2u) vc = neg(vc);
@@ -383,15 +388,7 @@ inline DD quotient_fast(DD a, DD b) {
 bool tan_abs_fast(double ax, double& t) {
     DD s, c;
     double rel = 2.0 * FAST_REL;
-    unsigned quadrant = 0;
-    if (ax <= QUARTER_PI) {
-        sin_cos_fast(DD{ax, 0.0}, s, c);
-    } else {
-        const Fast f = reduce_any(ax);
-        sin_cos_fast(f.r, s, c);
-        rel += 2.0 * reduction_rel(f);  // tan r moves by (1 + tan^2 r) dr
-        quadrant = f.quadrant;
-    }
+    const unsigned quadrant = sin_cos_reduced_fast(ax, s, c, rel, 2.0);  // tan r moves by (1 + tan^2 r) dr
     const DD v = (quadrant & 1u) ? neg(quotient_fast(c, s)) : quotient_fast(s, c);
     return settled(v, rel, t);
 }
