@@ -368,25 +368,6 @@ struct Ret<T, std::enable_if_t<Bound<T>::value>> {
 // ---------------------------------------------------------------------------------------------
 // Annotations of parameters and results, as Python expressions, derived from the C++ types.
 
-template <class P>
-struct ArgAnn;
-template <>
-struct ArgAnn<double> {
-    static constexpr Ann get() { return ann("float"); }
-};
-template <>
-struct ArgAnn<std::size_t> {
-    static constexpr Ann get() { return ann("int"); }
-};
-template <>
-struct ArgAnn<bool> {
-    static constexpr Ann get() { return ann("bool"); }
-};
-template <class T>
-struct ArgAnn<const T&> {
-    static constexpr Ann get() { return ann(Bound<T>::name); }
-};
-
 template <class R, class = void>
 struct RetAnn;
 template <>
@@ -436,6 +417,12 @@ struct RetAnn<std::array<E, N>> {
 };
 template <class E>
 struct RetAnn<std::vector<E>> : RetAnn<std::array<E, 1>> {};
+
+// A parameter is annotated like a result of its type; a borrowed instance like its class.
+template <class P>
+struct ArgAnn : RetAnn<P> {};
+template <class T>
+struct ArgAnn<const T&> : RetAnn<T> {};
 
 template <class R>
 inline PyObject* to_py(R&& r) {
