@@ -63,6 +63,18 @@ class Raised:
         self.text = f"raises {type(error).__name__}: {error}"
 
 
+
+def tolerance_walk(bases, steps):
+    """(base index, component, step index, "+" or "-", base, moved): each component of each base
+    moved by each step in both directions, for the strict absolute tolerance of equality."""
+    for bi, base in enumerate(bases):
+        for comp in range(len(base)):
+            for si, d in enumerate(steps):
+                for sign in (1.0, -1.0):
+                    moved = list(base)
+                    moved[comp] = base[comp] + sign * d
+                    yield bi, comp, si, "+" if sign > 0 else "-", base, moved
+
 def outcome(call):
     """The value a call returns, or the ValueError it raises."""
     try:
@@ -238,15 +250,10 @@ def vec3d_rows():
     # The equality tolerance is absolute and strict: walk each component across |d| = eps.
     steps = [0.0, EPS / 2, math.nextafter(EPS, 0.0), EPS, math.nextafter(EPS, 1.0), 2 * EPS, 1e-300]
     bases = [(0.0, 0.0, 0.0), (1.0, -1.0, 0.5), (0.25, 1e-17, -3.0), (1e-16, -1e-16, 2.0)]
-    for bi, base in enumerate(bases):
-        for axis in range(3):
-            for si, d in enumerate(steps):
-                for sign in (1.0, -1.0):
-                    moved = list(base)
-                    moved[axis] = base[axis] + sign * d
-                    v, w = Vec3d(*base), Vec3d(*moved)
-                    label = f"eq base{bi} axis{axis} step{si}{'+' if sign > 0 else '-'}"
-                    rows += [(f"{label} ==", v == w), (f"{label} !=", v != w)]
+    for bi, axis, si, sign, base, moved in tolerance_walk(bases, steps):
+        v, w = Vec3d(*base), Vec3d(*moved)
+        label = f"eq base{bi} axis{axis} step{si}{sign}"
+        rows += [(f"{label} ==", v == w), (f"{label} !=", v != w)]
     return rows
 
 
@@ -413,15 +420,9 @@ def quat_rows():
 
     # Tolerant equality: absolute and strict, component by component.
     steps = [0.0, EPS / 2, math.nextafter(EPS, 0.0), EPS, math.nextafter(EPS, 1.0), 1e-300]
-    for bi, base in enumerate([(1.0, 0.0, 0.0, 0.0), (0.5, -0.5, 0.25, 1e-17)]):
-        for comp in range(4):
-            for si, d in enumerate(steps):
-                for sign in (1.0, -1.0):
-                    moved = list(base)
-                    moved[comp] = base[comp] + sign * d
-                    a, b = Quat(*base), Quat(*moved)
-                    rows.append((f"eq base{bi} comp{comp} step{si}{'+' if sign > 0 else '-'} ==,!=",
-                                 [a == b, a != b, b == a]))
+    for bi, comp, si, sign, base, moved in tolerance_walk([(1.0, 0.0, 0.0, 0.0), (0.5, -0.5, 0.25, 1e-17)], steps):
+        a, b = Quat(*base), Quat(*moved)
+        rows.append((f"eq base{bi} comp{comp} step{si}{sign} ==,!=", [a == b, a != b, b == a]))
     for label, q in quats[::9]:
         rows.append((f"{label} ==,!= itself", [q == q, q != q]))
     return rows
