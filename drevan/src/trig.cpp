@@ -223,8 +223,8 @@ inline DD cos_of(const Reduced& red) {
 constexpr double FAST_REL = 0x1p-62;  // four times the bound of the evaluation below
 
 struct Fast {
-    DD r;             // the reduced argument
-    double r_err;     // bound on its absolute error
+    DD r;          // the reduced argument
+    double r_err;  // bound on its absolute error
     unsigned quadrant;
 };
 
@@ -263,8 +263,8 @@ inline Fast reduce_any(double ax) {
     } else {
         // u = t + al: sin(a + u) = S + C u + C (sin u - u) + S (cos u - 1), and likewise for cos.
         const DD S = SIN_GRID[k], C = COS_GRID[k];
-        const double su = t * ps;         // sin u - u
-        const double cu = pc - t * al;    // cos u - 1
+        const double su = t * ps;       // sin u - u
+        const double cu = pc - t * al;  // cos u - 1
         const DD p = two_prod(C.hi, t);
         const double ps_small = ((C.lo * t + C.hi * al) + S.lo) + (C.hi * su + S.hi * cu);
         const DD ms = two_sum(S.hi, p.hi);

@@ -16,8 +16,6 @@ std::string Vec3d::repr() const {
     return s;
 }
 
-void Vec3d::append_repr(std::string& out) const {
-    append_record(out, "Vec3d", {x, y, z});
-}
+void Vec3d::append_repr(std::string& out) const { append_record(out, "Vec3d", {x, y, z}); }
 
 }  // namespace drevan

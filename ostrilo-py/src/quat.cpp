@@ -13,7 +13,6 @@ using drevan::Vec3d;
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
-
 Quat identity() { return Quat::identity(); }
 // Only a radians angle is accepted; degrees must be converted first.
 Quat from_axis_angle(const Vec3d& axis, const AngleRadians& angle) { return Quat::from_axis_angle(axis, angle.angle); }
@@ -42,26 +41,16 @@ int compare(const Quat& a, const Quat& b, int op) {
     return op == Py_EQ ? eq : !eq;
 }
 
-using QuatTable = ClassTable<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr,
-                 Field<"w", &Quat::w>,
-                 Field<"i", &Quat::i>,
-                 Field<"j", &Quat::j>,
-                 Field<"k", &Quat::k>,
-                 Static<"identity", identity>,
-                 Static<"from_axis_angle", from_axis_angle, "axis", "angle">,
-                 Method<"conjugate", conjugate>,
-                 Method<"magnitude", magnitude>,
-                 Method<"normalize", normalize>,
-                 Method<"is_unit", is_unit>,
-                 Method<"rotate", rotate, "v">,
-                 Method<"to_axis_angle", to_axis_angle>,
-                 Method<"to_vec3d", to_vec3d>,
-                 Method<"to_rotation_matrix", to_rotation_matrix>,
-                 // Equality without a hash: instances are unhashable. An exclusively
-                 // borrowed other operand is an internal failure, not NotImplemented.
-                 Compare<compare, EQ_NE, false, true>,
-                 Unhashable,
-                 Repr<repr>>;
+using QuatTable =
+    ClassTable<Quat, Ctor<make, "Quat", "w", "i", "j", "k">, nullptr, Field<"w", &Quat::w>, Field<"i", &Quat::i>,
+               Field<"j", &Quat::j>, Field<"k", &Quat::k>, Static<"identity", identity>,
+               Static<"from_axis_angle", from_axis_angle, "axis", "angle">, Method<"conjugate", conjugate>,
+               Method<"magnitude", magnitude>, Method<"normalize", normalize>, Method<"is_unit", is_unit>,
+               Method<"rotate", rotate, "v">, Method<"to_axis_angle", to_axis_angle>, Method<"to_vec3d", to_vec3d>,
+               Method<"to_rotation_matrix", to_rotation_matrix>,
+               // Equality without a hash: instances are unhashable. An exclusively
+               // borrowed other operand is an internal failure, not NotImplemented.
+               Compare<compare, EQ_NE, false, true>, Unhashable, Repr<repr>>;
 
 PyTypeObject* create() { return QuatTable::build("builtins.Quat"); }
 

@@ -13,7 +13,6 @@ using drevan::Vec3d;
 
 Vec3d make(double x, double y, double z) { return {x, y, z}; }
 
-
 Vec3d zero() { return Vec3d::zero(); }
 Vec3d unit_i() { return Vec3d::i(); }
 Vec3d unit_j() { return Vec3d::j(); }
@@ -61,37 +60,21 @@ int compare(const Vec3d& a, const Vec3d& b, int op) {
     return op == Py_EQ ? eq : !eq;
 }
 
-using Vec3dTable = ClassTable<Vec3d, Ctor<make, "Vec3d", "x", "y", "z">, item,
-                 Field<"x", &Vec3d::x>,
-                 Field<"y", &Vec3d::y>,
-                 Field<"z", &Vec3d::z>,
-                 Static<"zero", zero>,
-                 Static<"i", unit_i>,
-                 Static<"j", unit_j>,
-                 Static<"k", unit_k>,
-                 Static<"new_from_to", new_from_to, "from", "to">,
-                 Method<"to_quat", to_quat>,
-                 Method<"to_array", to_array>,
-                 Method<"magnitude", magnitude>,
-                 Method<"is_unit", is_unit>,
-                 Method<"normalize", normalize>,
-                 Method<"dot", dot, "other">,
-                 Method<"cross", cross, "other">,
-                 Method<"angle_to", angle_to, "other">,
-                 Method<"scalar_triple_product", scalar_triple_product, "b", "c">,
-                 Method<"distance_to", distance_to, "other">,
-                 Method<"distance_squared", distance_squared, "other">,
-                 Method<"distance_to_line", distance_to_line, "a", "b">,
-                 Method<"project_onto_plane", project_onto_plane, "normal">,
-                 Method<"project_onto_line", project_onto_line, "line_r", "line_q">,
-                 Repr<repr>,
-                 Hash<hash>,
-                 Compare<compare, EQ_NE, false, true>,
-                 Neg<neg>,
-                 Binary<Py_nb_add, Op<"__add__", add, "other">>,
-                 Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
-                 Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
-                 Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
+using Vec3dTable =
+    ClassTable<Vec3d, Ctor<make, "Vec3d", "x", "y", "z">, item, Field<"x", &Vec3d::x>, Field<"y", &Vec3d::y>,
+               Field<"z", &Vec3d::z>, Static<"zero", zero>, Static<"i", unit_i>, Static<"j", unit_j>,
+               Static<"k", unit_k>, Static<"new_from_to", new_from_to, "from", "to">, Method<"to_quat", to_quat>,
+               Method<"to_array", to_array>, Method<"magnitude", magnitude>, Method<"is_unit", is_unit>,
+               Method<"normalize", normalize>, Method<"dot", dot, "other">, Method<"cross", cross, "other">,
+               Method<"angle_to", angle_to, "other">, Method<"scalar_triple_product", scalar_triple_product, "b", "c">,
+               Method<"distance_to", distance_to, "other">, Method<"distance_squared", distance_squared, "other">,
+               Method<"distance_to_line", distance_to_line, "a", "b">,
+               Method<"project_onto_plane", project_onto_plane, "normal">,
+               Method<"project_onto_line", project_onto_line, "line_r", "line_q">, Repr<repr>, Hash<hash>,
+               Compare<compare, EQ_NE, false, true>, Neg<neg>, Binary<Py_nb_add, Op<"__add__", add, "other">>,
+               Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
+               Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
+               Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
 
 PyTypeObject* create() { return Vec3dTable::build("builtins.Vec3d"); }
 

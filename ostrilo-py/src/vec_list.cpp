@@ -171,8 +171,8 @@ bool gather_fast(PyObject* o, PyTypeObject* vec_type, VecArray& out) {
 #endif
     const bool is_list = PyList_CheckExact(o);
     const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-    PyObject** items = is_list ? reinterpret_cast<PyListObject*>(o)->ob_item
-                               : reinterpret_cast<PyTupleObject*>(o)->ob_item;
+    PyObject** items =
+        is_list ? reinterpret_cast<PyListObject*>(o)->ob_item : reinterpret_cast<PyTupleObject*>(o)->ob_item;
     try {
         out = uninitialised(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n && ok; ++i) ok = read_vec(items[i], vec_type, out[static_cast<std::size_t>(i)]);
@@ -314,16 +314,14 @@ Vec3d item(const VecList& l, std::size_t index) {
 // changes, so the list is either extended or untouched.
 void append(VecList& l, const Vec3d& v) { l.items.push_back(v); }
 
-void extend(VecList& l, const VecList& other) {
-    l.items.insert(l.items.end(), other.items.begin(), other.items.end());
-}
+void extend(VecList& l, const VecList& other) { l.items.insert(l.items.end(), other.items.begin(), other.items.end()); }
 
 VecListIterator iter(const VecList& l) { return VecListIterator{copy_of(l.items), 0}; }
 
 PyObject* repr(const VecList& l) {
     const Vec3d* items = l.items.data();
-    const std::string body = pool::join(
-        l.items.size(), "\n", [items](std::size_t i, std::string& out) { items[i].append_repr(out); });
+    const std::string body =
+        pool::join(l.items.size(), "\n", [items](std::size_t i, std::string& out) { items[i].append_repr(out); });
     // All ASCII: written straight into the str, no decoding pass.
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(body.size() + 2), 127);
     if (s == nullptr) return nullptr;
@@ -533,8 +531,7 @@ VecList collapse(const VecList& l, std::size_t axis) {
 // and the list is held exclusively for the whole call, so no caller sees it half rotated; in
 // place, the operation allocates nothing and touches each element's memory once.
 void rotate(VecList& l, const Quat& q) {
-    update_job([q](const Vec3d& e) noexcept { return q.rotate(e); }, l.items.data(), l.items.size(),
-               kCostly);
+    update_job([q](const Vec3d& e) noexcept { return q.rotate(e); }, l.items.data(), l.items.size(), kCostly);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -593,33 +590,19 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& l, const Vec3d
 // ---------------------------------------------------------------------------------------------
 // The classes
 
-using VecListTable = ClassTable<VecList, Ctor<make, "VecList", "list">, item,
-                                Static<"empty", empty>,
-                                Property<"list", get_list>,
-                                Method<"append", append, "vec">,
-                                Method<"extend", extend, "other">,
-                                Method<"to_array", to_array>,
-                                Method<"dot", dot, "other">,
-                                Method<"cross", cross, "other">,
-                                Method<"distance_to", distance_to, "other">,
-                                Method<"distance_squared", distance_squared, "other">,
-                                Method<"magnitude", magnitude>,
-                                Method<"is_unit", is_unit>,
-                                Method<"normalize", normalize>,
-                                Method<"collapse", collapse, "axis">,
-                                Method<"rotate", rotate, "quat">,
-                                Method<"minimum_distance_to", minimum_distance_to, "other", "stride">,
-                                Len<length>,
-                                Iter<iter>,
-                                Repr<repr>,
-                                Binary<Py_nb_add, Op<"__add__", add, "other">>,
-                                Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
-                                Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
-                                Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
+using VecListTable = ClassTable<
+    VecList, Ctor<make, "VecList", "list">, item, Static<"empty", empty>, Property<"list", get_list>,
+    Method<"append", append, "vec">, Method<"extend", extend, "other">, Method<"to_array", to_array>,
+    Method<"dot", dot, "other">, Method<"cross", cross, "other">, Method<"distance_to", distance_to, "other">,
+    Method<"distance_squared", distance_squared, "other">, Method<"magnitude", magnitude>, Method<"is_unit", is_unit>,
+    Method<"normalize", normalize>, Method<"collapse", collapse, "axis">, Method<"rotate", rotate, "quat">,
+    Method<"minimum_distance_to", minimum_distance_to, "other", "stride">, Len<length>, Iter<iter>, Repr<repr>,
+    Binary<Py_nb_add, Op<"__add__", add, "other">>, Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
+    Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
+    Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
 
 using VecListIteratorTable =
-    ClassTable<VecListIterator, void, nullptr,
-               UnarySpecial<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
+    ClassTable<VecListIterator, void, nullptr, UnarySpecial<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
                UnarySpecial<Py_tp_iternext, "__next__", unary<next_item>, NextVec>>;
 
 PyTypeObject* create_vec_list() { return VecListTable::build("builtins.VecList"); }

@@ -109,8 +109,7 @@ std::size_t decide(const char* num_threads, const char* rs_num_cpus, Default&& d
 
 }  // namespace
 
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t default_count) noexcept {
+std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, std::size_t default_count) noexcept {
     return decide(num_threads, rs_num_cpus, [&] { return default_count; });
 }
 
@@ -207,8 +206,7 @@ std::string unescape_mount_path(std::string_view s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
-            out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 +
-                                            (s[i + 3] - '0')));
+            out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
             i += 3;
         } else {
             out.push_back(s[i]);
@@ -224,17 +222,15 @@ struct CgroupMount {
 
 // The mount of a cgroup hierarchy: v2 (`controller` empty) or the v1 one
 // carrying `controller`.
-std::optional<CgroupMount> find_cgroup_mount(const std::string& mountinfo,
-                                             std::string_view controller) {
+std::optional<CgroupMount> find_cgroup_mount(const std::string& mountinfo, std::string_view controller) {
     for (auto line : split(mountinfo, '\n')) {
         const auto dash = line.find(" - ");
         if (dash == std::string_view::npos) continue;
         const auto before = split(line.substr(0, dash), ' ');
         const auto after = split(line.substr(dash + 3), ' ');
         if (before.size() < 5 || after.size() < 3) continue;
-        const bool match = controller.empty()
-                               ? after[0] == "cgroup2"
-                               : after[0] == "cgroup" && list_contains(after[2], controller);
+        const bool match =
+            controller.empty() ? after[0] == "cgroup2" : after[0] == "cgroup" && list_contains(after[2], controller);
         if (match) return CgroupMount{unescape_mount_path(before[3]), unescape_mount_path(before[4])};
     }
     return std::nullopt;
@@ -243,8 +239,7 @@ std::optional<CgroupMount> find_cgroup_mount(const std::string& mountinfo,
 // Walks from the process's cgroup directory up to the mount point, applying
 // `limit(dir)` at each level and keeping the smallest result.
 template <class Limit>
-std::optional<std::size_t> walk_cgroup(const CgroupMount& mount, std::string_view cgroup_path,
-                                       Limit&& limit) {
+std::optional<std::size_t> walk_cgroup(const CgroupMount& mount, std::string_view cgroup_path, Limit&& limit) {
     std::string_view rel = cgroup_path;
     if (mount.root != "/") {
         if (rel.substr(0, mount.root.size()) != mount.root) return std::nullopt;
@@ -466,8 +461,7 @@ void Pool::execute(Job& job, std::size_t block) {
                 }
             }
             std::size_t seen = job.failed_block.load(std::memory_order_relaxed);
-            while (block < seen &&
-                   !job.failed_block.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {
+            while (block < seen && !job.failed_block.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {
             }
         }
     }
@@ -538,8 +532,7 @@ void reset_in_child() noexcept {
     if (!g_atfork_registered) {
         g_atfork_registered = pthread_atfork(nullptr, nullptr, &reset_in_child) == 0;
     }
-    const std::size_t count =
-        decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
+    const std::size_t count = decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
     Pool* p = new Pool(count);
     g_pool.store(p, std::memory_order_release);
     return *p;

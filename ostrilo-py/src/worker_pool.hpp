@@ -96,8 +96,7 @@ std::optional<std::size_t> parse_decimal(const char* text) noexcept;
 // integer: > 0 is the count, 0 selects `default_count`. Otherwise
 // `rs_num_cpus` (RAYON_RS_NUM_CPUS) if it is a decimal integer > 0.
 // Otherwise `default_count`. Result is clamped to [1, kMaxThreads].
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t default_count) noexcept;
+std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, std::size_t default_count) noexcept;
 
 // Same, with default_thread_count() as the default (computed only if needed).
 std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus) noexcept;
@@ -119,7 +118,7 @@ std::optional<std::size_t> cpus_from_cfs(std::string_view quota, std::string_vie
 // tests may make their own.
 
 class Pool {
-public:
+  public:
     // Starts `threads` workers (at most kMaxThreads). If a thread cannot be
     // created the pool keeps those it has; with none, every job runs on the
     // calling thread.
@@ -156,16 +155,14 @@ public:
     // depend only on n and the grain, so the result does not depend on the
     // pool even when combine is not associative (floating-point sums).
     template <class T, class Block, class Combine>
-    std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine,
-                            Grain grain = kCheapWork);
+    std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine, Grain grain = kCheapWork);
 
     // text(i, out) appends element i's text to out; the texts of 0..n-1 are
     // joined with `separator` between neighbours.
     template <class F>
-    std::string join(std::size_t n, std::string_view separator, F&& text,
-                     Grain grain = kTextWork);
+    std::string join(std::size_t n, std::string_view separator, F&& text, Grain grain = kTextWork);
 
-private:
+  private:
     struct Job;
     struct Shared;
     static void* worker_entry(void* arg);
@@ -204,10 +201,8 @@ void for_each_index(std::size_t n, F&& f, Grain grain = kCheapWork) {
 }
 
 template <class T, class Block, class Combine>
-std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine,
-                        Grain grain = kCheapWork) {
-    return global().reduce<T>(n, std::forward<Block>(block), std::forward<Combine>(combine),
-                              grain);
+std::optional<T> reduce(std::size_t n, Block&& block, Combine&& combine, Grain grain = kCheapWork) {
+    return global().reduce<T>(n, std::forward<Block>(block), std::forward<Combine>(combine), grain);
 }
 
 template <class F>
@@ -230,7 +225,8 @@ void Pool::for_blocks(std::size_t n, F&& body, Grain grain) {
         BlockPlan plan;
         std::remove_reference_t<F>* body;
     } ctx{plan, std::addressof(body)};
-    run(plan.count,
+    run(
+        plan.count,
         [](void* p, std::size_t b) {
             auto& c = *static_cast<Ctx*>(p);
             (*c.body)(c.plan.begin(b), c.plan.end(b));
@@ -259,7 +255,8 @@ std::optional<T> Pool::reduce(std::size_t n, Block&& block, Combine&& combine, G
         std::remove_reference_t<Block>* block;
         std::optional<T>* parts;
     } ctx{plan, std::addressof(block), parts.data()};
-    run(plan.count,
+    run(
+        plan.count,
         [](void* p, std::size_t b) {
             auto& c = *static_cast<Ctx*>(p);
             c.parts[b].emplace((*c.block)(c.plan.begin(b), c.plan.end(b)));
@@ -294,7 +291,8 @@ std::string Pool::join(std::size_t n, std::string_view separator, F&& text, Grai
         decltype(build)* builder;
         std::string* parts;
     } ctx{plan, &build, parts.data()};
-    run(plan.count,
+    run(
+        plan.count,
         [](void* p, std::size_t b) {
             auto& c = *static_cast<Ctx*>(p);
             (*c.builder)(c.plan.begin(b), c.plan.end(b), c.parts[b]);

@@ -97,19 +97,21 @@ std::string text_at(std::size_t i) { return std::to_string(i * 7); }
 std::string compute(Pool& p, std::size_t n, Grain grain) {
     std::vector<double> mapped(n, -1.0);
     p.for_blocks(
-        n, [&](std::size_t b, std::size_t e) {
+        n,
+        [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) mapped[i] = value_at(i) * 3.0 + 1.0;
         },
         grain);
     const auto sum = p.reduce<double>(
-        n, [](std::size_t b, std::size_t e) {
+        n,
+        [](std::size_t b, std::size_t e) {
             double s = 0;
             for (std::size_t i = b; i < e; ++i) s += value_at(i);
             return s;
         },
         [](double l, double r) { return l + r; }, grain);
-    const auto best = p.reduce<Best>(
-        n, [](std::size_t b, std::size_t e) { return best_in(b, e, key_at); }, merge, grain);
+    const auto best =
+        p.reduce<Best>(n, [](std::size_t b, std::size_t e) { return best_in(b, e, key_at); }, merge, grain);
     std::string out;
     for (double d : mapped) append_bytes(out, d);
     append_bytes(out, sum.value_or(-0.0));
@@ -280,7 +282,8 @@ void test_concurrent_callers(Pool& p) {
                 std::vector<std::size_t> out(n);
                 p.for_each_index(n, [&](std::size_t i) { out[i] = i * 31 + t; }, Grain{32});
                 auto sum = p.reduce<std::size_t>(
-                    n, [&](std::size_t b, std::size_t e) {
+                    n,
+                    [&](std::size_t b, std::size_t e) {
                         std::size_t s = 0;
                         for (std::size_t i = b; i < e; ++i) s += out[i];
                         return s;
@@ -446,7 +449,11 @@ int main(int argc, char** argv) {
         {"same_results_for_any_pool_size", test_same_results_for_any_pool_size},
         {"reductions", test_reductions},
         {"exceptions", test_exceptions},
-        {"concurrent_callers_own_pool", [] { Pool p(3); test_concurrent_callers(p); }},
+        {"concurrent_callers_own_pool",
+         [] {
+             Pool p(3);
+             test_concurrent_callers(p);
+         }},
         {"concurrent_callers_global_pool", [] { test_concurrent_callers(pool::global()); }},
         {"scheduling", test_scheduling},
         {"environment_sizing", test_environment_sizing},

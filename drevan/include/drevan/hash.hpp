@@ -14,10 +14,20 @@ constexpr std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (
 struct SipState {
     std::uint64_t v0, v1, v2, v3;
     constexpr void round() {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
     }
     constexpr void block(std::uint64_t m) {
         v3 ^= m;
@@ -29,8 +39,7 @@ struct SipState {
 
 // SipHash-1-3 with keys k0, k1 over n words: one compression round per block, three
 // finalisation rounds, the message length in bytes in the top byte of the final block.
-constexpr std::uint64_t siphash13_words(std::uint64_t k0, std::uint64_t k1, const std::uint64_t* words,
-                                        std::size_t n) {
+constexpr std::uint64_t siphash13_words(std::uint64_t k0, std::uint64_t k1, const std::uint64_t* words, std::size_t n) {
     detail::SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
                        k1 ^ 0x7465646279746573ULL};
     for (std::size_t i = 0; i < n; ++i) s.block(words[i]);

@@ -17,8 +17,8 @@ struct Panic : std::runtime_error {
 }  // namespace drevan
 
 #define DREVAN_PANIC(message) ::drevan::panic((message), __FILE__, __LINE__)
-#define DREVAN_ASSERT(cond)                                                   \
-    do {                                                                      \
-        if (!(cond)) [[unlikely]]                                             \
-            ::drevan::panic("assertion failed: " #cond, __FILE__, __LINE__);  \
+#define DREVAN_ASSERT(cond)                                                  \
+    do {                                                                     \
+        if (!(cond)) [[unlikely]]                                            \
+            ::drevan::panic("assertion failed: " #cond, __FILE__, __LINE__); \
     } while (0)

@@ -49,8 +49,7 @@ struct Quat {
         const double tj = ((y * w - j * 0.0) - x * k) + z * i;
         const double tk = ((z * w - k * 0.0) - y * i) + x * j;
         // Vector part of t * q.
-        return {((i * tw + w * ti) + k * tj) - j * tk,
-                ((w * tj + j * tw) + i * tk) - k * ti,
+        return {((i * tw + w * ti) + k * tj) - j * tk, ((w * tj + j * tw) + i * tk) - k * ti,
                 ((w * tk + k * tw) + j * ti) - i * tj};
     }
 
@@ -75,8 +74,8 @@ struct Quat {
 
     // Tolerant equality: each component within EPSILON (absolute, strict), w first; NaN fails.
     bool approx_eq(const Quat& b) const {
-        return std::fabs(b.w - w) < EPSILON && std::fabs(b.i - i) < EPSILON &&
-               std::fabs(b.j - j) < EPSILON && std::fabs(b.k - k) < EPSILON;
+        return std::fabs(b.w - w) < EPSILON && std::fabs(b.i - i) < EPSILON && std::fabs(b.j - j) < EPSILON &&
+               std::fabs(b.k - k) < EPSILON;
     }
 
     // "Quat(1, 0, 0, 0)".

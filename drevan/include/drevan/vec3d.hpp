@@ -38,9 +38,7 @@ struct Vec3d {
         const double m = magnitude();
         return {x / m, y / m, z / m};
     }
-    Vec3d cross(const Vec3d& b) const {
-        return {y * b.z - z * b.y, z * b.x - x * b.z, x * b.y - y * b.x};
-    }
+    Vec3d cross(const Vec3d& b) const { return {y * b.z - z * b.y, z * b.x - x * b.z, x * b.y - y * b.x}; }
     double scalar_triple_product(const Vec3d& b, const Vec3d& c) const { return dot(b.cross(c)); }
     double distance_squared(const Vec3d& b) const {
         const double dx = x - b.x, dy = y - b.y, dz = z - b.z;
@@ -59,8 +57,7 @@ struct Vec3d {
 
     Vec3d project_onto_line(const Vec3d& r, const Vec3d& q) const {
         const double dx = r.x - q.x, dy = r.y - q.y, dz = r.z - q.z;
-        const double t = ((dx * (q.x - x) + dy * (q.y - y)) + dz * (q.z - z)) /
-                         ((dx * dx + dy * dy) + dz * dz);
+        const double t = ((dx * (q.x - x) + dy * (q.y - y)) + dz * (q.z - z)) / ((dx * dx + dy * dy) + dz * dz);
         return {q.x - dx * t, q.y - dy * t, q.z - dz * t};
     }
 
@@ -73,15 +70,16 @@ struct Vec3d {
     // cannot turn a defined angle into NaN; NaN (a zero vector) stays NaN.
     double angle_to(const Vec3d& b) const {
         double q = dot(b) / (magnitude() * b.magnitude());
-        if (q > 1.0) q = 1.0;
-        else if (q < -1.0) q = -1.0;
+        if (q > 1.0)
+            q = 1.0;
+        else if (q < -1.0)
+            q = -1.0;
         return trig::acos(q);
     }
 
     // Tolerant equality: each component within EPSILON, x first.
     bool approx_eq(const Vec3d& b) const {
-        return std::fabs(x - b.x) < EPSILON && std::fabs(y - b.y) < EPSILON &&
-               std::fabs(z - b.z) < EPSILON;
+        return std::fabs(x - b.x) < EPSILON && std::fabs(y - b.y) < EPSILON && std::fabs(z - b.z) < EPSILON;
     }
 
     // Negation flips the sign bits.

@@ -33,7 +33,9 @@ extern ClassInfo circle_class [[gnu::weak]];
         static constexpr const char* name = class_name; \
     };                                                  \
     template <>                                         \
-    inline ClassInfo& class_of<T>() { return info; }
+    inline ClassInfo& class_of<T>() {                   \
+        return info;                                    \
+    }
 
 OSTRILO_BIND_CLASS(drevan::Vec3d, vec3d_class, "Vec3d")
 OSTRILO_BIND_CLASS(drevan::AngleRadians, angle_radians_class, "AngleRadians")

@@ -103,12 +103,12 @@ static std::atomic<PyObject*> g_panic_type{nullptr};
 PyObject* panic_exception_type() {
     PyObject* t = g_panic_type.load(std::memory_order_acquire);
     if (t) return t;
-    PyObject* made = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "Raised when native code called from Python fails an internal assertion.\n\n"
-        "Like SystemExit, this exception derives from BaseException, so that it normally\n"
-        "propagates all the way up and ends the interpreter.",
-        PyExc_BaseException, nullptr);
+    PyObject* made =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                  "Raised when native code called from Python fails an internal assertion.\n\n"
+                                  "Like SystemExit, this exception derives from BaseException, so that it normally\n"
+                                  "propagates all the way up and ends the interpreter.",
+                                  PyExc_BaseException, nullptr);
     if (made == nullptr) return nullptr;
     PyObject* expected = nullptr;
     if (!g_panic_type.compare_exchange_strong(expected, made)) {
@@ -119,7 +119,8 @@ PyObject* panic_exception_type() {
 }
 
 static void report_panic(const char* message, const char* file, int line) {
-    std::fprintf(stderr, "ostrilo_py: thread %ld failed an internal assertion", static_cast<long>(::syscall(SYS_gettid)));
+    std::fprintf(stderr, "ostrilo_py: thread %ld failed an internal assertion",
+                 static_cast<long>(::syscall(SYS_gettid)));
     if (file) std::fprintf(stderr, " at %s:%d", file, line);
     std::fprintf(stderr, ":\n%s\n", message);
     std::fflush(stderr);
@@ -220,8 +221,8 @@ static bool is_numpy_bool_type(PyTypeObject* tp) {
         PyErr_Clear();
         return false;
     }
-    const bool named = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-                       PyUnicode_CompareWithASCIIString(name, "bool") == 0;
+    const bool named =
+        PyUnicode_CompareWithASCIIString(name, "bool_") == 0 || PyUnicode_CompareWithASCIIString(name, "bool") == 0;
     Py_DECREF(name);
     return named;
 }
@@ -260,8 +261,8 @@ static std::string full_name(const FnDesc& d) {
 }
 
 [[gnu::cold]] static void raise_too_many(const FnDesc& d, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name(d).c_str(),
-                 d.nparams, given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name(d).c_str(), d.nparams,
+                 given, given == 1 ? "was" : "were");
 }
 
 [[gnu::cold]] static void raise_unexpected(const FnDesc& d, PyObject* key) {
@@ -269,8 +270,7 @@ static std::string full_name(const FnDesc& d) {
 }
 
 [[gnu::cold]] static void raise_multiple(const FnDesc& d, Py_ssize_t index) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(d).c_str(),
-                 d.params[index]);
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(d).c_str(), d.params[index]);
 }
 
 [[gnu::cold]] static void raise_missing(const FnDesc& d, PyObject* const* slots) {
@@ -280,16 +280,19 @@ static std::string full_name(const FnDesc& d) {
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) {
-            if (missing.size() == 2) list += " and ";
-            else if (i + 1 == missing.size()) list += ", and ";
-            else list += ", ";
+            if (missing.size() == 2)
+                list += " and ";
+            else if (i + 1 == missing.size())
+                list += ", and ";
+            else
+                list += ", ";
         }
         list += '\'';
         list += missing[i];
         list += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(),
-                 missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(), missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", list.c_str());
 }
 
 static PyObject* interned_name(const FnDesc& d, Py_ssize_t i) {
@@ -341,8 +344,7 @@ static bool check_missing(const FnDesc& d, PyObject* const* slots) {
     return true;
 }
 
-bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots) {
+bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     if (nargs > d.nparams) {
         raise_too_many(d, nargs);
         return false;
@@ -396,10 +398,10 @@ PyTypeObject* create_class(ClassParts* s) {
     s->slots.push_back({Py_tp_getset, s->getset.data()});
     if (s->doc) s->slots.push_back({Py_tp_doc, const_cast<char*>(s->doc)});
     s->slots.push_back({0, nullptr});
-    auto* spec = new PyType_Spec{s->qualified_name, s->basicsize, 0,
-                                 static_cast<unsigned int>(Py_TPFLAGS_DEFAULT |
-                                                           (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
-                                 s->slots.data()};
+    auto* spec = new PyType_Spec{
+        s->qualified_name, s->basicsize, 0,
+        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
+        s->slots.data()};
     PyObject* t = PyType_FromSpec(spec);
     if (t == nullptr) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(t);

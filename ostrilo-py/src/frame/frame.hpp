@@ -116,7 +116,9 @@ inline bool is_instance(PyObject* o) noexcept {
     return Py_TYPE(o) == t;
 }
 template <class T>
-inline Obj<T>* as_obj(PyObject* o) noexcept { return reinterpret_cast<Obj<T>*>(o); }
+inline Obj<T>* as_obj(PyObject* o) noexcept {
+    return reinterpret_cast<Obj<T>*>(o);
+}
 
 // New instance of the class of T holding a copy (or move) of value; nullptr with an error set.
 template <class T, class V>
@@ -461,16 +463,15 @@ struct Receiver<T&> {
 // Argument parsing against a function description.
 
 struct FnDesc {
-    const char* name;        // "dot", "__new__"
-    const char* cls;         // "Vec3d", or nullptr for module functions
+    const char* name;  // "dot", "__new__"
+    const char* cls;   // "Vec3d", or nullptr for module functions
     const char* const* params;
     Py_ssize_t nparams;
     std::atomic<PyObject*>* interned;  // lazily interned parameter names
 };
 
 // Fills slots[0..nparams) from a vector call; false with the error set.
-bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots);
+bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 // Same for a positional tuple and a keyword dictionary (constructors).
 bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots);
 
@@ -878,8 +879,7 @@ struct Static {
             return {Name.data, reinterpret_cast<PyCFunction>(&function_noargs<Fn>), METH_NOARGS | METH_STATIC,
                     doc.data};
         else
-            return {Name.data,
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
+            return {Name.data, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.data};
     }
     template <class Owner>
@@ -899,8 +899,7 @@ struct Function {
         if constexpr (sizeof...(Params) == 0)
             return {Name.data, reinterpret_cast<PyCFunction>(&function_noargs<Fn>), METH_NOARGS, doc.data};
         else
-            return {Name.data,
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
+            return {Name.data, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_fast<Fn, D>)),
                     METH_FASTCALL | METH_KEYWORDS, doc.data};
     }
     static constexpr void describe(Text& t) {
@@ -1098,7 +1097,6 @@ constexpr Blob<N> to_blob(const ctext<Cap>& t) {
 
 #define OSTRILO_INTERFACE_SECTION gnu::section(".ostrilo_interface"), gnu::used
 
-
 template <class T, class Ctor, auto Subscript, class... Entries>
 struct ClassDescription {
     static constexpr Text make() {
@@ -1124,7 +1122,7 @@ struct ClassDescription {
 // section attributes on template members).
 #define OSTRILO_CONCAT2(a, b) a##b
 #define OSTRILO_CONCAT(a, b) OSTRILO_CONCAT2(a, b)
-#define OSTRILO_DESCRIBE(Table)                                                                  \
+#define OSTRILO_DESCRIBE(Table)                                                                     \
     [[OSTRILO_INTERFACE_SECTION]] constexpr auto OSTRILO_CONCAT(interface_description_, __LINE__) = \
         Table::Description::blob
 

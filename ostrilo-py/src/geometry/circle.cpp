@@ -23,18 +23,13 @@ bool is_degenerate(const Circle& c) { return c.is_degenerate(); }
 // Only `==` reaches here; `!=` is derived from it by the frame.
 int compare(const Circle& a, const Circle& b, int) { return a.approx_eq(b) ? 1 : 0; }
 
-using CircleTable = ClassTable<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr,
-                 Static<"none", none>,
-                 Field<"center", &Circle::center>,
-                 Field<"radius", &Circle::radius>,
-                 Field<"normal", &Circle::normal>,
-                 Property<"area", area>,
-                 Method<"get_plane", get_plane>,
-                 Method<"in_same_plane", in_same_plane, "other">,
-                 Method<"is_degenerate", is_degenerate>,
-                 Compare<compare, EQ_NE, true, false>,
-                 // Unhashable: equality is tolerant, so no hash could agree with it.
-                 Unhashable>;
+using CircleTable =
+    ClassTable<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr, Static<"none", none>,
+               Field<"center", &Circle::center>, Field<"radius", &Circle::radius>, Field<"normal", &Circle::normal>,
+               Property<"area", area>, Method<"get_plane", get_plane>, Method<"in_same_plane", in_same_plane, "other">,
+               Method<"is_degenerate", is_degenerate>, Compare<compare, EQ_NE, true, false>,
+               // Unhashable: equality is tolerant, so no hash could agree with it.
+               Unhashable>;
 
 PyTypeObject* create() { return CircleTable::build("builtins.Circle"); }
 

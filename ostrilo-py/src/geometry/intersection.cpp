@@ -38,8 +38,7 @@ std::pair<Vec3d, Vec3d> circle_circle(const Circle& circle1, const Circle& circl
 }
 
 // Registration order of the submodule.
-using Functions = FunctionTable<"geometry",
-                                Function<"circle_circle", circle_circle, "circle1", "circle2">,
+using Functions = FunctionTable<"geometry", Function<"circle_circle", circle_circle, "circle1", "circle2">,
                                 Function<"circle_point", circle_point, "circle", "point", "inner">,
                                 Function<"circle_point_unchecked", circle_point_unchecked, "circle", "point", "inner">,
                                 Function<"plane_line", plane_line, "plane", "a", "b">>;
