@@ -109,6 +109,13 @@ def main():
             t_ours, t_py = best_pair(lambda: repr(vl), joined, args.time)
             print(f"| `repr(vl)` / the same text from repr() of each Vec3d | {t_ours * 1e3:.3f} | "
                   f"{t_py * 1e3:.3f} | {t_ours / t_py:.2f} |")
+            # Large magnitudes take the scientific shortest digits written out with zeros.
+            big_vs = [Vec3d(*r) for r in (a * 1e200).tolist()]
+            big = VecList(big_vs)
+            big_joined = lambda: "[" + "\n".join(map(repr, big_vs)) + "]"
+            t_ours, t_py = best_pair(lambda: repr(big), big_joined, args.time)
+            print(f"| `repr(vl)` of values near 1e200 / the same from each Vec3d | {t_ours * 1e3:.3f} | "
+                  f"{t_py * 1e3:.3f} | {t_ours / t_py:.2f} |")
         print()
 
     cost = pool_start_cost()

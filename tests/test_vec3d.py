@@ -1,9 +1,11 @@
 import math
+import struct
+from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
 
-from ostrilo_py import Vec3d
+from ostrilo_py import Vec3d, VecList
 
 from conftest import assert_vec, bits, same_float
 
@@ -28,6 +30,54 @@ any_float = st.floats()
 def test_repr(v, text):
     assert repr(v) == text
     assert str(v) == text
+
+
+def positional(x: float) -> str:
+    """Python's own shortest round-trip digits of x, written out without an exponent."""
+    if not math.isfinite(x):
+        return {"nan": "NaN"}.get(repr(x), repr(x))
+    text = format(Decimal(repr(x)), "f")
+    if "." in text:
+        text = text.rstrip("0").rstrip(".")
+    return text
+
+
+def element_text(x: float) -> str:
+    return repr(Vec3d(x, 0, 0))[len("Vec3d("):-len(", 0, 0)")]
+
+
+@pytest.mark.parametrize(
+    "x, text",
+    [
+        (1e23, "1" + "0" * 23),
+        (4.240014469906993e16, "42400144699069930"),
+        (1.7976931348623157e308, "17976931348623157" + "0" * 292),
+        (-1e300, "-1" + "0" * 300),
+        (2.0**53, "9007199254740992"),
+        (1e21, "1" + "0" * 21),
+        (1.5e-10, "0.00000000015"),
+    ],
+)
+def test_large_numbers_take_the_shortest_digits(x, text):
+    assert element_text(x) == text
+    assert repr(VecList([Vec3d(0, x, 0)])) == f"[Vec3d(0, {text}, 0)]"
+
+
+def from_bits(b: int) -> float:
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+@given(
+    st.one_of(
+        st.integers(0, 2**64 - 1).map(from_bits),
+        st.floats(min_value=2.0**53, allow_infinity=False),
+        st.integers(0, 308).map(lambda k: float(10**k)),
+        st.floats(min_value=0.0, max_value=2.2250738585072014e-308),
+    )
+)
+def test_number_text_is_pythons_shortest_digits(x):
+    assert element_text(x) == positional(x)
+    assert element_text(-x) == positional(-x)
 
 
 @given(any_float)
