@@ -10,7 +10,8 @@ any floating-point library:
 - the binary digits of 2/pi, in 32-bit words, for the argument reduction of large angles;
 - pi and pi/2 as double-doubles (a double plus the double nearest to the remainder);
 - the Taylor coefficients of sin, cos and asin as double-doubles;
-- sin and cos of k/64 as double-doubles, and pi/2 in three parts, for the fast evaluation.
+- sin and cos of k/64 as double-doubles, and pi/2 in three parts, for the fast evaluation;
+- pi/2 in 256-bit fixed point (truncated), for the exact evaluation of the hardest cases.
 pi comes from Machin's formula, pi = 16 atan(1/5) - 4 atan(1/239), in fixed point with guard bits.
 """
 import sys
@@ -20,7 +21,8 @@ from pathlib import Path
 OUT = Path(__file__).resolve().parent.parent / "drevan" / "src" / "trig_tables.inc"
 
 PREC = 1600          # bits of pi computed
-TWO_OVER_PI_WORDS = 40   # 1280 bits: enough for the reduction of the largest double (see trig.cpp)
+TWO_OVER_PI_WORDS = 44   # 1408 bits: enough for the widest reduction of the largest double (see trig.cpp)
+FIXED_WORDS = 9          # pi/2 in fixed point: one integer word and 256 bits after the point
 SIN_TERMS = 16       # (-1)^k / (2k+1)!, k = 0..15
 COS_TERMS = 17       # (-1)^k / (2k)!,   k = 0..16
 ASIN_TERMS = 52      # (2k)! / (4^k (k!)^2 (2k+1)), k = 0..51
@@ -128,6 +130,13 @@ def table_text() -> str:
         lines.append("    " + ", ".join(f"0x{w:08x}" for w in words[k:k + 6]) + ",")
     lines += ["};", ""]
     lines += [dd_line("PI_DD", pi), dd_line("HALF_PI_DD", pi / 2), ""]
+    fixed = (pi / 2 * (1 << (32 * (FIXED_WORDS - 1)))).__floor__()
+    fixed_words = [(fixed >> (32 * k)) & 0xFFFFFFFF for k in range(FIXED_WORDS)]
+    lines += [f"// pi/2 times 2^{32 * (FIXED_WORDS - 1)}, truncated: 32-bit words, least significant first.",
+              f"inline constexpr std::uint32_t HALF_PI_FIXED[{FIXED_WORDS}] = {{"]
+    for k in range(0, FIXED_WORDS, 6):
+        lines.append("    " + ", ".join(f"0x{w:08x}" for w in fixed_words[k:k + 6]) + ",")
+    lines += ["};", ""]
     lines += ["// sin r = r * sum SIN_COEF[k] r^(2k)"] + dd_array("SIN_COEF", sin_c) + [""]
     lines += ["// cos r = sum COS_COEF[k] r^(2k)"] + dd_array("COS_COEF", cos_c) + [""]
     lines += ["// asin s = s * sum ASIN_COEF[k] s^(2k)"] + dd_array("ASIN_COEF", asin_c)

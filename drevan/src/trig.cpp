@@ -14,8 +14,12 @@
 //   again in double-double.
 // The double-double operations use only IEEE additions, multiplications and divisions of doubles
 // (Dekker's exact product by splitting, Knuth's exact sum), which the build keeps uncontracted.
-// The result is the double-double value rounded once, so it is the correctly rounded result
-// unless the exact value lies within about 2^-100 (relative) of a rounding boundary.
+// The double-double value, known to within 2^-90 relative, settles the rounding unless the exact
+// value lies that close to the midpoint between two doubles. Then an exact step decides on which
+// side of that midpoint it lies: the argument reduced with 384 bits of 2/pi, sin and cos summed
+// in 256-bit fixed-point integers (within 2^-185 relative), the value compared with the midpoint
+// without rounding (acos: x compared with the cosine of the midpoint). That bound leaves about 60
+// bits to spare over the hardest-to-round doubles known for these functions (see the exact step).
 //
 // That accurate path is slow (a few hundred nanoseconds), so a fast evaluation with a proven
 // error bound comes first, and its result is taken only when the whole interval it guarantees
@@ -211,6 +215,286 @@ inline DD cos_of(const Reduced& red) {
     return ((red.quadrant + 1u) & 2u) ? neg(v) : v;
 }
 
+// --- The exact step -----------------------------------------------------------------------
+// The double-double evaluation errs by less than ACCURATE_REL relative (see the accurate path).
+// When even that interval holds a rounding boundary, the exact value lies within 2^-90 of the
+// midpoint M between two neighbouring doubles, and only the side of M it lies on is still open.
+// That is decided here in integer arithmetic: the argument is reduced with 384 bits of 2/pi, sin r and
+// cos r are summed in 256-bit fixed point, and the value is compared with M without rounding.
+//
+// Error bound, in units u = 2^-256 (the fixed-point quantum):
+// - the reduced fraction f (|x| 2/pi modulo 1) is cut after 256 bits: < 1u; the digits of 2/pi
+//   beyond the window add less than m 2^-350 < 2^-290: f within 2u;
+// - r = f * pi/2 with pi/2 cut after 256 bits, product truncated: within 2 * 1.6 + 0.5 + 1 < 5u;
+//   r^2 (r <= 0.8) within 2 * 0.8 * 5 + 1 < 10u;
+// - each series term t' = (t r^2) / ((k+1)(k+2)), truncated twice, is within
+//   (0.62 e + 10 t + 1) / ((k+1)(k+2)) + 1 of its exact value when t is within e: the first
+//   cosine term within 6.5u, every later term of either series within 3u; the sum ends at the
+//   first term that truncates to zero (its exact value, under 7u, bounds the alternating tail),
+//   after at most 32 terms: sin r and cos r each within 33 * 7u < 2^8 u. EXACT_ERR = 2^9 u.
+// No double lies closer than 2^-61 to a nonzero multiple of pi/2 (the closest is
+// 6381956970095103 * 2^797), and the exact step is only reached for |x| >= 2^-27, so
+// sin r, cos r > 2^-62 and the values compared are known to within 2^-247 / 2^-62 = 2^-185
+// relative (tan, a quotient: 2^-184; acos compares cos M with x, see round_acos).
+// The hardest-to-round doubles of sin, cos, tan and acos, found by exhaustive searches (V.
+// Lefevre's worst cases), lie no closer than about 2^-120 to 2^-126 (relative) to a midpoint: at
+// most 72 identical bits after the round bit. So the comparison below decides every double with
+// about 60 bits to spare. Should it ever not (no known double comes near), the side its estimate
+// lies on is taken.
+
+constexpr int FW = 9;  // 8 words after the point, 1 before
+constexpr std::uint32_t EXACT_ERR = 1u << 9;
+constexpr double ACCURATE_REL = 0x1p-90;
+
+struct Fixed {
+    std::uint32_t w[FW];  // little-endian; the value is w / 2^256
+};
+
+inline bool fx_is_zero(const Fixed& a) {
+    for (std::uint32_t v : a.w)
+        if (v) return false;
+    return true;
+}
+
+inline Fixed fx_add(const Fixed& a, const Fixed& b) {
+    Fixed r;
+    std::uint64_t carry = 0;
+    for (int k = 0; k < FW; ++k) {
+        const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) + b.w[k] + carry;
+        r.w[k] = static_cast<std::uint32_t>(t);
+        carry = t >> 32;
+    }
+    return r;
+}
+
+// a - b for a >= b.
+inline Fixed fx_sub(const Fixed& a, const Fixed& b) {
+    Fixed r;
+    std::uint64_t borrow = 0;
+    for (int k = 0; k < FW; ++k) {
+        const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) - b.w[k] - borrow;
+        r.w[k] = static_cast<std::uint32_t>(t);
+        borrow = (t >> 32) & 1u;
+    }
+    return r;
+}
+
+// a * b truncated, for a * b < 2^32.
+Fixed fx_mul(const Fixed& a, const Fixed& b) {
+    std::uint32_t p[2 * FW] = {};
+    for (int i = 0; i < FW; ++i) {
+        std::uint64_t carry = 0;
+        for (int j = 0; j < FW; ++j) {
+            const std::uint64_t t = static_cast<std::uint64_t>(a.w[i]) * b.w[j] + p[i + j] + carry;
+            p[i + j] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+        p[i + FW] = static_cast<std::uint32_t>(carry);
+    }
+    Fixed r;
+    for (int k = 0; k < FW; ++k) r.w[k] = p[k + FW - 1];
+    return r;
+}
+
+// a / d truncated.
+inline Fixed fx_div(const Fixed& a, std::uint32_t d) {
+    Fixed r;
+    std::uint64_t rest = 0;
+    for (int k = FW - 1; k >= 0; --k) {
+        const std::uint64_t cur = rest << 32 | a.w[k];
+        r.w[k] = static_cast<std::uint32_t>(cur / d);
+        rest = cur % d;
+    }
+    return r;
+}
+
+// sin r and cos r for 0 <= r <= 0.8, each within 2^8 u (see above).
+void fx_sin_cos(const Fixed& r, Fixed& s, Fixed& c) {
+    const Fixed r2 = fx_mul(r, r);
+    Fixed t = r;
+    s = r;
+    bool minus = true;  // the partial sums of both alternating series stay positive
+    for (std::uint32_t k = 2; !fx_is_zero(t); k += 2, minus = !minus) {
+        t = fx_div(fx_mul(t, r2), k * (k + 1));
+        s = minus ? fx_sub(s, t) : fx_add(s, t);
+    }
+    Fixed one{};
+    one.w[FW - 1] = 1;
+    t = one;
+    c = one;
+    minus = true;
+    for (std::uint32_t k = 1; !fx_is_zero(t); k += 2, minus = !minus) {
+        t = fx_div(fx_mul(t, r2), k * (k + 1));
+        c = minus ? fx_sub(c, t) : fx_add(c, t);
+    }
+}
+
+struct ExactReduced {
+    Fixed r;            // | |x| - quadrant * pi/2 |, at most pi/4 (to within 5u)
+    unsigned quadrant;  // modulo 4
+    bool negative;      // whether |x| - quadrant * pi/2 is negative
+};
+
+// m 2^e > 0 with m < 2^54 (doubles, and the midpoints between neighbouring doubles), as reduce()
+// but with a window of 12 words: F = 32 k0 + 384 - e >= 350 bits below the point.
+ExactReduced reduce_exact(std::uint64_t m, int e) {
+    constexpr int WINDOW = 12;
+    const int k0 = e > 3 ? (e - 3) / 32 : 0;
+    const int frac_bits = 32 * k0 + 32 * WINDOW - e;
+    constexpr int QW = WINDOW + 2;
+    std::uint32_t q[QW] = {};
+    const std::uint32_t mw[2] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
+    for (int a = 0; a < 2; ++a) {
+        std::uint64_t carry = 0;
+        for (int j = 0; j < WINDOW; ++j) {
+            const std::uint64_t word = TWO_OVER_PI[k0 + WINDOW - 1 - j];
+            const std::uint64_t t = word * mw[a] + q[j + a] + carry;
+            q[j + a] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+        q[WINDOW + a] = static_cast<std::uint32_t>(carry);
+    }
+    ExactReduced out{};
+    out.quadrant = bits_at(q, QW, frac_bits) & 3u;
+    Fixed f{};
+    for (int t = 0; t < FW - 1; ++t) f.w[FW - 2 - t] = bits_at(q, QW, frac_bits - 32 * (t + 1));
+    if (f.w[FW - 2] & 0x80000000u) {  // f >= 1/2: round the quadrant up and take 1 - f
+        out.quadrant = (out.quadrant + 1) & 3u;
+        out.negative = true;
+        Fixed one{};
+        one.w[FW - 1] = 1;
+        f = fx_sub(one, f);
+    }
+    Fixed half_pi;
+    for (int k = 0; k < FW; ++k) half_pi.w[k] = HALF_PI_FIXED[k];
+    out.r = fx_mul(f, half_pi);
+    return out;
+}
+
+// Non-negative integers of up to BW words, little-endian, for the final comparison.
+constexpr int BW = 24;
+struct Big {
+    std::uint32_t w[BW];
+};
+
+inline Big big_from(const Fixed& a) {
+    Big r{};
+    for (int k = 0; k < FW; ++k) r.w[k] = a.w[k];
+    return r;
+}
+
+inline Big big_shl(const Big& a, int n) {  // a 2^n, n >= 0, no overflow
+    Big r{};
+    const int words = n >> 5, bits = n & 31;
+    for (int k = BW - 1; k >= words; --k) {
+        const std::uint64_t hi = a.w[k - words];
+        const std::uint64_t lo = k - words - 1 >= 0 ? a.w[k - words - 1] : 0;
+        r.w[k] = static_cast<std::uint32_t>(((hi << 32 | lo) << bits) >> 32);
+    }
+    return r;
+}
+
+inline Big big_mul(const Big& a, std::uint64_t m) {  // a m, m < 2^64, no overflow
+    Big r{};
+    const std::uint32_t mw[2] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
+    for (int i = 0; i < 2; ++i) {
+        std::uint64_t carry = 0;
+        for (int k = 0; k + i < BW; ++k) {
+            const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) * mw[i] + r.w[k + i] + carry;
+            r.w[k + i] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+    }
+    return r;
+}
+
+inline Big big_add(const Big& a, const Big& b) {
+    Big r;
+    std::uint64_t carry = 0;
+    for (int k = 0; k < BW; ++k) {
+        const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) + b.w[k] + carry;
+        r.w[k] = static_cast<std::uint32_t>(t);
+        carry = t >> 32;
+    }
+    return r;
+}
+
+inline int big_cmp(const Big& a, const Big& b) {
+    for (int k = BW - 1; k >= 0; --k)
+        if (a.w[k] != b.w[k]) return a.w[k] < b.w[k] ? -1 : 1;
+    return 0;
+}
+
+// The side of p / q (each within EXACT_ERR u of its exact value, q = 1 exactly when `q_exact`)
+// on which m 2^e lies: 1 when p / q > m 2^e, -1 when below, 0 when the errors leave it open.
+// With s = 2^max(0, -e) and t = 2^max(0, e), p s is compared with m q t, the left side known to
+// within EXACT_ERR s and the right one to within EXACT_ERR m t (or exactly).
+int compare_quotient(const Fixed& p, const Fixed& q, bool q_exact, std::uint64_t m, int e) {
+    const int sp = e < 0 ? -e : 0;
+    const int sq = e > 0 ? e : 0;
+    const Big lhs = big_shl(big_from(p), sp);
+    const Big rhs = big_shl(big_mul(big_from(q), m), sq);
+    Big one{};
+    one.w[0] = EXACT_ERR;
+    Big err = big_shl(one, sp);
+    if (!q_exact) err = big_add(err, big_shl(big_mul(one, m), sq));
+    if (big_cmp(lhs, big_add(rhs, err)) > 0) return 1;
+    if (big_cmp(rhs, big_add(lhs, err)) > 0) return -1;
+    return 0;
+}
+
+// A finite double d > 0 as m 2^e with an integer m < 2^53 (and m >= 2^52 for normal numbers).
+inline void decompose(double d, std::uint64_t& m, int& e) {
+    std::uint64_t b;
+    std::memcpy(&b, &d, sizeof b);
+    const int biased = static_cast<int>(b >> 52);
+    m = b & 0x000FFFFFFFFFFFFFull;
+    if (biased) m |= 0x0010000000000000ull;
+    e = (biased ? biased : 1) - 1075;
+}
+
+// The two neighbouring doubles lo < hi that v (> 0, within ACCURATE_REL) may round to, and the
+// midpoint between them as m 2^e. False when v settles the rounding by itself (lo is the answer).
+inline bool bracket(DD v, double& lo, double& hi, std::uint64_t& m, int& e) {
+    const double d = ACCURATE_REL * v.hi;
+    hi = v.hi + (v.lo + d);
+    lo = v.hi + (v.lo - d);
+    if (lo == hi) return false;
+    // 2 d is far below an ulp (2^-53 |v| at least), so lo and hi are neighbours.
+    decompose(lo, m, e);  // hi is the next double: the midpoint is (2 m + 1) 2^(e - 1)
+    m = 2 * m + 1;
+    e -= 1;
+    return true;
+}
+
+// The double nearest to the magnitude of sin, cos or tan of |x| (kind 0, 1, 2), whose
+// double-double approximation (of either sign) is v: v rounded when that settles it, otherwise
+// by the exact step.
+double round_trig(DD v, double ax, int kind) {
+    const bool neg_v = v.hi < 0.0;
+    const DD av = neg_v ? neg(v) : v;
+    double lo, hi;
+    std::uint64_t m;
+    int e;
+    if (!bracket(av, lo, hi, m, e)) return neg_v ? -lo : lo;
+    std::uint64_t mx;
+    int ex;
+    decompose(ax, mx, ex);
+    const ExactReduced red = reduce_exact(mx, ex);
+    Fixed s, c;
+    fx_sin_cos(red.r, s, c);
+    int side;
+    if (kind == 2) {
+        side = (red.quadrant & 1u) ? compare_quotient(c, s, false, m, e) : compare_quotient(s, c, false, m, e);
+    } else {
+        Fixed one{};
+        one.w[FW - 1] = 1;
+        side = compare_quotient(((red.quadrant + static_cast<unsigned>(kind)) & 1u) ? c : s, one, true, m, e);
+    }
+    const double mag = side > 0 ? hi : side < 0 ? lo : round_dd(av);
+    return neg_v ? -mag : mag;
+}
+
 // --- The fast evaluation ------------------------------------------------------------------
 // Most arguments are settled without double-double series: r is reduced by a three-part pi/2
 // (|x| < 2^19) and evaluated as sin(a + u), cos(a + u) around the nearest grid point a = k/64,
@@ -315,12 +599,23 @@ inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.
     c_ok = settled(vc, rel, c);
 }
 
-// The accurate path: exact reduction and double-double series, for |x| > 2^-27 finite.
+// The accurate path: exact reduction and double-double series, for |x| >= 2^-27 finite; the
+// exact step decides what they leave open.
+//
+// ACCURATE_REL bounds their relative error with a wide margin. Each double-double operation here
+// errs by at most 7u^2 relative (u = 2^-53; the known bounds of these algorithms: 3u^2 for add,
+// 7u^2 for mul), so the reduced argument (six exact words summed, then times pi/2) is within
+// 2^-101; a kernel is at most 30 operations on a series whose sum is never below half the sum of
+// its terms' magnitudes (sinh and cosh against sin and cos for |r| <= pi/4; asin has no
+// cancellation), so sin, cos and asin are within 2 * 30 * 7u^2 < 2^-97 plus the argument's error;
+// tan adds a quotient of two such values and acos one subtraction from pi/2 or pi that at most
+// doubles the relative error. Altogether below 2^-95, a thirty-second of ACCURATE_REL; measured
+// on random arguments against a 300-bit reference: at most 2^-104.
 [[gnu::noinline]] double sin_abs_accurate(double ax) {
-    return round_dd(ax <= QUARTER_PI ? sin_kernel(DD{ax, 0.0}) : sin_of(reduce(ax)));
+    return round_trig(ax <= QUARTER_PI ? sin_kernel(DD{ax, 0.0}) : sin_of(reduce(ax)), ax, 0);
 }
 [[gnu::noinline]] double cos_abs_accurate(double ax) {
-    return round_dd(ax <= QUARTER_PI ? cos_kernel(DD{ax, 0.0}) : cos_of(reduce(ax)));
+    return round_trig(ax <= QUARTER_PI ? cos_kernel(DD{ax, 0.0}) : cos_of(reduce(ax)), ax, 1);
 }
 
 // sin and cos of a finite |x| > 0 (only those asked for are guaranteed): one code path serves
@@ -392,6 +687,16 @@ bool tan_abs_fast(double ax, double& t) {
     const DD v = (quadrant & 1u) ? neg(quotient_fast(c, s)) : quotient_fast(s, c);
     return settled(v, rel, t);
 }
+
+[[gnu::noinline]] double tan_abs_accurate(double ax) {
+    if (ax <= QUARTER_PI) {
+        const DD r{ax, 0.0};
+        return round_trig(div(sin_kernel(r), cos_kernel(r)), ax, 2);
+    }
+    const Reduced red = reduce(ax);
+    const DD s = sin_kernel(red.r), c = cos_kernel(red.r);
+    return round_trig((red.quadrant & 1u) ? neg(div(c, s)) : div(s, c), ax, 2);
+}
 }  // namespace
 
 double tan(double x) {
@@ -399,16 +704,7 @@ double tan(double x) {
     if (ax < 0x1p-27) return x;  // tan x - x < x^3/3: below a quarter ulp of x
     if (!(ax < INF)) return x - x;
     double t;
-    if (!tan_abs_fast(ax, t)) {
-        if (ax <= QUARTER_PI) {
-            const DD r{ax, 0.0};
-            t = round_dd(div(sin_kernel(r), cos_kernel(r)));
-        } else {
-            const Reduced red = reduce(ax);
-            const DD s = sin_kernel(red.r), c = cos_kernel(red.r);
-            t = (red.quadrant & 1u) ? -round_dd(div(c, s)) : round_dd(div(s, c));
-        }
-    }
+    if (!tan_abs_fast(ax, t)) t = tan_abs_accurate(ax);
     return x < 0.0 ? -t : t;
 }
 
@@ -443,6 +739,50 @@ inline bool acos_fast(double x, double ax, double& out) {
     }
     return settled(v, FAST_ACOS_REL, out);
 }
+
+double round_acos(DD v, double x);
+
+// acos x for 0 < |x| < 1 in double-double, rounded by round_acos.
+[[gnu::noinline]] double acos_accurate(double x, double ax) {
+    if (ax <= 0.5) return round_acos(sub(HALF_PI_DD, asin_kernel(DD{x, 0.0})), x);
+    // acos |x| = 2 asin(sqrt((1 - |x|) / 2)); 1 - |x| is exact for |x| in [1/2, 1].
+    const DD a = asin_kernel(sqrt_dd((1.0 - ax) * 0.5));
+    const DD twice{a.hi * 2.0, a.lo * 2.0};
+    return round_acos(x > 0.0 ? twice : sub(PI_DD, twice), x);
+}
+
+// The double nearest to acos x (|x| < 1) given v, its double-double approximation: v rounded when
+// that settles it, otherwise by the exact step, which compares x with cos M for the midpoint M
+// left open (acos decreases: acos x > M exactly when x < cos M). cos M is known to within
+// 2^-247. For |x| >= 2^-60 (below, acos x is within 2^-59 of pi/2, which lies 0.23 ulp from a
+// midpoint, so v always settles it) acos x >= acos(1 - 2^-53) > 2^-27 and pi - acos x > 2^-27,
+// so |x - cos M| >= 2^-27 * 0.6 |acos x - M|: a relative distance of 2^-120 between acos x and M
+// still leaves more than 2^-175 between x and cos M.
+double round_acos(DD v, double x) {
+    double lo, hi;
+    std::uint64_t m;
+    int e;
+    if (!bracket(v, lo, hi, m, e)) return lo;
+    const double ax = std::fabs(x);
+    if (ax < 0x1p-60) return round_dd(v);
+    const ExactReduced red = reduce_exact(m, e);  // M = m 2^e in (0, pi): quadrant 0, 1 or 2
+    Fixed s, c;
+    fx_sin_cos(red.r, s, c);
+    // cos(n pi/2 + r) for n = 0, 1, 2: cos r, -sin r, -cos r.
+    const bool odd = red.quadrant & 1u;
+    const bool cos_negative = odd ? !red.negative : red.quadrant == 2;
+    const bool x_negative = x < 0.0;
+    if (cos_negative != x_negative) return x_negative ? hi : lo;  // x < cos M exactly when x < 0
+    Fixed one{};
+    one.w[FW - 1] = 1;
+    std::uint64_t mx;
+    int ex;
+    decompose(ax, mx, ex);
+    const int side = compare_quotient(odd ? s : c, one, true, mx, ex);  // |cos M| against |x|
+    if (side == 0) return round_dd(v);
+    // Same signs: x < cos M when |cos M| > |x| for positive x, when |cos M| < |x| for negative.
+    return (side > 0) != x_negative ? hi : lo;
+}
 }  // namespace
 
 double acos(double x) {
@@ -452,11 +792,7 @@ double acos(double x) {
     if (ax == 1.0) return x > 0.0 ? 0.0 : PI_DD.hi;
     double fast;
     if (acos_fast(x, ax, fast)) return fast;
-    if (ax <= 0.5) return round_dd(sub(HALF_PI_DD, asin_kernel(DD{x, 0.0})));
-    // acos |x| = 2 asin(sqrt((1 - |x|) / 2)); 1 - |x| is exact for |x| in [1/2, 1].
-    const DD a = asin_kernel(sqrt_dd((1.0 - ax) * 0.5));
-    const DD twice{a.hi * 2.0, a.lo * 2.0};
-    return round_dd(x > 0.0 ? twice : sub(PI_DD, twice));
+    return acos_accurate(x, ax);
 }
 
 }  // namespace drevan::trig

@@ -6,12 +6,14 @@
 // platform: only IEEE additions, subtractions, multiplications, divisions and square roots,
 // compiled without contraction, and integer arithmetic.
 //
-// Each result is the double nearest to the exact value for all practical purposes: a fast
-// evaluation with a proven error bound answers when the bound settles the rounding; otherwise the
-// argument of sin, cos and tan is reduced modulo pi/2 exactly (integer multiplication by 1280 bits
-// of 2/pi) and the functions are evaluated in double-double arithmetic (about 100 correct bits)
-// before the one final rounding. Special values follow C: f(+-0) keeps the zero's sign for sin, tan; cos(0)
-// is 1; cos/sin/tan of +-inf and acos outside [-1, 1] are NaN; a NaN argument comes back quiet.
+// Each result is the double nearest to the exact value (correctly rounded, ties impossible): a
+// fast evaluation with a proven error bound answers when the bound settles the rounding; otherwise
+// the argument of sin, cos and tan is reduced modulo pi/2 exactly (integer multiplication by bits
+// of 2/pi) and the functions are evaluated in double-double arithmetic (within 2^-90); when even
+// that leaves the rounding open (the hardest arguments, within 2^-90 of a midpoint), an exact
+// step in 256-bit integer arithmetic decides it. Special values follow C: f(+-0) keeps the
+// zero's sign for sin, tan; cos(0) is 1; cos/sin/tan of +-inf and acos outside [-1, 1] are NaN; a
+// NaN argument comes back quiet.
 namespace drevan::trig {
 
 double sin(double x);
