@@ -308,25 +308,21 @@ inline Fixed fx_div(const Fixed& a, std::uint32_t d) {
     return r;
 }
 
-// sin r and cos r for 0 <= r <= 0.8, each within 2^8 u (see above).
-void fx_sin_cos(const Fixed& r, Fixed& s, Fixed& c) {
+// sin r (odd) or cos r for 0 <= r <= 0.8, within 2^8 u (see above).
+Fixed fx_sin_or_cos(const Fixed& r, bool odd) {
     const Fixed r2 = fx_mul(r, r);
-    Fixed t = r;
-    s = r;
+    Fixed t{};
+    if (odd)
+        t = r;
+    else
+        t.w[FW - 1] = 1;
+    Fixed sum = t;
     bool minus = true;  // the partial sums of both alternating series stay positive
-    for (std::uint32_t k = 2; !fx_is_zero(t); k += 2, minus = !minus) {
+    for (std::uint32_t k = odd ? 2 : 1; !fx_is_zero(t); k += 2, minus = !minus) {
         t = fx_div(fx_mul(t, r2), k * (k + 1));
-        s = minus ? fx_sub(s, t) : fx_add(s, t);
+        sum = minus ? fx_sub(sum, t) : fx_add(sum, t);
     }
-    Fixed one{};
-    one.w[FW - 1] = 1;
-    t = one;
-    c = one;
-    minus = true;
-    for (std::uint32_t k = 1; !fx_is_zero(t); k += 2, minus = !minus) {
-        t = fx_div(fx_mul(t, r2), k * (k + 1));
-        c = minus ? fx_sub(c, t) : fx_add(c, t);
-    }
+    return sum;
 }
 
 struct ExactReduced {
@@ -481,15 +477,16 @@ double round_trig(DD v, double ax, int kind) {
     int ex;
     decompose(ax, mx, ex);
     const ExactReduced red = reduce_exact(mx, ex);
-    Fixed s, c;
-    fx_sin_cos(red.r, s, c);
     int side;
     if (kind == 2) {
+        const Fixed s = fx_sin_or_cos(red.r, true), c = fx_sin_or_cos(red.r, false);
         side = (red.quadrant & 1u) ? compare_quotient(c, s, false, m, e) : compare_quotient(s, c, false, m, e);
     } else {
+        // |sin| of an odd quadrant and |cos| of an even one are cos r, the others sin r.
+        const bool odd = !((red.quadrant + static_cast<unsigned>(kind)) & 1u);
         Fixed one{};
         one.w[FW - 1] = 1;
-        side = compare_quotient(((red.quadrant + static_cast<unsigned>(kind)) & 1u) ? c : s, one, true, m, e);
+        side = compare_quotient(fx_sin_or_cos(red.r, odd), one, true, m, e);
     }
     const double mag = side > 0 ? hi : side < 0 ? lo : round_dd(av);
     return neg_v ? -mag : mag;
@@ -766,10 +763,9 @@ double round_acos(DD v, double x) {
     const double ax = std::fabs(x);
     if (ax < 0x1p-60) return round_dd(v);
     const ExactReduced red = reduce_exact(m, e);  // M = m 2^e in (0, pi): quadrant 0, 1 or 2
-    Fixed s, c;
-    fx_sin_cos(red.r, s, c);
     // cos(n pi/2 + r) for n = 0, 1, 2: cos r, -sin r, -cos r.
     const bool odd = red.quadrant & 1u;
+    const Fixed cos_mag = fx_sin_or_cos(red.r, odd);
     const bool cos_negative = odd ? !red.negative : red.quadrant == 2;
     const bool x_negative = x < 0.0;
     if (cos_negative != x_negative) return x_negative ? hi : lo;  // x < cos M exactly when x < 0
@@ -778,7 +774,7 @@ double round_acos(DD v, double x) {
     std::uint64_t mx;
     int ex;
     decompose(ax, mx, ex);
-    const int side = compare_quotient(odd ? s : c, one, true, mx, ex);  // |cos M| against |x|
+    const int side = compare_quotient(cos_mag, one, true, mx, ex);  // |cos M| against |x|
     if (side == 0) return round_dd(v);
     // Same signs: x < cos M when |cos M| > |x| for positive x, when |cos M| < |x| for negative.
     return (side > 0) != x_negative ? hi : lo;
