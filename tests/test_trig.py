@@ -2,8 +2,9 @@
 
 The module does not call the platform C library for these (tests/test_golden.py says why): it
 carries its own. A fast evaluation answers when its error bound settles the rounding; otherwise an
-exact argument reduction and double-double series do. The inputs next to multiples of pi/2 (where
-the fast reduction is too coarse) and the random ones reach both paths. They are checked
+exact argument reduction and double-double series do, and an exact integer step where even those
+cannot. The inputs next to multiples of pi/2 (where the fast reduction is too coarse) and the
+random ones reach the first two paths, the hardest-to-round arguments at the end the third. They are checked
 here against a reference written with Python integers and fractions only: the argument is reduced
 with 1400 bits of pi, the series are summed in 320-bit fixed point, and the exact rational result
 is rounded once to the nearest double. acos is reached through Quat.to_axis_angle, whose angle is

@@ -22,8 +22,8 @@ Sources of the arguments:
     a midpoint when h = tan x - x is near an odd multiple of half an ulp;
   * acos w = pi/2 - w - ... for +-w in [2^-48, 2^-41): T runs over the midpoints of [1, 2) near
     pi/2 -+ w, w* = cos T.
-  Every kept case lies within 2^-(53 + MIN_BITS) relative of a midpoint, past what a double-double
-  evaluation (about 2^-100) can settle.
+  Every kept case lies within about 2^-(53 + MIN_BITS) relative of a midpoint: closer than the
+  2^-90 within which a double-double evaluation leaves the rounding open.
 
 Line format: function, argument, correctly rounded result (all float.hex()), then the number of
 identical bits after the round bit of the exact value (how hard the case is).
