@@ -17,11 +17,12 @@ Sources of the arguments:
   doubles next to the crossing are hard to round; the closer the function is to flat there, the
   harder. The crossing x* of a midpoint T solves f(x*) = T (in closed form or by Newton's method
   at 600 bits); the doubles around x* whose value lies within 2^-MIN_BITS half-ulps of T are kept.
-  * cos x = 1 - g for x in [2^-26, 2^-21): T = 1 - (k + 1/2) 2^-53, x* = 2 asin(sqrt(g / 2));
-  * tan x = x + h for x in [2^-25, 2^-20): x is a multiple of the ulp of tan x, so tan x is near
+  * cos x = 1 - g for x in [2^-26, 2^-19): T = 1 - (k + 1/2) 2^-53, x* = 2 asin(sqrt(g / 2));
+  * tan x = x + h for x in [2^-25, 2^-19): x is a multiple of the ulp of tan x, so tan x is near
     a midpoint when h = tan x - x is near an odd multiple of half an ulp;
-  * acos w = pi/2 - w - ... for +-w in [2^-48, 2^-41): T runs over the midpoints of [1, 2) near
-    pi/2 -+ w, w* = cos T.
+  * acos w = pi/2 - w - ... for +-w in [2^-48, 2^-43): T runs over the midpoints of [1, 2) near
+    pi/2 -+ w, w* = cos T; for +-w in [2^-22, 2^-18), only the midpoints next to the solutions of
+    an equation in closed form (see derive_acos).
   Every kept case lies within about 2^-(53 + MIN_BITS) relative of a midpoint: closer than the
   2^-90 within which a double-double evaluation leaves the rounding open.
 
@@ -81,6 +82,11 @@ def run_around(name: str, x_star, keep):
     """The doubles next to the crossing x* (an mpf) whose value is within 2^-MIN_BITS half-ulps
     of a midpoint; scans outwards until the values are no longer that close."""
     x0 = float(to_fraction(x_star))
+    # The double nearest the crossing comes closest to the midpoint: if it misses, all do.
+    # (160 bits place the value to within 2^-100 half-ulps, ample for the threshold.)
+    with mpmath.workprec(160):
+        if midpoint_bits(to_fraction(FUNCTIONS[name](mpmath.mpf(x0)))) < MIN_BITS - 1:
+            return
     for direction in (math.inf, -math.inf):
         x = x0 if direction > 0 else math.nextafter(x0, direction)
         misses = 0
@@ -95,7 +101,7 @@ def run_around(name: str, x_star, keep):
 
 def derive_cos(keep):
     with mpmath.workprec(600):
-        for j in range(22, 27):  # x in [2^-j, 2^-j+1)
+        for j in range(20, 27):  # x in [2^-j, 2^-j+1)
             lo, hi = Fraction(1, 2 ** (2 * j + 1)), Fraction(4, 2 ** (2 * j + 1))  # g = 1 - cos x ~ x^2/2
             k0 = math.floor(lo * 2**53 - Fraction(1, 2))
             k1 = math.ceil(hi * 2**53)
@@ -108,7 +114,7 @@ def derive_cos(keep):
 
 def derive_tan(keep):
     with mpmath.workprec(600):
-        for j in range(21, 26):  # x in [2^-j, 2^-j+1), ulp 2^(-j-52)
+        for j in range(20, 26):  # x in [2^-j, 2^-j+1), ulp 2^(-j-52)
             ulp = Fraction(1, 2 ** (j + 52))
             lo = Fraction(1, 2 ** (3 * j)) / 3
             hi = Fraction(8, 2 ** (3 * j)) / 3 * (1 + Fraction(1, 2**30))
@@ -128,7 +134,7 @@ def derive_tan(keep):
 def derive_acos(keep):
     with mpmath.workprec(600):
         half_pi = mpmath.pi / 2
-        for j in range(42, 49):  # |w| in [2^-j, 2^-j+1): acos w within 2^-j+1 of pi/2
+        for j in range(44, 49):  # |w| in [2^-j, 2^-j+1): acos w within 2^-j+1 of pi/2
             for sign in (1, -1):
                 lo = half_pi - 2 ** (1 - j) if sign > 0 else half_pi + 2.0**-j
                 hi = half_pi - 2.0**-j if sign > 0 else half_pi + 2 ** (1 - j)
@@ -138,6 +144,27 @@ def derive_acos(keep):
                     m = mpmath.mpf(2 * k + 1) / 2**53  # a midpoint of [1, 2)
                     if lo <= m < hi:
                         run_around("acos", mpmath.cos(m), keep)
+    # Larger |w|: too many midpoints to try each. With M = pi/2 -+ D, w* = cos M = +-sin D is
+    # a double (to within the ulp g of w) when sin D = D - (D - sin D) is a multiple of g;
+    # M is one (a multiple of 2^-53), so D = +-pi/2 modulo g, and the condition reads
+    # D - sin D = +-pi/2 + n g (mod g). D - sin D ~ D^3/6 moves by about D^2 2^-53 from one
+    # midpoint to the next: only the midpoints next to each solution D_n can be hard.
+    with mpmath.workprec(200):  # enough to place D and M to well within 2^-53
+        half_pi = mpmath.pi / 2
+        for j in range(19, 23):
+            g = mpmath.mpf(2) ** (-j - 52)
+            d_lo, d_hi = mpmath.mpf(2) ** -j, mpmath.mpf(2) ** (1 - j)
+            v_lo, v_hi = d_lo - mpmath.sin(d_lo), d_hi - mpmath.sin(d_hi)
+            for sign in (1, -1):
+                c = (sign * half_pi) % g
+                for n in range(int(mpmath.ceil((v_lo - c) / g)), int(mpmath.floor((v_hi - c) / g)) + 1):
+                    v = c + n * g
+                    d = mpmath.cbrt(6 * v)
+                    for _ in range(6):  # Newton on D - sin D = v
+                        d -= (d - mpmath.sin(d) - v) / (1 - mpmath.cos(d))
+                    k = int(mpmath.floor((half_pi - sign * d) * 2**52))
+                    for kk in (k - 1, k, k + 1):
+                        run_around("acos", mpmath.cos(mpmath.mpf(2 * kk + 1) / 2**53), keep)
 
 
 def sin_arguments(path=None):
