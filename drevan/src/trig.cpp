@@ -147,24 +147,15 @@ inline std::uint32_t bits_at(const std::uint32_t* q, int words, int pos) {
     return static_cast<std::uint32_t>(((hi << 32 | lo) >> s) & 0xFFFFFFFFu);
 }
 
-// ax finite and above pi/4.
-Reduced reduce(double ax) {
-    std::uint64_t b;
-    std::memcpy(&b, &ax, sizeof b);
-    const int e = static_cast<int>(b >> 52) - 1075;  // ax = m 2^e
-    const std::uint64_t m = (b & 0x000FFFFFFFFFFFFFull) | 0x0010000000000000ull;
-
-    // Digit i of 2/pi (weight 2^-i, i >= 1) adds m 2^(e-i): a multiple of 8 when i <= e - 3.
-    // The window is 9 words from word k0, digits 32 k0 + 1 to 32 k0 + 288, so the product has
-    // F = 32 k0 + 288 - e >= 254 bits below the point; the digits after the window add less than
-    // m 2^-F < 2^-201.
-    constexpr int WINDOW = 9;
+// m 2^e (m < 2^64) times the window of WINDOW words of 2/pi that matters, into q (little-endian
+// 32-bit words); returns F, the number of bits of q below the binary point. Digit i of 2/pi
+// (weight 2^-i, i >= 1) adds m 2^(e-i), a multiple of 8 when i <= e - 3: the window starts at
+// word k0 = (e - 3) / 32 (or 0), so F = 32 k0 + 32 WINDOW - e >= 32 WINDOW - 34, and the digits
+// after the window add less than m 2^-F.
+template <int WINDOW>
+inline int times_two_over_pi(std::uint64_t m, int e, std::uint32_t (&q)[WINDOW + 2]) {
     const int k0 = e > 3 ? (e - 3) / 32 : 0;
-    const int frac_bits = 32 * k0 + 32 * WINDOW - e;
-
-    // q = m * window, little-endian 32-bit words.
-    constexpr int QW = WINDOW + 2;
-    std::uint32_t q[QW] = {};
+    for (std::uint32_t& v : q) v = 0;
     const std::uint32_t mw[2] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
     for (int a = 0; a < 2; ++a) {
         std::uint64_t carry = 0;
@@ -176,6 +167,20 @@ Reduced reduce(double ax) {
         }
         q[WINDOW + a] = static_cast<std::uint32_t>(carry);
     }
+    return 32 * k0 + 32 * WINDOW - e;
+}
+
+// ax finite and above pi/4.
+Reduced reduce(double ax) {
+    std::uint64_t b;
+    std::memcpy(&b, &ax, sizeof b);
+    const int e = static_cast<int>(b >> 52) - 1075;  // ax = m 2^e
+    const std::uint64_t m = (b & 0x000FFFFFFFFFFFFFull) | 0x0010000000000000ull;
+
+    // A window of 9 words: F >= 254 bits below the point, the digits after it add < 2^-201.
+    constexpr int QW = 9 + 2;
+    std::uint32_t q[QW];
+    const int frac_bits = times_two_over_pi<9>(m, e, q);
 
     unsigned quadrant = bits_at(q, QW, frac_bits) & 3u;
     // The 192 bits below the point, most significant word first.
@@ -246,25 +251,30 @@ constexpr int FW = 9;  // 8 words after the point, 1 before
 constexpr std::uint32_t EXACT_ERR = 1u << 9;
 constexpr double ACCURATE_REL = 0x1p-90;
 
-struct Fixed {
-    std::uint32_t w[FW];  // little-endian; the value is w / 2^256
+// Non-negative integers of N 32-bit words, little-endian.
+template <int N>
+struct Words {
+    std::uint32_t w[N];
 };
 
-inline bool fx_is_zero(const Fixed& a) {
-    for (std::uint32_t v : a.w)
-        if (v) return false;
-    return true;
-}
-
-inline Fixed fx_add(const Fixed& a, const Fixed& b) {
-    Fixed r;
+template <int N>
+inline Words<N> words_add(const Words<N>& a, const Words<N>& b) {
+    Words<N> r;
     std::uint64_t carry = 0;
-    for (int k = 0; k < FW; ++k) {
+    for (int k = 0; k < N; ++k) {
         const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) + b.w[k] + carry;
         r.w[k] = static_cast<std::uint32_t>(t);
         carry = t >> 32;
     }
     return r;
+}
+
+using Fixed = Words<FW>;  // fixed point: the value is w / 2^256
+
+inline bool fx_is_zero(const Fixed& a) {
+    for (std::uint32_t v : a.w)
+        if (v) return false;
+    return true;
 }
 
 // a - b for a >= b.
@@ -320,7 +330,7 @@ Fixed fx_sin_or_cos(const Fixed& r, bool odd) {
     bool minus = true;  // the partial sums of both alternating series stay positive
     for (std::uint32_t k = odd ? 2 : 1; !fx_is_zero(t); k += 2, minus = !minus) {
         t = fx_div(fx_mul(t, r2), k * (k + 1));
-        sum = minus ? fx_sub(sum, t) : fx_add(sum, t);
+        sum = minus ? fx_sub(sum, t) : words_add(sum, t);
     }
     return sum;
 }
@@ -332,24 +342,11 @@ struct ExactReduced {
 };
 
 // m 2^e > 0 with m < 2^54 (doubles, and the midpoints between neighbouring doubles), as reduce()
-// but with a window of 12 words: F = 32 k0 + 384 - e >= 350 bits below the point.
+// but with a window of 12 words: F >= 350 bits below the point.
 ExactReduced reduce_exact(std::uint64_t m, int e) {
-    constexpr int WINDOW = 12;
-    const int k0 = e > 3 ? (e - 3) / 32 : 0;
-    const int frac_bits = 32 * k0 + 32 * WINDOW - e;
-    constexpr int QW = WINDOW + 2;
-    std::uint32_t q[QW] = {};
-    const std::uint32_t mw[2] = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
-    for (int a = 0; a < 2; ++a) {
-        std::uint64_t carry = 0;
-        for (int j = 0; j < WINDOW; ++j) {
-            const std::uint64_t word = TWO_OVER_PI[k0 + WINDOW - 1 - j];
-            const std::uint64_t t = word * mw[a] + q[j + a] + carry;
-            q[j + a] = static_cast<std::uint32_t>(t);
-            carry = t >> 32;
-        }
-        q[WINDOW + a] = static_cast<std::uint32_t>(carry);
-    }
+    constexpr int QW = 12 + 2;
+    std::uint32_t q[QW];
+    const int frac_bits = times_two_over_pi<12>(m, e, q);
     ExactReduced out{};
     out.quadrant = bits_at(q, QW, frac_bits) & 3u;
     Fixed f{};
@@ -367,11 +364,9 @@ ExactReduced reduce_exact(std::uint64_t m, int e) {
     return out;
 }
 
-// Non-negative integers of up to BW words, little-endian, for the final comparison.
+// Integers for the final comparison.
 constexpr int BW = 24;
-struct Big {
-    std::uint32_t w[BW];
-};
+using Big = Words<BW>;
 
 inline Big big_from(const Fixed& a) {
     Big r{};
@@ -404,17 +399,6 @@ inline Big big_mul(const Big& a, std::uint64_t m) {  // a m, m < 2^64, no overfl
     return r;
 }
 
-inline Big big_add(const Big& a, const Big& b) {
-    Big r;
-    std::uint64_t carry = 0;
-    for (int k = 0; k < BW; ++k) {
-        const std::uint64_t t = static_cast<std::uint64_t>(a.w[k]) + b.w[k] + carry;
-        r.w[k] = static_cast<std::uint32_t>(t);
-        carry = t >> 32;
-    }
-    return r;
-}
-
 inline int big_cmp(const Big& a, const Big& b) {
     for (int k = BW - 1; k >= 0; --k)
         if (a.w[k] != b.w[k]) return a.w[k] < b.w[k] ? -1 : 1;
@@ -433,9 +417,9 @@ int compare_quotient(const Fixed& p, const Fixed& q, bool q_exact, std::uint64_t
     Big one{};
     one.w[0] = EXACT_ERR;
     Big err = big_shl(one, sp);
-    if (!q_exact) err = big_add(err, big_shl(big_mul(one, m), sq));
-    if (big_cmp(lhs, big_add(rhs, err)) > 0) return 1;
-    if (big_cmp(rhs, big_add(lhs, err)) > 0) return -1;
+    if (!q_exact) err = words_add(err, big_shl(big_mul(one, m), sq));
+    if (big_cmp(lhs, words_add(rhs, err)) > 0) return 1;
+    if (big_cmp(rhs, words_add(lhs, err)) > 0) return -1;
     return 0;
 }
 
