@@ -1,7 +1,7 @@
 """A small reader of ELF files: sections by name and the dynamic symbol table.
 
-Enough for the build step that collects interface descriptions from object files and for the
-stub generator that reads the exported interface records back out of the built library.
+Enough for the stub generator, which reads the exported interface records out of the built
+library, and for the checks that compare them.
 """
 from __future__ import annotations
 

@@ -15,9 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "drevan/quat.hpp"
-#include "drevan/vec3d.hpp"
-#include "frame/frame.hpp"
+#include "frame/class_table.hpp"
+#include "quat.hpp"
+#include "vec3d.hpp"
 #include "worker_pool.hpp"
 
 namespace ostrilo {
@@ -96,14 +96,15 @@ struct Gathered {
 }  // namespace
 
 template <>
-struct Conv<Gathered> {
+struct Caster<Gathered> {
     using Holder = Gathered;
     static bool from(PyObject* o, Holder& h) noexcept;
     static Gathered get(Holder& h) { return std::move(h); }
-};
-template <>
-struct ArgAnn<Gathered> {
-    static constexpr Ann get() { return ann("collections.abc.Sequence[Vec3d]"); }
+    static constexpr Json annotation() {
+        return subscript_annotation(
+            json_of(R"({"type":"attribute","value":{"type":"name","id":"collections.abc"},"attr":"Sequence"})"),
+            Caster<Vec3d>::annotation());
+    }
 };
 
 namespace {
@@ -119,25 +120,14 @@ struct NextVec {
 }  // namespace
 
 template <class Item>
-struct Ret<PyList<Item>> {
+struct Caster<PyList<Item>> {
     static PyObject* to_py(PyList<Item> l) { return l.list; }
-};
-template <class Item>
-struct RetAnn<PyList<Item>> {
-    static constexpr Ann get() {
-        Ann a = ann("list[");
-        a.add(RetAnn<Item>::get());
-        a.add(']');
-        return a;
-    }
+    static constexpr Json annotation() { return list_annotation<Item>(); }
 };
 template <>
-struct Ret<NextVec> {
+struct Caster<NextVec> {
     static PyObject* to_py(NextVec n) { return n.item; }
-};
-template <>
-struct RetAnn<NextVec> {
-    static constexpr Ann get() { return ann("Vec3d | None"); }
+    static constexpr Json annotation() { return optional_annotation(Caster<Vec3d>::annotation()); }
 };
 
 namespace {
@@ -150,7 +140,7 @@ constexpr std::size_t kHintCap = std::size_t{1} << 16;
 
 // The vector held by item, copied out under a momentary shared borrow; false with the error set.
 inline bool read_vec(PyObject* item, PyTypeObject* vec_type, Vec3d& out) {
-    if (Py_TYPE(item) != vec_type && !PyType_IsSubtype(Py_TYPE(item), vec_type)) [[unlikely]] {
+    if (Py_TYPE(item) != vec_type) [[unlikely]] {
         raise_not_instance(item, "Vec3d");
         return false;
     }
@@ -216,7 +206,7 @@ bool gather_iter(PyObject* o, PyTypeObject* vec_type, VecArray& out) {
 
 }  // namespace
 
-bool Conv<Gathered>::from(PyObject* o, Holder& h) noexcept {
+bool Caster<Gathered>::from(PyObject* o, Holder& h) noexcept {
     if (PyUnicode_Check(o)) {
         raise_str_not_vec();
         return false;
@@ -225,10 +215,10 @@ bool Conv<Gathered>::from(PyObject* o, Holder& h) noexcept {
         raise_not_instance(o, "Sequence");
         return false;
     }
-    PyTypeObject* vec_type = class_of<Vec3d>().get();
+    PyTypeObject* vec_type = class_object<Vec3d>.get();
     if (vec_type == nullptr) return false;
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return gather_fast(o, vec_type, h.items);
-    if (Py_TYPE(o) == vec_list_class.peek()) {
+    if (Py_TYPE(o) == class_object<VecList>.peek()) {
         // Another list: its array, read under a shared borrow.
         Shared<VecList> b;
         if (!b.acquire_unchecked(o)) return false;
@@ -280,7 +270,7 @@ PyList<bool> bool_list(const unsigned char* values, std::size_t n) {
 }
 
 PyList<Vec3d> vec_objects(const VecArray& items) {
-    PyTypeObject* tp = class_of<Vec3d>().get();
+    PyTypeObject* tp = class_object<Vec3d>.get();
     if (tp == nullptr) return {nullptr};
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
     if (list == nullptr) return {nullptr};
@@ -379,7 +369,7 @@ PyList<std::array<double, 3>> to_array(const VecList& l) {
 
 PyObject* iterator_self(PyObject* self) {
     Shared<VecListIterator> b;
-    if (!b.acquire(self)) return nullptr;
+    if (!b.acquire_receiver(self)) return nullptr;
     return Py_NewRef(self);
 }
 
@@ -590,8 +580,8 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& l, const Vec3d
 // ---------------------------------------------------------------------------------------------
 // The classes
 
-using VecListTable = ClassTable<
-    VecList, Ctor<make, "VecList", "list">, item, Static<"empty", empty>, Property<"list", get_list>,
+using VecListClass = ClassTable<
+    VecList, Ctor<make, "list">, Item<item>, Static<"empty", empty>, Property<"list", get_list>,
     Method<"append", append, "vec">, Method<"extend", extend, "other">, Method<"to_array", to_array>,
     Method<"dot", dot, "other">, Method<"cross", cross, "other">, Method<"distance_to", distance_to, "other">,
     Method<"distance_squared", distance_squared, "other">, Method<"magnitude", magnitude>, Method<"is_unit", is_unit>,
@@ -601,19 +591,13 @@ using VecListTable = ClassTable<
     Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
     Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
 
-using VecListIteratorTable =
-    ClassTable<VecListIterator, void, nullptr, UnarySpecial<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
-               UnarySpecial<Py_tp_iternext, "__next__", unary<next_item>, NextVec>>;
-
-PyTypeObject* create_vec_list() { return VecListTable::build("builtins.VecList"); }
-PyTypeObject* create_vec_list_iterator() { return VecListIteratorTable::build("builtins.VecListIterator"); }
-
-OSTRILO_DESCRIBE(VecListTable);
-OSTRILO_DESCRIBE(VecListIteratorTable);
+using VecListIteratorClass =
+    ClassTable<VecListIterator, Special<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
+               Special<Py_tp_iternext, "__next__", unary<next_item>, NextVec>>;
 
 }  // namespace
 
-ClassInfo vec_list_class{"VecList", &create_vec_list};
-ClassInfo vec_list_iterator_class{"VecListIterator", &create_vec_list_iterator};
+PyTypeObject* Bound<VecList>::create() { return VecListClass::create(); }
+PyTypeObject* Bound<VecListIterator>::create() { return VecListIteratorClass::create(); }
 
 }  // namespace ostrilo

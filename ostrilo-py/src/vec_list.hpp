@@ -1,5 +1,6 @@
 #pragma once
-// The value records behind VecList and VecListIterator: one contiguous array of core vectors.
+// The Python classes VecList and VecListIterator (vec_list.cpp) and the value records behind
+// them: one contiguous array of core vectors.
 #include <cstddef>
 #include <new>
 #include <type_traits>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "drevan/vec3d.hpp"
+#include "frame/borrow.hpp"
 
 namespace ostrilo {
 
@@ -58,6 +60,15 @@ struct alignas(8) VecList {
 struct alignas(8) VecListIterator {
     VecArray items;
     std::size_t cursor = 0;
+};
+
+template <>
+struct Bound<VecList> : BoundAs<"VecList"> {
+    static PyTypeObject* create();
+};
+template <>
+struct Bound<VecListIterator> : BoundAs<"VecListIterator"> {
+    static PyTypeObject* create();
 };
 
 }  // namespace ostrilo

@@ -1,6 +1,8 @@
 #pragma once
-// Compile-time strings: names in template arguments and the text signatures built from them.
+// Compile-time text: names in template arguments, text signatures, and the JSON of the interface
+// records.
 #include <cstddef>
+#include <cstdint>
 
 namespace ostrilo {
 
@@ -14,13 +16,48 @@ struct fixed_string {
     }
 };
 
+// A text of at most Cap characters built at compile time.
+template <std::size_t Cap>
+struct ctext {
+    char data[Cap]{};
+    std::size_t size = 0;
+    constexpr void add(char c) { data[size++] = c; }
+    constexpr void add(const char* s) {
+        while (*s) data[size++] = *s++;
+    }
+    template <std::size_t C>
+    constexpr void add(const ctext<C>& o) {
+        for (std::size_t i = 0; i < o.size; ++i) data[size++] = o.data[i];
+    }
+    constexpr void add_decimal(std::uint64_t v) {
+        char digits[20];
+        std::size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (n > 0) add(digits[--n]);
+    }
+    constexpr bool empty() const { return size == 0; }
+};
+
+// FNV-1a, 64 bits: the identifiers and record numbers of the interface.
+template <class... Parts>
+constexpr std::uint64_t fnv1a64(const Parts&... parts) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    auto feed = [&h](const char* s) {
+        for (; *s; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 0x100000001b3ULL;
+    };
+    (feed(parts), ...);
+    return h;
+}
+
 // "name($self, a, b)\n--\n\n" for methods, "name(a, b)\n--\n\n" otherwise.
 template <fixed_string Name, bool Self, fixed_string... Params>
 constexpr auto signature_text() {
-    constexpr std::size_t n_params = sizeof...(Params);
-    constexpr std::size_t params_len = (std::size_t{0} + ... + Params.size);
-    constexpr std::size_t seps = (n_params + (Self ? 1 : 0)) > 0 ? (n_params + (Self ? 1 : 0) - 1) * 2 : 0;
-    constexpr std::size_t len = Name.size + 1 + (Self ? 5 : 0) + params_len + seps + 1 + 5;
+    constexpr std::size_t n = sizeof...(Params) + (Self ? 1 : 0);
+    constexpr std::size_t len =
+        Name.size + 1 + (Self ? 5 : 0) + (std::size_t{0} + ... + Params.size) + (n > 0 ? (n - 1) * 2 : 0) + 1 + 5;
     fixed_string<len + 1> out{};
     std::size_t at = 0;
     auto put = [&](const char* s) {
@@ -43,34 +80,6 @@ constexpr auto signature_text() {
     put(")\n--\n\n");
     out.data[at] = '\0';
     return out;
-}
-
-}  // namespace ostrilo
-
-namespace ostrilo {
-
-// A text built at compile time (annotations and interface descriptions).
-template <std::size_t Cap>
-struct ctext {
-    char data[Cap]{};
-    std::size_t size = 0;
-    constexpr void add(char c) { data[size++] = c; }
-    constexpr void add(const char* s) {
-        while (*s) data[size++] = *s++;
-    }
-    template <std::size_t C>
-    constexpr void add(const ctext<C>& o) {
-        for (std::size_t i = 0; i < o.size; ++i) data[size++] = o.data[i];
-    }
-};
-
-// A Python annotation expression, e.g. "list[list[float]]" or "tuple[Vec3d, AngleRadians]".
-using Ann = ctext<160>;
-
-constexpr Ann ann(const char* s) {
-    Ann a;
-    a.add(s);
-    return a;
 }
 
 }  // namespace ostrilo

@@ -1,42 +1,29 @@
-// The Python class Circle: a thin table over the core circle. `==` is the core's tolerant
-// equality, `!=` its negation; circles are unordered and unhashable.
-#include "drevan/geometry/circle.hpp"
+// The Python class Circle: the core circle's operations, bound as they are. `==` is the core's
+// tolerant equality, `!=` its negation; circles are unordered and unhashable (no hash could agree
+// with a tolerant equality).
+#include "geometry/circle.hpp"
 
-#include "frame/frame.hpp"
+#include "frame/class_table.hpp"
+#include "geometry/plane.hpp"
+#include "vec3d.hpp"
 
 namespace ostrilo {
 namespace {
 
-using drevan::Vec3d;
 using drevan::geometry::Circle;
-using drevan::geometry::Plane;
 
-Circle make(const Vec3d& center, double radius, const Vec3d& normal) { return Circle::make(center, radius, normal); }
-Circle none() { return Circle::none(); }
-
-double area(const Circle& c) { return c.area(); }
-
-Plane get_plane(const Circle& c) { return c.get_plane(); }
-bool in_same_plane(const Circle& c, const Circle& other) { return c.in_same_plane(other); }
-bool is_degenerate(const Circle& c) { return c.is_degenerate(); }
-
-// Only `==` reaches here; `!=` is derived from it by the frame.
-int compare(const Circle& a, const Circle& b, int) { return a.approx_eq(b) ? 1 : 0; }
-
-using CircleTable =
-    ClassTable<Circle, Ctor<make, "Circle", "center", "radius", "normal">, nullptr, Static<"none", none>,
+using CircleClass =
+    ClassTable<Circle, Ctor<&Circle::make, "center", "radius", "normal">, Static<"none", &Circle::none>,
                Field<"center", &Circle::center>, Field<"radius", &Circle::radius>, Field<"normal", &Circle::normal>,
-               Property<"area", area>, Method<"get_plane", get_plane>, Method<"in_same_plane", in_same_plane, "other">,
-               Method<"is_degenerate", is_degenerate>, Compare<compare, EQ_NE, true, false>,
-               // Unhashable: equality is tolerant, so no hash could agree with it.
+               Property<"area", &Circle::area>, Method<"get_plane", &Circle::get_plane>,
+               Method<"in_same_plane", &Circle::in_same_plane, "other">,
+               Method<"is_degenerate", &Circle::is_degenerate>,
+               Compare<by_equality<&Circle::approx_eq>, Compares::Equality, NotEqual::NegatedEquality,
+                       BorrowedOther::NotImplemented>,
                Unhashable>;
-
-PyTypeObject* create() { return CircleTable::build("builtins.Circle"); }
-
-OSTRILO_DESCRIBE(CircleTable);
 
 }  // namespace
 
-ClassInfo circle_class{"Circle", &create};
+PyTypeObject* Bound<Circle>::create() { return CircleClass::create(); }
 
 }  // namespace ostrilo

@@ -1,0 +1,148 @@
+// Argument parsing against a function's parameters, and the error messages of a call that does
+// not match them.
+#include "frame/call.hpp"
+
+#include <string>
+#include <vector>
+
+#include "frame/operators.hpp"
+
+namespace ostrilo {
+
+static std::string full_name(const FnDesc& d) {
+    std::string s;
+    if (d.cls) {
+        s += d.cls;
+        s += '.';
+    }
+    s += d.name;
+    s += "()";
+    return s;
+}
+
+[[gnu::cold]] static void raise_too_many(const FnDesc& d, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name(d).c_str(), d.nparams,
+                 given, given == 1 ? "was" : "were");
+}
+
+[[gnu::cold]] static void raise_unexpected(const FnDesc& d, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(d).c_str(), key);
+}
+
+[[gnu::cold]] static void raise_multiple(const FnDesc& d, Py_ssize_t index) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(d).c_str(), d.params[index]);
+}
+
+[[gnu::cold]] static void raise_missing(const FnDesc& d, PyObject* const* slots) {
+    std::vector<const char*> missing;
+    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+        if (slots[i] == nullptr) missing.push_back(d.params[i]);
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) {
+            if (missing.size() == 2)
+                list += " and ";
+            else if (i + 1 == missing.size())
+                list += ", and ";
+            else
+                list += ", ";
+        }
+        list += '\'';
+        list += missing[i];
+        list += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(), missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", list.c_str());
+}
+
+static PyObject* interned_name(const FnDesc& d, Py_ssize_t i) {
+    PyObject* s = d.interned[i].load(std::memory_order_acquire);
+    if (s) return s;
+    PyObject* made = PyUnicode_InternFromString(d.params[i]);
+    if (made == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (!d.interned[i].compare_exchange_strong(expected, made)) {
+        Py_DECREF(made);
+        return expected;
+    }
+    return made;
+}
+
+// Index of the parameter named by key, or -1.
+static Py_ssize_t find_param(const FnDesc& d, PyObject* key) {
+    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+        if (interned_name(d, i) == key) return i;
+    if (!PyUnicode_Check(key)) return -1;
+    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, d.params[i]) == 0) return i;
+    return -1;
+}
+
+static bool place_keyword(const FnDesc& d, PyObject* key, PyObject* value, PyObject** slots) {
+    const Py_ssize_t i = find_param(d, key);
+    if (i < 0) {
+        raise_unexpected(d, key);
+        return false;
+    }
+    if (slots[i] != nullptr) {
+        raise_multiple(d, i);
+        return false;
+    }
+    slots[i] = value;
+    return true;
+}
+
+static bool check_missing(const FnDesc& d, PyObject* const* slots) {
+    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+        if (slots[i] == nullptr) {
+            raise_missing(d, slots);
+            return false;
+        }
+    return true;
+}
+
+bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    if (nargs > d.nparams) {
+        raise_too_many(d, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < d.nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nk; ++k)
+            if (!place_keyword(d, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) return false;
+    }
+    return check_missing(d, slots);
+}
+
+bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > d.nparams) {
+        raise_too_many(d, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < d.nparams; ++i) slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!place_keyword(d, key, value, slots)) return false;
+    }
+    return check_missing(d, slots);
+}
+
+// `!=` as the negation of the full `==` (not PyObject_RichCompareBool, whose identity shortcut
+// would make `x != x` False for a value that is not equal to itself).
+PyObject* negated_equality(PyObject* self, PyObject* other) {
+    PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+    if (eq == nullptr) return nullptr;
+    const int truth = PyObject_IsTrue(eq);
+    Py_DECREF(eq);
+    if (truth < 0) return nullptr;
+    return Py_NewRef(truth ? Py_False : Py_True);
+}
+
+}  // namespace ostrilo

@@ -1,0 +1,125 @@
+#pragma once
+// Module tables. A module is one declaration: its members in registration order, which yields
+// both its execution step (adding each member, and the names to __all__) and its records.
+//
+//     using Root = Module<"ostrilo_py", "ostrilo_py", Class<drevan::Vec3d>, Submodule<Geometry>>;
+//     extern "C" PyObject* PyInit_ostrilo_py() { return Root::init(); }
+//
+// Every member provides add(PyObject* module), id<Module>() (its identifier in the module's
+// record) and, like a class table entry, record_count and describe<Module>(RecordList&).
+#include "frame/class_table.hpp"
+
+namespace ostrilo {
+
+// Appends name to the module's __all__ (creating it when missing) and sets the attribute.
+bool add_to_module(PyObject* module, const char* name, PyObject* value);
+bool add_class(PyObject* module, ClassObject& object);
+// A built-in function bound to the module, added under its name.
+bool add_function(PyObject* module, PyMethodDef* def);
+// The submodule of `def`, created once per process (kept in `cache`), added to parent.
+bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache);
+
+template <class T>
+struct Class {
+    static constexpr std::size_t record_count = 0;  // the class table describes it
+    static bool add(PyObject* module) { return add_class(module, class_object<T>); }
+    template <fixed_string ModuleName>
+    static constexpr std::uint64_t id() {
+        return class_id(name_of<T>);
+    }
+    template <fixed_string ModuleName, std::size_t N>
+    static constexpr void describe(RecordList<N>&) {}
+};
+
+// A module-level function (no owner class: messages read "name()").
+template <fixed_string Name, auto Fn, fixed_string... Params>
+struct Function {
+    static constexpr auto doc = signature_text<Name, false, Params...>();
+    static constexpr std::size_t record_count = 1;
+    static inline PyMethodDef def = [] {
+        if constexpr (sizeof...(Params) == 0)
+            return PyMethodDef{Name.data, &call_noargs<Fn, false>, METH_NOARGS, doc.data};
+        else
+            return PyMethodDef{Name.data,
+                               reinterpret_cast<PyCFunction>(
+                                   reinterpret_cast<void (*)()>(&call_fast<Fn, Desc<Name, void, Params...>, false>)),
+                               METH_FASTCALL | METH_KEYWORDS, doc.data};
+    }();
+    static bool add(PyObject* module) { return add_function(module, &def); }
+    template <fixed_string ModuleName>
+    static constexpr std::uint64_t id() {
+        return function_id(ModuleName.data, Name.data);
+    }
+    template <fixed_string ModuleName, std::size_t N>
+    static constexpr void describe(RecordList<N>& out) {
+        Json j = function_head(Name.data, nullptr, parameters_json<ArgsOf<Fn>, Params...>(),
+                               CasterOf<ResultOf<Fn>>::annotation());
+        j.add(R"(,"id":")");
+        j.add_decimal(id<ModuleName>());
+        j.add("\"}");
+        out.add(j, "function:", ModuleName.data, ".", Name.data);
+    }
+};
+
+// Name is the module's name in the records, FullName its import name.
+template <fixed_string Name, fixed_string FullName, class... Members>
+struct Module {
+    static constexpr auto name = Name;
+    static constexpr std::size_t record_count = 1 + (std::size_t{0} + ... + Members::record_count);
+
+    template <std::size_t N>
+    static constexpr void describe_all(RecordList<N>& out) {
+        (Members::template describe<Name>(out), ...);
+        Json j = json_of(R"({"type":"module","id":")");
+        j.add_decimal(module_id(Name.data));
+        j.add(R"(","name":")");
+        j.add(Name.data);
+        j.add(R"(","members":[)");
+        bool first = true;
+        ((j.add(first ? "\"" : ",\""), j.add_decimal(Members::template id<Name>()), j.add('"'), first = false), ...);
+        j.add(R"(],"incomplete":false})");
+        out.add(j, "module:", Name.data);
+    }
+    static constexpr auto make_records() {
+        RecordList<record_count> out;
+        describe_all(out);
+        return out;
+    }
+    static constexpr auto records = make_records();
+
+    static int exec(PyObject* module) { return (Members::add(module) && ...) ? 0 : -1; }
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+#ifdef Py_mod_gil
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+        {0, nullptr},
+    };
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, FullName.data, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    // The entry point's work: the definition, passed through multi-phase initialisation. Only the
+    // top module places the records (its submodules' are among them).
+    static PyObject* init() {
+        static_cast<void>(&emit_records<Module>);
+        return PyModuleDef_Init(&def);
+    }
+};
+
+// A submodule: created once per process, then added to each parent module object.
+template <class M>
+struct Submodule {
+    static constexpr std::size_t record_count = M::record_count;
+    static inline std::atomic<PyObject*> object{nullptr};
+    static bool add(PyObject* parent) { return add_submodule(parent, M::def, object); }
+    template <fixed_string ModuleName>
+    static constexpr std::uint64_t id() {
+        return module_id(M::name.data);
+    }
+    template <fixed_string ModuleName, std::size_t N>
+    static constexpr void describe(RecordList<N>& out) {
+        M::describe_all(out);
+    }
+};
+
+}  // namespace ostrilo

@@ -1,0 +1,11 @@
+#pragma once
+// The Python class Vec3d over the core vector (vec3d.cpp).
+#include "drevan/vec3d.hpp"
+#include "frame/borrow.hpp"
+
+namespace ostrilo {
+template <>
+struct Bound<drevan::Vec3d> : BoundAs<"Vec3d"> {
+    static PyTypeObject* create();
+};
+}  // namespace ostrilo
