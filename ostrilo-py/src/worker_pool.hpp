@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+#include "cpu_count.hpp"
+
 namespace ostrilo::pool {
 
 // ---------------------------------------------------------------------------
@@ -100,18 +102,6 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 
 // Same, with default_thread_count() as the default (computed only if needed).
 std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus) noexcept;
-
-// Processors in this process's affinity set, lowered by a cgroup CPU quota
-// (v2 cpu.max or v1 cpu.cfs_quota_us/cpu.cfs_period_us) when one applies;
-// 1 when nothing can be determined.
-std::size_t default_thread_count() noexcept;
-
-// CPUs allowed by a cgroup v2 "cpu.max" text ("max 100000", "200000 100000"):
-// ceil(quota / period), at least 1; nullopt when unlimited or unreadable.
-std::optional<std::size_t> cpus_from_cpu_max(std::string_view text) noexcept;
-
-// Same for cgroup v1 (quota -1 means unlimited).
-std::optional<std::size_t> cpus_from_cfs(std::string_view quota, std::string_view period) noexcept;
 
 // ---------------------------------------------------------------------------
 // A pool of worker threads. The process-wide one is made by ensure_started();
