@@ -1,5 +1,7 @@
 #include "worker_pool.hpp"
 
+#include "cpu_count.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>

@@ -32,8 +32,6 @@
 #include <utility>
 #include <vector>
 
-#include "cpu_count.hpp"
-
 namespace ostrilo::pool {
 
 // ---------------------------------------------------------------------------

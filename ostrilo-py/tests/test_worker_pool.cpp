@@ -3,6 +3,7 @@
 // Some tests run this binary again as a child with a chosen environment,
 // because the process-wide pool is sized once per process.
 
+#include "cpu_count.hpp"
 #include "worker_pool.hpp"
 
 #include <sched.h>

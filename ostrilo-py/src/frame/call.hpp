@@ -5,7 +5,6 @@
 // non-static member functions (whose object is the receiver: a const member takes the shared
 // borrow, a non-const one the exclusive borrow).
 #include <cstddef>
-#include <functional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -71,6 +70,15 @@ struct Receiver<T&> {
 template <auto Fn>
 using ReceiverOf = Receiver<ArgOf<Fn, 0>>;
 
+// Calls the core function Fn; a member function's object is the first argument.
+template <auto Fn, class First, class... A>
+inline decltype(auto) call_core(First&& first, A&&... a) {
+    if constexpr (std::is_member_function_pointer_v<decltype(Fn)>)
+        return (std::forward<First>(first).*Fn)(std::forward<A>(a)...);
+    else
+        return Fn(std::forward<First>(first), std::forward<A>(a)...);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Argument parsing.
 
@@ -133,9 +141,12 @@ struct ArgPack<std::tuple<A...>, std::index_sequence<I...>> {
         add_argument_prefix(name);
         return false;
     }
-    template <class F, class... Pre>
-    decltype(auto) call(F f, Pre&&... pre) {
-        return std::invoke(f, std::forward<Pre>(pre)..., CasterOf<A>::get(std::get<I>(holders))...);
+    template <auto Fn, class... Pre>
+    decltype(auto) call(Pre&&... pre) {
+        if constexpr (sizeof...(Pre) + sizeof...(A) == 0)
+            return Fn();
+        else
+            return call_core<Fn>(std::forward<Pre>(pre)..., CasterOf<A>::get(std::get<I>(holders))...);
     }
 };
 
@@ -168,11 +179,11 @@ PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         if (!recv.acquire_receiver(self)) return nullptr;
         ArgPack<Params> pack;
         if (!pack.convert(slots, D::param_names)) return nullptr;
-        return finish_call([&]() -> decltype(auto) { return pack.call(Fn, recv.get()); });
+        return finish_call([&]() -> decltype(auto) { return pack.template call<Fn>(recv.get()); });
     } else {
         ArgPack<Params> pack;
         if (!pack.convert(slots, D::param_names)) return nullptr;
-        return finish_call([&]() -> decltype(auto) { return pack.call(Fn); });
+        return finish_call([&]() -> decltype(auto) { return pack.template call<Fn>(); });
     }
 }
 
@@ -181,7 +192,7 @@ PyObject* call_noargs(PyObject* self, PyObject*) {
     if constexpr (WithReceiver) {
         typename ReceiverOf<Fn>::Guard recv;
         if (!recv.acquire_receiver(self)) return nullptr;
-        return finish_call([&]() -> decltype(auto) { return std::invoke(Fn, recv.get()); });
+        return finish_call([&]() -> decltype(auto) { return call_core<Fn>(recv.get()); });
     } else {
         return finish_call([&]() -> decltype(auto) { return Fn(); });
     }
@@ -193,7 +204,8 @@ template <auto Fn, class D>
 PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
     ArgPack<ArgsOf<Fn>> pack;
     if (!pack.convert(slots, D::param_names)) return nullptr;
-    return catching([&] { return new_instance<ResultOf<Fn>>(type, pack.call(Fn)); }, static_cast<PyObject*>(nullptr));
+    return catching([&] { return new_instance<ResultOf<Fn>>(type, pack.template call<Fn>()); },
+                    static_cast<PyObject*>(nullptr));
 }
 template <auto Fn, class D>
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -222,7 +234,7 @@ int setter(PyObject* self, PyObject* value, void*) {
     if (!recv.acquire_receiver(self)) return -1;
     return catching(
         [&] {
-            std::invoke(Fn, recv.get(), C::get(h));
+            call_core<Fn>(recv.get(), C::get(h));
             return 0;
         },
         -1);
@@ -243,7 +255,7 @@ template <auto Fn>
 Py_hash_t hash_slot(PyObject* self) {
     typename ReceiverOf<Fn>::Guard recv;
     if (!recv.acquire_receiver(self)) return -1;
-    const auto h = static_cast<Py_hash_t>(std::invoke(Fn, recv.get()));
+    const auto h = static_cast<Py_hash_t>(call_core<Fn>(recv.get()));
     return h == -1 ? -2 : h;
 }
 
@@ -251,7 +263,7 @@ template <auto Fn>
 Py_ssize_t len_slot(PyObject* self) {
     typename ReceiverOf<Fn>::Guard recv;
     if (!recv.acquire_receiver(self)) return -1;
-    return static_cast<Py_ssize_t>(std::invoke(Fn, recv.get()));
+    return static_cast<Py_ssize_t>(call_core<Fn>(recv.get()));
 }
 
 // Subscript: receiver first, then the key converted as the parameter `index`.
@@ -265,7 +277,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
         add_argument_prefix("index");
         return nullptr;
     }
-    return finish_call([&]() -> decltype(auto) { return std::invoke(Fn, recv.get(), C::get(h)); });
+    return finish_call([&]() -> decltype(auto) { return call_core<Fn>(recv.get(), C::get(h)); });
 }
 
 // The sequence-item slot derived from the subscript: position as an int, then the subscript.

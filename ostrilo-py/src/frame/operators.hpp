@@ -56,7 +56,7 @@ inline PyObject* try_binary(PyObject* recv_obj, PyObject* operand, bool& tried) 
         return nullptr;
     }
     tried = true;
-    return finish_call([&]() -> decltype(auto) { return std::invoke(Fn, recv.get(), C::get(h)); });
+    return finish_call([&]() -> decltype(auto) { return call_core<Fn>(recv.get(), C::get(h)); });
 }
 
 struct NoReflected {};
@@ -119,7 +119,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 // `==` from an equality test, `!=` as its negation.
 template <auto Eq>
 int by_equality(const std::remove_cvref_t<ArgOf<Eq, 0>>& a, const std::remove_cvref_t<ArgOf<Eq, 0>>& b, int op) {
-    const bool eq = std::invoke(Eq, a, b);
+    const bool eq = call_core<Eq>(a, b);
     return op == Py_EQ ? eq : !eq;
 }
 

@@ -4,6 +4,7 @@
 // JSON object and zero padding to a multiple of four bytes. Stub generators read them out of
 // the library file. The tables build the JSON at compile time from the same entries that build
 // the classes, and emit_records() places it in the library.
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -93,69 +94,84 @@ constexpr std::uint64_t module_id(const char* name) { return fnv1a64("module:", 
 // ---------------------------------------------------------------------------------------------
 // Emission. Source::records is a constexpr RecordList; each record becomes one symbol, written
 // by inline assembly whose operands are integer constants (the symbol's number in decimal, its
-// size, its words), so it needs no relocation and works the same on every target. Every
-// emit_records<Source> must be instantiated in one translation unit only: table types live in
-// unnamed namespaces.
-
-template <auto V>
-inline constexpr auto constant = V;
+// size, its words), so it needs no relocation and works the same on every target. Each table
+// emits its records from the one source that defines its class (or, for modules, the entry point).
 
 template <class Source, std::size_t R>
 struct RecordWords {
     static constexpr const Record& record = Source::records.items[R];
     static constexpr std::size_t bytes = 4 + record.json.size;  // length, then the text
-    static constexpr std::size_t padded = (bytes + 31) / 32 * 32;
-    static constexpr unsigned char byte(std::size_t i) {
-        if (i < 4) return static_cast<unsigned char>(record.json.size >> (8 * i));
-        return i < bytes ? static_cast<unsigned char>(record.json.data[i - 4]) : 0;
-    }
-    // Word k as the target stores it, as a signed value for the assembler.
-    static constexpr std::int32_t word(std::size_t k) {
-        std::uint32_t w = 0;
-        for (std::size_t b = 0; b < 4; ++b) {
-            const std::size_t shift = std::endian::native == std::endian::little ? 8 * b : 8 * (3 - b);
-            w |= static_cast<std::uint32_t>(byte(4 * k + b)) << shift;
+    static constexpr std::size_t count = (bytes + 3) / 4;
+    // The words as the target stores them, as signed values for the assembler.
+    static constexpr std::array<std::int32_t, count> words = [] {
+        std::array<std::int32_t, count> out{};
+        for (std::size_t k = 0; k < count; ++k) {
+            std::uint32_t w = 0;
+            for (std::size_t b = 0; b < 4; ++b) {
+                const std::size_t i = 4 * k + b;
+                const auto byte = static_cast<unsigned char>(i < 4       ? record.json.size >> (8 * i)
+                                                             : i < bytes ? record.json.data[i - 4]
+                                                                         : 0);
+                w |= static_cast<std::uint32_t>(byte)
+                     << (std::endian::native == std::endian::little ? 8 * b : 8 * (3 - b));
+            }
+            out[k] = static_cast<std::int32_t>(w);
         }
-        return static_cast<std::int32_t>(w);
-    }
-    static constexpr std::uint64_t low = record.number % 10'000'000'000ULL;
+        return out;
+    }();
+    // The number in decimal: the leading digits, then the last ten one by one.
     static constexpr int lead = static_cast<int>(record.number / 10'000'000'000ULL);
     static_assert(lead > 0, "record numbers have more than ten digits");
-    static constexpr int digit(int k) { return static_cast<int>(low / pow10(9 - k) % 10); }
-    static constexpr std::uint64_t pow10(int k) { return k == 0 ? 1 : 10 * pow10(k - 1); }
+    static constexpr std::array<int, 10> digits = [] {
+        std::array<int, 10> out{};
+        std::uint64_t low = record.number % 10'000'000'000ULL;
+        for (int k = 9; k >= 0; --k, low /= 10) out[static_cast<std::size_t>(k)] = static_cast<int>(low % 10);
+        return out;
+    }();
 };
 
 #define OSTRILO_RECORD_NAME "PYO3_INTROSPECTION_1_%c0%c1%c2%c3%c4%c5%c6%c7%c8%c9%c10"
 #define OSTRILO_RECORD_SECTION ".pushsection .rodata.ostrilo_records,\"a\"\n\t"
+#define OSTRILO_W(k) "i"(W::words[At + k])
 
-// Eight words of record R from word 8 * C; words past its end are zero padding outside the symbol.
-template <class Source, std::size_t R, std::size_t C>
+// Words [At, At + Left) of a record, at most sixteen to one statement.
+template <class W, std::size_t At, std::size_t Left>
 [[gnu::always_inline]] inline void emit_words() {
-    using W = RecordWords<Source, R>;
-    asm volatile(OSTRILO_RECORD_SECTION
-                 ".4byte %c0, %c1, %c2, %c3, %c4, %c5, %c6, %c7\n\t.popsection" ::"i"(constant<W::word(8 * C)>),
-                 "i"(constant<W::word(8 * C + 1)>), "i"(constant<W::word(8 * C + 2)>),
-                 "i"(constant<W::word(8 * C + 3)>), "i"(constant<W::word(8 * C + 4)>),
-                 "i"(constant<W::word(8 * C + 5)>), "i"(constant<W::word(8 * C + 6)>),
-                 "i"(constant<W::word(8 * C + 7)>));
+    if constexpr (Left >= 16) {
+        asm volatile(
+            OSTRILO_RECORD_SECTION
+            ".4byte %c0,%c1,%c2,%c3,%c4,%c5,%c6,%c7,%c8,%c9,%c10,%c11,%c12,%c13,%c14,%c15\n\t.popsection" ::OSTRILO_W(
+                0),
+            OSTRILO_W(1), OSTRILO_W(2), OSTRILO_W(3), OSTRILO_W(4), OSTRILO_W(5), OSTRILO_W(6), OSTRILO_W(7),
+            OSTRILO_W(8), OSTRILO_W(9), OSTRILO_W(10), OSTRILO_W(11), OSTRILO_W(12), OSTRILO_W(13), OSTRILO_W(14),
+            OSTRILO_W(15));
+        emit_words<W, At + 16, Left - 16>();
+    } else if constexpr (Left >= 4) {
+        asm volatile(OSTRILO_RECORD_SECTION ".4byte %c0,%c1,%c2,%c3\n\t.popsection" ::OSTRILO_W(0), OSTRILO_W(1),
+                     OSTRILO_W(2), OSTRILO_W(3));
+        emit_words<W, At + 4, Left - 4>();
+    } else if constexpr (Left >= 1) {
+        asm volatile(OSTRILO_RECORD_SECTION ".4byte %c0\n\t.popsection" ::OSTRILO_W(0));
+        emit_words<W, At + 1, Left - 1>();
+    }
 }
 
-template <class Source, std::size_t R, std::size_t... C>
-[[gnu::always_inline]] inline void emit_record(std::index_sequence<C...>) {
+// The symbol of record R: its label, then its words.
+template <class Source, std::size_t R>
+[[gnu::always_inline]] inline void emit_record() {
     using W = RecordWords<Source, R>;
     asm volatile(OSTRILO_RECORD_SECTION ".balign 4\n\t.globl " OSTRILO_RECORD_NAME "\n\t.type " OSTRILO_RECORD_NAME
                                         ", %%object\n\t.size " OSTRILO_RECORD_NAME ", %c11\n" OSTRILO_RECORD_NAME
-                                        ":\n\t.popsection" ::"i"(constant<W::lead>),
-                 "i"(constant<W::digit(0)>), "i"(constant<W::digit(1)>), "i"(constant<W::digit(2)>),
-                 "i"(constant<W::digit(3)>), "i"(constant<W::digit(4)>), "i"(constant<W::digit(5)>),
-                 "i"(constant<W::digit(6)>), "i"(constant<W::digit(7)>), "i"(constant<W::digit(8)>),
-                 "i"(constant<W::digit(9)>), "i"(constant<static_cast<int>((W::bytes + 3) / 4 * 4)>));
-    (emit_words<Source, R, C>(), ...);
+                                        ":\n\t.popsection" ::"i"(W::lead),
+                 "i"(W::digits[0]), "i"(W::digits[1]), "i"(W::digits[2]), "i"(W::digits[3]), "i"(W::digits[4]),
+                 "i"(W::digits[5]), "i"(W::digits[6]), "i"(W::digits[7]), "i"(W::digits[8]), "i"(W::digits[9]),
+                 "i"(static_cast<int>(4 * W::count)));
+    emit_words<W, 0, W::count>();
 }
 
 template <class Source, std::size_t... R>
 [[gnu::always_inline]] inline void emit_all(std::index_sequence<R...>) {
-    (emit_record<Source, R>(std::make_index_sequence<RecordWords<Source, R>::padded / 32>{}), ...);
+    (emit_record<Source, R>(), ...);
 }
 
 // Never called: its code is the records. Referencing it is enough to place them.
@@ -167,5 +183,6 @@ template <class Source>
 
 #undef OSTRILO_RECORD_SECTION
 #undef OSTRILO_RECORD_NAME
+#undef OSTRILO_W
 
 }  // namespace ostrilo
