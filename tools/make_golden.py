@@ -30,26 +30,30 @@ How values are written:
   rule to the recorded digest, so one file serves both widths and the 64-bit side still checks
   every bit. Regenerating therefore needs a 64-bit interpreter.
 """
+import functools
+import inspect
 import math
 import random
 import struct
 import sys
+import types
 from pathlib import Path
 
 GOLDEN = Path(__file__).resolve().parent.parent / "tests" / "golden" / "results.txt"
 SEED = 0x05781107
 
 
-# How an instance of each of the module's classes is written: its class name and these
-# properties in order. A new class needs its line here.
-RECORD_FIELDS = {
-    "Vec3d": ("x", "y", "z"),
-    "AngleRadians": ("angle",),
-    "AngleDegrees": ("angle",),
-    "Quat": ("w", "i", "j", "k"),
-    "Plane": ("normal", "distance"),
-    "Circle": ("center", "radius", "normal"),
-}
+@functools.cache
+def record_fields(cls: type) -> tuple[str, ...] | None:
+    """The fields an instance of one of the module's classes is written with: the parameters of
+    its constructor, in order, when each of them reads back as a property of the same name."""
+    try:
+        params = tuple(inspect.signature(cls).parameters)
+    except (TypeError, ValueError):
+        return None
+    if params and all(isinstance(inspect.getattr_static(cls, p, None), types.GetSetDescriptorType) for p in params):
+        return params
+    return None
 
 
 class Hash(int):
@@ -114,7 +118,7 @@ def render(value) -> str:
         return value.text
     if isinstance(value, (list, tuple)):
         return "[" + ", ".join(render(v) for v in value) + "]"
-    fields = RECORD_FIELDS.get(type(value).__name__)
+    fields = record_fields(type(value))
     if fields is not None:
         return f"{type(value).__name__}[" + ", ".join(render(getattr(value, f)) for f in fields) + "]"
     raise TypeError(f"no golden form for {type(value).__name__}")
