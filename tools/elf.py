@@ -65,11 +65,6 @@ class ElfFile:
         end = self.data.index(b"\0", at)
         return self.data[at:end].decode("utf-8")
 
-    def section_contents(self, name: str) -> list[bytes]:
-        """The contents of every section of that name (an object file may hold several)."""
-        return [self.data[s.offset:s.offset + s.size] for s in self.sections
-                if s.name == name and s.type != SHT_NOBITS]
-
     def dynamic_symbols(self) -> list[Symbol]:
         out = []
         for s in self.sections:

@@ -76,10 +76,4 @@ void append_record(std::string& out, const char* name, std::initializer_list<dou
     out += ')';
 }
 
-std::string number_text(double value) {
-    std::string s;
-    append_number(s, value);
-    return s;
-}
-
 }  // namespace drevan

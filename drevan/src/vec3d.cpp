@@ -1,13 +1,8 @@
 #include "drevan/vec3d.hpp"
 
-#include "drevan/hash.hpp"
 #include "drevan/number_format.hpp"
 
-#include <cstdio>
-
 namespace drevan {
-
-void panic(const char* message, const char* file, int line) { throw Panic(message, file, line); }
 
 std::string Vec3d::repr() const {
     std::string s;

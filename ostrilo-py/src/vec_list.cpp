@@ -93,21 +93,6 @@ struct Gathered {
     VecArray items;
 };
 
-}  // namespace
-
-template <>
-struct Caster<Gathered> {
-    using Holder = Gathered;
-    static bool from(PyObject* o, Holder& h) noexcept;
-    static Gathered get(Holder& h) { return std::move(h); }
-    static constexpr Json annotation() {
-        return subscript_annotation(
-            json_of(R"({"type":"attribute","value":{"type":"name","id":"collections.abc"},"attr":"Sequence"})"),
-            Caster<Vec3d>::annotation());
-    }
-};
-
-namespace {
 // A Python list of Item built by the caller: a new reference, or null with the error set.
 template <class Item>
 struct PyList {
@@ -117,20 +102,6 @@ struct PyList {
 struct NextVec {
     PyObject* item;
 };
-}  // namespace
-
-template <class Item>
-struct Caster<PyList<Item>> {
-    static PyObject* to_py(PyList<Item> l) { return l.list; }
-    static constexpr Json annotation() { return list_annotation<Item>(); }
-};
-template <>
-struct Caster<NextVec> {
-    static PyObject* to_py(NextVec n) { return n.item; }
-    static constexpr Json annotation() { return optional_annotation(Caster<Vec3d>::annotation()); }
-};
-
-namespace {
 
 // A length reported by __len__ is only a hint: a sequence may claim sys.maxsize and yield two
 // items. Reserve at most this many elements from it; longer sequences grow geometrically.
@@ -204,9 +175,8 @@ bool gather_iter(PyObject* o, PyTypeObject* vec_type, VecArray& out) {
     return ok && !PyErr_Occurred();
 }
 
-}  // namespace
-
-bool Caster<Gathered>::from(PyObject* o, Holder& h) noexcept {
+// The argument conversion of `list`.
+bool gather(PyObject* o, Gathered& h) noexcept {
     if (PyUnicode_Check(o)) {
         raise_str_not_vec();
         return false;
@@ -232,6 +202,30 @@ bool Caster<Gathered>::from(PyObject* o, Holder& h) noexcept {
     }
     return gather_iter(o, vec_type, h.items);
 }
+
+}  // namespace
+
+template <>
+struct Caster<Gathered> {
+    using Holder = Gathered;
+    static bool from(PyObject* o, Holder& h) noexcept { return gather(o, h); }
+    static Gathered get(Holder& h) { return std::move(h); }
+    static constexpr Json annotation() {
+        return subscript_annotation(
+            json_of(R"({"type":"attribute","value":{"type":"name","id":"collections.abc"},"attr":"Sequence"})"),
+            Caster<Vec3d>::annotation());
+    }
+};
+template <class Item>
+struct Caster<PyList<Item>> {
+    static PyObject* to_py(PyList<Item> l) { return l.list; }
+    static constexpr Json annotation() { return list_annotation<Item>(); }
+};
+template <>
+struct Caster<NextVec> {
+    static PyObject* to_py(NextVec n) { return n.item; }
+    static constexpr Json annotation() { return optional_annotation(Caster<Vec3d>::annotation()); }
+};
 
 namespace {
 

@@ -18,14 +18,14 @@ struct AngleDegrees {
     double angle;
 
     // (angle * pi) / 180: the product is rounded before the division.
-    AngleRadians to_radians() const;
+    constexpr AngleRadians to_radians() const;
 
     // Flips the sign bit: 0 becomes -0, NaN keeps its payload.
-    AngleDegrees operator-() const { return {-angle}; }
+    constexpr AngleDegrees operator-() const { return {-angle}; }
 
     // Plain IEEE comparison of the stored doubles: -0 == 0, NaN compares false.
-    friend bool operator==(const AngleDegrees& a, const AngleDegrees& b) { return a.angle == b.angle; }
-    friend std::partial_ordering operator<=>(const AngleDegrees& a, const AngleDegrees& b) {
+    friend constexpr bool operator==(const AngleDegrees& a, const AngleDegrees& b) { return a.angle == b.angle; }
+    friend constexpr std::partial_ordering operator<=>(const AngleDegrees& a, const AngleDegrees& b) {
         return a.angle <=> b.angle;
     }
 
@@ -57,16 +57,16 @@ struct AngleRadians {
     double cot() const { return 1.0 / trig::tan(angle); }
 
     // (angle * 180) / pi: the product is rounded before the division.
-    AngleDegrees to_degrees() const { return {(angle * 180.0) / PI}; }
+    constexpr AngleDegrees to_degrees() const { return {(angle * 180.0) / PI}; }
 
-    AngleRadians operator-() const { return {-angle}; }
-    AngleRadians operator+(const AngleRadians& b) const { return {angle + b.angle}; }
-    AngleRadians operator-(const AngleRadians& b) const { return {angle - b.angle}; }
-    AngleRadians operator*(double s) const { return {angle * s}; }
-    AngleRadians operator/(double s) const { return {angle / s}; }
+    constexpr AngleRadians operator-() const { return {-angle}; }
+    constexpr AngleRadians operator+(const AngleRadians& b) const { return {angle + b.angle}; }
+    constexpr AngleRadians operator-(const AngleRadians& b) const { return {angle - b.angle}; }
+    constexpr AngleRadians operator*(double s) const { return {angle * s}; }
+    constexpr AngleRadians operator/(double s) const { return {angle / s}; }
 
-    friend bool operator==(const AngleRadians& a, const AngleRadians& b) { return a.angle == b.angle; }
-    friend std::partial_ordering operator<=>(const AngleRadians& a, const AngleRadians& b) {
+    friend constexpr bool operator==(const AngleRadians& a, const AngleRadians& b) { return a.angle == b.angle; }
+    friend constexpr std::partial_ordering operator<=>(const AngleRadians& a, const AngleRadians& b) {
         return a.angle <=> b.angle;
     }
 
@@ -75,7 +75,7 @@ struct AngleRadians {
     std::string text(int precision) const;
 };
 
-inline AngleRadians AngleDegrees::to_radians() const { return {(angle * PI) / 180.0}; }
+constexpr AngleRadians AngleDegrees::to_radians() const { return {(angle * PI) / 180.0}; }
 
 static_assert(AngleRadians::two_pi().angle == 6.283185307179586);
 static_assert(AngleRadians::half_pi().angle == 1.5707963267948966);

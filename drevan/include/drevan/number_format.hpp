@@ -18,6 +18,5 @@ char* format_number_fixed(char* out, double value, int precision);
 void append_number(std::string& out, double value);
 // "Name(a, b, c)": a record's name and its numbers, each in the text form above.
 void append_record(std::string& out, const char* name, std::initializer_list<double> values);
-std::string number_text(double value);
 
 }  // namespace drevan

@@ -41,7 +41,7 @@ struct Quat {
 
     // The vector part of conj(q) * (0, v) * q. Not normalised first: a quaternion of length m
     // scales the result by m*m.
-    Vec3d rotate(const Vec3d& v) const {
+    constexpr Vec3d rotate(const Vec3d& v) const {
         const double x = v.x, y = v.y, z = v.z;
         // t = conj(q) * (0, x, y, z); the zero scalar part takes part like any other component.
         const double tw = ((x * i + w * 0.0) + y * j) + z * k;
@@ -66,7 +66,7 @@ struct Quat {
 
     // Rows of the rotation matrix in the same convention as to_axis_angle (the transpose of
     // what `rotate` applies, for a unit quaternion). Not normalised first.
-    std::array<std::array<double, 3>, 3> to_rotation_matrix() const {
+    constexpr std::array<std::array<double, 3>, 3> to_rotation_matrix() const {
         return {{{1.0 - 2.0 * (j * j + k * k), 2.0 * (i * j - k * w), 2.0 * (i * k + j * w)},
                  {2.0 * (i * j + k * w), 1.0 - 2.0 * (i * i + k * k), 2.0 * (j * k - i * w)},
                  {2.0 * (i * k - j * w), 2.0 * (j * k + i * w), 1.0 - 2.0 * (i * i + j * j)}}};

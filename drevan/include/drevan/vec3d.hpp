@@ -31,16 +31,16 @@ struct Vec3d {
         return index == 0 ? x : index == 1 ? y : z;
     }
 
-    double dot(const Vec3d& b) const { return (x * b.x + y * b.y) + z * b.z; }
+    constexpr double dot(const Vec3d& b) const { return (x * b.x + y * b.y) + z * b.z; }
     double magnitude() const { return std::sqrt((x * x + y * y) + z * z); }
     bool is_unit() const { return std::fabs(magnitude() - 1.0) < EPSILON; }
     Vec3d normalize() const {
         const double m = magnitude();
         return {x / m, y / m, z / m};
     }
-    Vec3d cross(const Vec3d& b) const { return {y * b.z - z * b.y, z * b.x - x * b.z, x * b.y - y * b.x}; }
-    double scalar_triple_product(const Vec3d& b, const Vec3d& c) const { return dot(b.cross(c)); }
-    double distance_squared(const Vec3d& b) const {
+    constexpr Vec3d cross(const Vec3d& b) const { return {y * b.z - z * b.y, z * b.x - x * b.z, x * b.y - y * b.x}; }
+    constexpr double scalar_triple_product(const Vec3d& b, const Vec3d& c) const { return dot(b.cross(c)); }
+    constexpr double distance_squared(const Vec3d& b) const {
         const double dx = x - b.x, dy = y - b.y, dz = z - b.z;
         return (dx * dx + dy * dy) + dz * dz;
     }
@@ -55,13 +55,13 @@ struct Vec3d {
         return std::sqrt((ex * ex + ey * ey) + ez * ez);
     }
 
-    Vec3d project_onto_line(const Vec3d& r, const Vec3d& q) const {
+    constexpr Vec3d project_onto_line(const Vec3d& r, const Vec3d& q) const {
         const double dx = r.x - q.x, dy = r.y - q.y, dz = r.z - q.z;
         const double t = ((dx * (q.x - x) + dy * (q.y - y)) + dz * (q.z - z)) / ((dx * dx + dy * dy) + dz * dz);
         return {q.x - dx * t, q.y - dy * t, q.z - dz * t};
     }
 
-    Vec3d project_onto_plane(const Vec3d& n) const {
+    constexpr Vec3d project_onto_plane(const Vec3d& n) const {
         const double s = (x * n.x + y * n.y) + z * n.z;
         return {x - n.x * s, y - n.y * s, z - n.z * s};
     }
@@ -83,11 +83,11 @@ struct Vec3d {
     }
 
     // Negation flips the sign bits.
-    Vec3d operator-() const { return {-x, -y, -z}; }
-    Vec3d operator+(const Vec3d& b) const { return {x + b.x, y + b.y, z + b.z}; }
-    Vec3d operator-(const Vec3d& b) const { return {x - b.x, y - b.y, z - b.z}; }
-    Vec3d operator*(double s) const { return {s * x, s * y, s * z}; }
-    Vec3d operator/(double s) const { return {x / s, y / s, z / s}; }
+    constexpr Vec3d operator-() const { return {-x, -y, -z}; }
+    constexpr Vec3d operator+(const Vec3d& b) const { return {x + b.x, y + b.y, z + b.z}; }
+    constexpr Vec3d operator-(const Vec3d& b) const { return {x - b.x, y - b.y, z - b.z}; }
+    constexpr Vec3d operator*(double s) const { return {s * x, s * y, s * z}; }
+    constexpr Vec3d operator/(double s) const { return {x / s, y / s, z / s}; }
 
     // The vector with component `axis` (0 = x, 1 = y, 2 = z) set to +0.0.
     Vec3d collapse(std::size_t axis) const {
@@ -107,6 +107,6 @@ struct Vec3d {
     void append_repr(std::string& out) const;
 };
 
-inline Vec3d operator*(double s, const Vec3d& v) { return {s * v.x, s * v.y, s * v.z}; }
+constexpr Vec3d operator*(double s, const Vec3d& v) { return {s * v.x, s * v.y, s * v.z}; }
 
 }  // namespace drevan
