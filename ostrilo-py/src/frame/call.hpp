@@ -152,7 +152,7 @@ struct ArgPack<std::tuple<A...>, std::index_sequence<I...>> {
 
 // The end of every call: runs f and converts its result; core failures become Python exceptions.
 template <class F>
-inline PyObject* finish_call(F&& f) noexcept {
+[[gnu::always_inline]] inline PyObject* finish_call(F&& f) noexcept {
     return catching(
         [&]() -> PyObject* {
             if constexpr (std::is_void_v<decltype(f())>) {
@@ -201,7 +201,7 @@ PyObject* call_noargs(PyObject* self, PyObject*) {
 // Constructor: converts the parameters and stores the core value Fn returns in a new instance
 // of `type`, called through tp_new (argument tuple) or the class's vector call.
 template <auto Fn, class D>
-PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
+[[gnu::always_inline]] inline PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
     ArgPack<ArgsOf<Fn>> pack;
     if (!pack.convert(slots, D::param_names)) return nullptr;
     return catching([&] { return new_instance<ResultOf<Fn>>(type, pack.template call<Fn>()); },

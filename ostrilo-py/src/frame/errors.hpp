@@ -26,7 +26,7 @@ struct PyErrAlreadySet {};
 
 // Runs f; a C++ exception becomes the matching Python exception and the result `failed`.
 template <class R, class F>
-inline R catching(F&& f, R failed) noexcept {
+[[gnu::always_inline]] inline R catching(F&& f, R failed) noexcept {
     try {
         return f();
     } catch (...) {

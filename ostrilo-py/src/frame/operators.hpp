@@ -40,35 +40,33 @@ T from_fields(A... fields) {
 // Binary number slot: the forward form with the left operand as receiver, then (where the class
 // has one) the reflected form with the right operand as receiver; otherwise NotImplemented.
 // Errors of the receiver check, the borrow and the operand conversion are discarded.
+// One form: false when it does not apply; otherwise true, with its result (or nullptr) in r.
 template <auto Fn>
-inline PyObject* try_binary(PyObject* recv_obj, PyObject* operand, bool& tried) {
+inline bool try_binary(PyObject* recv_obj, PyObject* operand, PyObject*& r) {
     using C = CasterOf<ArgOf<Fn, 1>>;
-    tried = false;
-    if (!is_instance<typename ReceiverOf<Fn>::Type>(recv_obj)) return nullptr;
+    if (!is_instance<typename ReceiverOf<Fn>::Type>(recv_obj)) return false;
     typename ReceiverOf<Fn>::Guard recv;
-    if (!recv.acquire_unchecked(recv_obj)) {
+    if (!recv.acquire_unchecked(recv_obj)) [[unlikely]] {
         PyErr_Clear();
-        return nullptr;
+        return false;
     }
     typename C::Holder h;
-    if (!C::from(operand, h)) {
+    if (!C::from(operand, h)) [[unlikely]] {
         PyErr_Clear();
-        return nullptr;
+        return false;
     }
-    tried = true;
-    return finish_call([&]() -> decltype(auto) { return call_core<Fn>(recv.get(), C::get(h)); });
+    r = finish_call([&]() -> decltype(auto) { return call_core<Fn>(recv.get(), C::get(h)); });
+    return true;
 }
 
 struct NoReflected {};
 
 template <auto Fwd, auto Refl = NoReflected{}>
 PyObject* binary_slot(PyObject* a, PyObject* b) {
-    bool tried;
-    PyObject* r = try_binary<Fwd>(a, b, tried);
-    if (tried) return r;
+    PyObject* r;
+    if (try_binary<Fwd>(a, b, r)) return r;
     if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(Refl)>, NoReflected>) {
-        r = try_binary<Refl>(b, a, tried);
-        if (tried) return r;
+        if (try_binary<Refl>(b, a, r)) return r;
     }
     Py_RETURN_NOTIMPLEMENTED;
 }
