@@ -11,16 +11,13 @@ import argparse
 import math
 import os
 import platform
-import resource
 import subprocess
 import sys
 import time
 import timeit
 
 import numpy as np
-
-import ostrilo_py
-from ostrilo_py import AngleRadians, Quat, VecList, Vec3d
+from ostrilo_py import AngleRadians, Quat, Vec3d, VecList
 
 try:
     from scipy.spatial.transform import Rotation

@@ -8,18 +8,16 @@ divided by PyGLM's (below 1.0 means faster); "vs scipy" is how many times faster
 PyGLM runs in double precision throughout (dquat, dvec3, dmat3).
 """
 import argparse
-import math
 import platform
 import statistics
 import timeit
 
 import glm
 import numpy as np
-import scipy
-from scipy.spatial.transform import Rotation
-
 import ostrilo_py
+import scipy
 from ostrilo_py import AngleRadians, Quat, Vec3d
+from scipy.spatial.transform import Rotation
 
 AXIS = (0.2672612419124244, 0.5345224838248488, 0.8017837257372732)
 ANGLE = 0.7

@@ -24,10 +24,10 @@ class PyVec:
     y: float
     z: float
 
-    def __add__(self, other: "PyVec") -> "PyVec":
+    def __add__(self, other: PyVec) -> PyVec:
         return PyVec(self.x + other.x, self.y + other.y, self.z + other.z)
 
-    def __mul__(self, s: float) -> "PyVec":
+    def __mul__(self, s: float) -> PyVec:
         return PyVec(s * self.x, s * self.y, s * self.z)
 
     __rmul__ = __mul__
@@ -38,13 +38,13 @@ class PyVec:
     def __hash__(self) -> int:
         return hash((self.x, self.y, self.z))
 
-    def dot(self, other: "PyVec") -> float:
+    def dot(self, other: PyVec) -> float:
         return (self.x * other.x + self.y * other.y) + self.z * other.z
 
-    def cross(self, b: "PyVec") -> "PyVec":
+    def cross(self, b: PyVec) -> PyVec:
         return PyVec(self.y * b.z - self.z * b.y, self.z * b.x - self.x * b.z, self.x * b.y - self.y * b.x)
 
-    def normalize(self) -> "PyVec":
+    def normalize(self) -> PyVec:
         m = math.sqrt((self.x * self.x + self.y * self.y) + self.z * self.z)
         return PyVec(self.x / m, self.y / m, self.z / m)
 

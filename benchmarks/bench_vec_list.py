@@ -16,8 +16,7 @@ import sys
 import time
 
 import numpy as np
-
-from ostrilo_py import VecList, Vec3d
+from ostrilo_py import Vec3d, VecList
 
 
 def best_pair(ours, theirs, budget):

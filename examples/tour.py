@@ -5,7 +5,7 @@ Run: python examples/tour.py
 from __future__ import annotations
 
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import ostrilo_py
 from ostrilo_py import Vec3d

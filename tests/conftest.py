@@ -38,7 +38,6 @@ def assert_vec(v, expected):
 @pytest.fixture
 def run_python():
     """Runs a snippet in a fresh interpreter (optionally with extra environment) and returns it."""
-    import os
     import subprocess
     import sys
 

@@ -3,11 +3,10 @@ import operator
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-
 from borrowing import Float, flag, held
 from conftest import correctly_rounded, same_float
+from hypothesis import given
+from hypothesis import strategies as st
 from ostrilo_py import AngleDegrees as D
 from ostrilo_py import AngleRadians as R
 from ostrilo_py import Quat, Vec3d

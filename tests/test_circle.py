@@ -2,9 +2,7 @@ import math
 
 import pytest
 from conftest import assert_vec, bits
-
-from ostrilo_py import Vec3d
-from ostrilo_py import geometry
+from ostrilo_py import Vec3d, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 EPS = 2.220446049250313e-16

@@ -3,9 +3,8 @@ import re
 import shutil
 import subprocess
 
-import pytest
-
 import ostrilo_py
+import pytest
 
 ALLOWED_PREFIX = "PYO3_INTROSPECTION_1_"
 

@@ -2,10 +2,8 @@
 import sys
 
 import pytest
-
-from ostrilo_py import Vec3d
-
 from conftest import assert_vec
+from ostrilo_py import Vec3d
 
 V = Vec3d(1, 2, 3)
 

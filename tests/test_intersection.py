@@ -2,14 +2,12 @@ import importlib
 import math
 
 import numpy as np
+import ostrilo_py
 import pytest
-from conftest import assert_vec, bits, same_float
+from conftest import assert_vec, same_float
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
-
-import ostrilo_py
-from ostrilo_py import Vec3d
-from ostrilo_py import geometry
+from ostrilo_py import Vec3d, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 plane_line, circle_point = geometry.plane_line, geometry.circle_point

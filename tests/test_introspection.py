@@ -3,14 +3,13 @@ import json
 import sys
 from pathlib import Path
 
-import pytest
-
 import ostrilo_py
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
-from elf import ElfFile  # noqa: E402
 import make_stub  # noqa: E402
+from elf import ElfFile  # noqa: E402
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 

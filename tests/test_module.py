@@ -3,9 +3,8 @@ import inspect
 import sys
 import weakref
 
-import pytest
-
 import ostrilo_py
+import pytest
 from ostrilo_py import Vec3d
 
 MODULE_ALL = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]

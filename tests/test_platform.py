@@ -7,7 +7,6 @@ import struct
 import sys
 
 import pytest
-
 from ostrilo_py import Vec3d
 
 WIDE = sys.maxsize > 2**32

@@ -2,11 +2,10 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-
 from borrowing import Float, held
 from conftest import assert_vec, correctly_rounded, same_float
+from hypothesis import given
+from hypothesis import strategies as st
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 nan, inf = math.nan, math.inf

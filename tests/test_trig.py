@@ -18,7 +18,6 @@ from fractions import Fraction
 from pathlib import Path
 
 import pytest
-
 from conftest import bits
 from ostrilo_py import AngleRadians, Quat, Vec3d
 

@@ -3,11 +3,10 @@ import struct
 from decimal import Decimal
 
 import pytest
-from hypothesis import given, strategies as st
-
+from conftest import assert_vec, same_float
+from hypothesis import given
+from hypothesis import strategies as st
 from ostrilo_py import Vec3d, VecList
-
-from conftest import assert_vec, bits, same_float
 
 EPS = 2.220446049250313e-16
 NAN = float("nan")

@@ -6,9 +6,8 @@ import sys
 from collections.abc import Sequence
 
 import pytest
-
 from borrowing import held
-from ostrilo_py import VecList, Vec3d
+from ostrilo_py import Vec3d, VecList
 
 A, B, C = Vec3d(1, 2, 3), Vec3d(4, 5, 6), Vec3d(-0.0, 0.5, 1e21)
 ABC = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0), (-0.0, 0.5, 1e21)]

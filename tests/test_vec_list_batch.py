@@ -4,12 +4,11 @@ import random
 import sys
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 from borrowing import Float, held
 from conftest import bits, same_float
-from ostrilo_py import Quat, VecList, Vec3d
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from ostrilo_py import Quat, Vec3d, VecList
 
 nan, inf = math.nan, math.inf
 V = Vec3d(0.5, -2.0, 3.0)

@@ -557,7 +557,7 @@ def circle_rows():
     pairs += [(i, j) for i in range(51, len(circles)) for j in range(51, len(circles)) if (i * 7 + j) % 4 == 0]
     pairs += [(rng.randrange(len(circles)), rng.randrange(len(circles))) for _ in range(60)]
     for i, j in pairs:
-        (la, a), (lb, b) = circles[i], circles[j]
+        (_, a), (_, b) = circles[i], circles[j]
         rows.append((f"c{i} ==,!=,in_same_plane c{j}", [a == b, a != b, a.in_same_plane(b)]))
     for i, (label, _) in enumerate(circles):
         rows.append((f"c{i}", label))
@@ -663,7 +663,7 @@ def intersection_rows():
 
 
 def vec_list_rows():
-    from ostrilo_py import Quat, VecList, Vec3d
+    from ostrilo_py import Quat, Vec3d, VecList
 
     rng = random.Random(SEED + 8)
     comps = [(1.0, 0.0, 0.0), (0.6, 0.8, 0.0), (2.0, 0.0, 0.0), (0.0, 0.0, 0.0), (-0.0, -0.0, -0.0),

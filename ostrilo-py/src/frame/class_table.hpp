@@ -36,6 +36,13 @@ PyTypeObject* create_class(ClassParts* parts);
 template <class T>
 constexpr const char* name_of = Bound<T>::name.data;
 
+// The names of a one-parameter function, for parameters_json.
+struct OneName {
+    const char* names[1];
+    constexpr operator const char* const*() const { return names; }
+};
+constexpr OneName one_name(const char* name) { return {{name}}; }
+
 // A method with the receiver first (WithReceiver), or a static method.
 template <fixed_string Name, auto Fn, bool WithReceiver, fixed_string... Params>
 struct MethodEntry {
@@ -55,7 +62,7 @@ struct MethodEntry {
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
         add_method_record(out, name_of<T>, Name.data, WithReceiver ? "self" : nullptr,
-                          parameters_json<ParamsOf<Fn, WithReceiver>, Params...>(),
+                          parameters_json<ParamsOf<Fn, WithReceiver>>(Desc<Name, T, Params...>::param_names),
                           CasterOf<ResultOf<Fn>>::annotation(),
                           WithReceiver ? Decorator::None : Decorator::StaticMethod);
     }
@@ -82,7 +89,8 @@ struct Ctor {
     }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
-        add_method_record(out, name_of<T>, "__new__", "cls", parameters_json<ArgsOf<Fn>, Params...>(),
+        add_method_record(out, name_of<T>, "__new__", "cls",
+                          parameters_json<ArgsOf<Fn>>(Desc<"__new__", T, Params...>::param_names),
                           class_annotation(name_of<T>));
     }
 };
@@ -98,7 +106,8 @@ struct Item {
     }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
-        add_method_record(out, name_of<T>, "__getitem__", "self", parameters_json<std::tuple<ArgOf<Fn, 1>>, "index">(),
+        add_method_record(out, name_of<T>, "__getitem__", "self",
+                          parameters_json<std::tuple<ArgOf<Fn, 1>>>(one_name("index")),
                           CasterOf<ResultOf<Fn>>::annotation());
     }
 };
@@ -119,8 +128,9 @@ struct Property {
         add_method_record(out, name_of<T>, Name.data, "self", Json{}, CasterOf<ResultOf<Get>>::annotation(),
                           Decorator::Property);
         if constexpr (has_setter)
-            add_method_record(out, name_of<T>, Name.data, "self", parameters_json<std::tuple<ArgOf<Set, 1>>, "value">(),
-                              none_annotation(), Decorator::Setter);
+            add_method_record(out, name_of<T>, Name.data, "self",
+                              parameters_json<std::tuple<ArgOf<Set, 1>>>(one_name("value")), none_annotation(),
+                              Decorator::Setter);
     }
 };
 
@@ -189,7 +199,8 @@ struct Op {
     static constexpr auto fn = Fn;
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
-        add_method_record(out, name_of<T>, Name.data, "self", parameters_json<std::tuple<ArgOf<Fn, 1>>, Param>(),
+        add_method_record(out, name_of<T>, Name.data, "self",
+                          parameters_json<std::tuple<ArgOf<Fn, 1>>>(one_name(Param.data)),
                           CasterOf<ResultOf<Fn>>::annotation());
     }
 };
@@ -229,8 +240,8 @@ struct Compare {
         constexpr const char* names[] = {"__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"};
         for (int op = 0; op < 6; ++op)
             if (described(op))
-                add_method_record(out, name_of<T>, names[op], "self", parameters_json<std::tuple<const T&>, "other">(),
-                                  builtin_annotation("bool"));
+                add_method_record(out, name_of<T>, names[op], "self",
+                                  parameters_json<std::tuple<const T&>>(one_name("other")), builtin_annotation("bool"));
     }
 };
 

@@ -52,8 +52,9 @@ struct Function {
     }
     template <fixed_string ModuleName, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
-        Json j = function_head(Name.data, nullptr, parameters_json<ArgsOf<Fn>, Params...>(),
-                               CasterOf<ResultOf<Fn>>::annotation());
+        Json j =
+            function_head(Name.data, nullptr, parameters_json<ArgsOf<Fn>>(Desc<Name, void, Params...>::param_names),
+                          CasterOf<ResultOf<Fn>>::annotation());
         j.add(R"(,"id":")");
         j.add_decimal(id<ModuleName>());
         j.add("\"}");

@@ -33,14 +33,14 @@ struct RecordList {
 enum class Decorator { None, StaticMethod, Property, Setter };
 
 // The parameters of a function as the records list them: {"name":..,"annotation":..},...
-template <class Args, fixed_string... Params>
-constexpr Json parameters_json() {
+template <class Args>
+constexpr Json parameters_json(const char* const* names) {
     Json j;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((j.add(I == 0 ? "" : ","), j.add(R"({"name":")"), j.add(Params.data), j.add(R"(","annotation":)"),
+        ((j.add(I == 0 ? "" : ","), j.add(R"({"name":")"), j.add(names[I]), j.add(R"(","annotation":)"),
           j.add(CasterOf<std::tuple_element_t<I, Args>>::annotation()), j.add('}')),
          ...);
-    }(std::make_index_sequence<sizeof...(Params)>{});
+    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
     return j;
 }
 
