@@ -2,6 +2,7 @@
 #include "vec3d.hpp"
 
 #include "angle.hpp"
+#include "buffers.hpp"
 #include "frame/class_table.hpp"
 #include "quat.hpp"
 
@@ -40,7 +41,8 @@ using Vec3dClass = ClassTable<
     Binary<Py_nb_subtract, Op<"__sub__", minus<Vec3d, Vec3d>, "other">>,
     Binary<Py_nb_multiply, Op<"__mul__", times<Vec3d, double>, "rhs">,
            Op<"__rmul__", times_reflected<Vec3d, double>, "lhs">>,
-    Binary<Py_nb_true_divide, Op<"__truediv__", divided<Vec3d, double>, "rhs">>>;
+    Binary<Py_nb_true_divide, Op<"__truediv__", divided<Vec3d, double>, "rhs">>, Slot<Py_bf_getbuffer, vec3d_getbuffer>,
+    Slot<Py_bf_releasebuffer, copy_releasebuffer>>;
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "buffers.hpp"
 #include "frame/class_table.hpp"
 #include "quat.hpp"
 #include "vec3d.hpp"
@@ -181,10 +182,6 @@ bool gather(PyObject* o, Gathered& h) noexcept {
         raise_str_not_vec();
         return false;
     }
-    if (!PySequence_Check(o)) {
-        raise_not_instance(o, "Sequence");
-        return false;
-    }
     PyTypeObject* vec_type = class_object<Vec3d>.get();
     if (vec_type == nullptr) return false;
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return gather_fast(o, vec_type, h.items);
@@ -199,6 +196,12 @@ bool gather(PyObject* o, Gathered& h) noexcept {
             return false;
         }
         return true;
+    }
+    // A 2-D (n, 3) array of doubles or floats; any other buffer is read as a sequence.
+    if (const int taken = read_rows(o, h.items); taken != 0) return taken > 0;
+    if (!PySequence_Check(o)) {
+        raise_not_instance(o, "Sequence");
+        return false;
     }
     return gather_iter(o, vec_type, h.items);
 }
@@ -583,7 +586,8 @@ using VecListClass = ClassTable<
     Method<"minimum_distance_to", minimum_distance_to, "other", "stride">, Len<length>, Iter<iter>, Repr<repr>,
     Binary<Py_nb_add, Op<"__add__", add, "other">>, Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
     Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
-    Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>>;
+    Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>, Slot<Py_bf_getbuffer, vec_list_getbuffer>,
+    Slot<Py_bf_releasebuffer, vec_list_releasebuffer>>;
 
 using VecListIteratorClass =
     ClassTable<VecListIterator, Special<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
