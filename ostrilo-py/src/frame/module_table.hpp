@@ -62,6 +62,20 @@ struct Function {
     }
 };
 
+// A step of the execution step that adds no member, and so appears in no record (registering
+// the pickle support, say). It runs in its place among the members.
+template <bool (*Fn)(PyObject*)>
+struct Step {
+    static constexpr std::size_t record_count = 0;
+    static constexpr bool unlisted = true;
+    static bool add(PyObject* module) { return Fn(module); }
+    template <fixed_string ModuleName, std::size_t N>
+    static constexpr void describe(RecordList<N>&) {}
+};
+
+template <class M>
+concept Listed = !requires { M::unlisted; };
+
 // Name is the module's name in the records, FullName its import name.
 template <fixed_string Name, fixed_string FullName, class... Members>
 struct Module {
@@ -77,7 +91,15 @@ struct Module {
         j.add(Name.data);
         j.add(R"(","members":[)");
         bool first = true;
-        ((j.add(first ? "\"" : ",\""), j.add_decimal(Members::template id<Name>()), j.add('"'), first = false), ...);
+        auto list = [&]<class M>() {
+            if constexpr (Listed<M>) {
+                j.add(first ? "\"" : ",\"");
+                j.add_decimal(M::template id<Name>());
+                j.add('"');
+                first = false;
+            }
+        };
+        (list.template operator()<Members>(), ...);
         j.add(R"(],"incomplete":false})");
         out.add(j, "module:", Name.data);
     }
