@@ -175,6 +175,40 @@ def _reduce_vec_list(vl):
     return vec_list, (_Elements(vl),)
 
 
+# A class that pickle cannot find by name is pickled by value by cloudpickle (and so by Dask,
+# for functions defined in __main__ or a notebook): an empty class plus the class's attributes.
+# Ours cannot be rebuilt that way, and the other process fails while loading the pickle, which a
+# Dask worker reports by never finishing the task. Every such attempt pickles the descriptors
+# of the class's methods, and so the reducers below stop it where the pickle is written, with an
+# error that says what to do instead. Descriptors of every other class are reduced as before.
+_CLASSES = ()
+
+
+def _refuse_by_value(cls):
+    where = "ostrilo_py.geometry" if cls in (_Plane, _Circle) else "ostrilo_py"
+    return pickle.PicklingError(
+        f"cannot pickle class {cls.__name__!r} by value (pickle cannot find it by name, so "
+        f"cloudpickle would copy it, which cannot work for an extension class). In functions that "
+        f"are sent to other processes, name it through its module, as {where}.{cls.__name__}, "
+        f"instead of `from {where} import {cls.__name__}`."
+    )
+
+
+def _guard_descriptors(kind):
+    previous = copyreg.dispatch_table.get(kind)
+    if getattr(previous, "_ostrilo_guard", False):
+        return
+
+    def reduce(descriptor):
+        owner = getattr(descriptor, "__objclass__", None)
+        if owner is not None and owner in _CLASSES:
+            raise _refuse_by_value(owner)
+        return previous(descriptor) if previous is not None else descriptor.__reduce__()
+
+    reduce._ostrilo_guard = True
+    copyreg.dispatch_table[kind] = reduce
+
+
 def register(module):
     """Registers the reducers of module's classes with copyreg (called when ostrilo_py is
     imported)."""
@@ -193,6 +227,10 @@ def register(module):
         (_Circle, _reduce_circle),
     ):
         copyreg.pickle(cls, reduce)
+    global _CLASSES
+    _CLASSES = (_Vec3d, _Quat, _AngleRadians, _AngleDegrees, _VecList, _Plane, _Circle)
+    _guard_descriptors(type(object.__dict__["__init__"]))  # slot wrappers: __add__, __len__, ...
+    _guard_descriptors(type(object.__dict__["__dir__"]))  # methods: append, dot, ...
 
 
 # A pickle may be loaded before anything imported ostrilo_py: importing it calls register().
