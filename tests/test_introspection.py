@@ -91,9 +91,9 @@ def test_functions_per_class_match_the_runtime(records):
     for name, cls in runtime_classes().items():
         own = {a for a in vars(cls) if a not in ("__doc__", "__module__", "__hash__", "__new__")}
         # The interpreter adds every comparison wrapper for a rich comparison slot, __ne__ derived
-        # from __eq__, and the reflected forms of each number slot.
+        # from __eq__, the reflected forms of each number slot, and (3.12+) the buffer slots' methods.
         implied = {"__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__radd__", "__rsub__", "__rtruediv__",
-                   "__rmul__", "__getitem__", "__len__", "__iter__", "__next__"}
+                   "__rmul__", "__getitem__", "__len__", "__iter__", "__next__", "__buffer__", "__release_buffer__"}
         assert described[name] - {"__new__", "__hash__"} <= own | {"__hash__"}, name
         assert own - implied <= described[name], name
 
