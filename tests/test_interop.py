@@ -7,13 +7,12 @@ import pickletools
 import struct
 import sys
 
-import numpy as np
-import pytest
-
 import _ostrilo_py_pickle as helper
+import numpy as np
 import ostrilo_py
+import pytest
 from borrowing import held
-from ostrilo_py import AngleDegrees, AngleRadians, Quat, VecList, Vec3d
+from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 
 Plane, Circle = ostrilo_py.geometry.Plane, ostrilo_py.geometry.Circle
 
@@ -56,8 +55,14 @@ def sample():
 
 
 COPIES = {f"pickle-{p}": (lambda x, p=p: pickle.loads(pickle.dumps(x, protocol=p))) for p in range(2, 6)}
-COPIES["pickle-5-out-of-band"] = lambda x: (lambda bufs: pickle.loads(
-    pickle.dumps(x, protocol=5, buffer_callback=bufs.append), buffers=bufs))([])
+
+
+def out_of_band(x):
+    buffers = []
+    return pickle.loads(pickle.dumps(x, protocol=5, buffer_callback=buffers.append), buffers=buffers)
+
+
+COPIES["pickle-5-out-of-band"] = out_of_band
 COPIES["copy"], COPIES["deepcopy"] = copy.copy, copy.deepcopy
 
 
