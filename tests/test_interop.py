@@ -7,10 +7,11 @@ import pickletools
 import struct
 import sys
 
-import _ostrilo_py_pickle as helper
 import numpy as np
-import ostrilo_py
 import pytest
+
+import _ostrilo_py_pickle as helper
+import ostrilo_py
 from borrowing import held
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 
