@@ -26,7 +26,6 @@ TypeError or ValueError, and allocates no more than the data it carries.
 """
 
 import copyreg
-import pickle
 import sys
 
 _ELEMENT_BYTES = 24  # three doubles
@@ -91,7 +90,9 @@ class _Elements:
 
     def __reduce_ex__(self, protocol):
         if protocol >= 5 and _NATIVE_LITTLE:
-            return elements, (pickle.PickleBuffer(self.source),)
+            from pickle import PickleBuffer  # already imported by whoever pickles
+
+            return elements, (PickleBuffer(self.source),)
         with memoryview(self.source) as view:
             return elements, (_swapped(view) if not _NATIVE_LITTLE else view.tobytes(),)
 
@@ -185,8 +186,10 @@ _CLASSES = ()
 
 
 def _refuse_by_value(cls):
+    from pickle import PicklingError
+
     where = "ostrilo_py.geometry" if cls in (_Plane, _Circle) else "ostrilo_py"
-    return pickle.PicklingError(
+    return PicklingError(
         f"cannot pickle class {cls.__name__!r} by value (pickle cannot find it by name, so "
         f"cloudpickle would copy it, which cannot work for an extension class). In functions that "
         f"are sent to other processes, name it through its module, as {where}.{cls.__name__}, "
