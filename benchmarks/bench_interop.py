@@ -71,7 +71,7 @@ def dask_rows(points, turns):
 
     target = ostrilo_py.Vec3d(0.5, -0.25, 2.0)
     chunk = -(-points // 8)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         # The points are made on the workers and stay there: only the search is timed.
         x = da.random.default_rng(5).standard_normal((points, 3), chunks=(chunk, 3)).persist()

@@ -84,7 +84,7 @@ def main() -> None:
     target = ostrilo_py.Vec3d(0.5, -0.25, 2.0)
     q = ostrilo_py.Quat.from_axis_angle(ostrilo_py.Vec3d(0, 0, 1), ostrilo_py.AngleDegrees(30).to_radians())
 
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with Client(cluster):
             unit = points.map_blocks(normalize_block, dtype=float)
             rotated = points.map_blocks(rotate_block, q, dtype=float)

@@ -25,7 +25,7 @@ _spec.loader.exec_module(example)
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       timeout=WAIT) as cluster, Client(cluster, timeout=WAIT) as c:
         yield c
 
