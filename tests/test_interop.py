@@ -241,10 +241,11 @@ def test_exporter_errors_propagate():
         VecList(Raising())
 
 
-@pytest.mark.parametrize("n", [1, 70_000])  # one block on the caller, several on the pool
-def test_round_trip_through_numpy(n):
+@pytest.mark.parametrize("columns", [slice(0, 3), slice(1, 4)], ids=["contiguous", "strided"])
+@pytest.mark.parametrize("n", [1, 70_000])  # a strided copy of 70,000 rows runs in blocks on the pool
+def test_round_trip_through_numpy(n, columns):
     rng = np.random.default_rng(n)
-    a = rng.normal(size=(n, 3))
+    a = rng.normal(size=(n, 4))[:, columns]
     vl = VecList(a)
     assert np.array_equal(np.asarray(vl), a) and np.asarray(vl.normalize()).shape == (n, 3)
     assert [tuple(e) for e in vl.list[:3]] == [tuple(r) for r in a[:3]]
