@@ -13,7 +13,6 @@ import statistics
 import time
 
 import numpy as np
-
 import ostrilo_py
 from ostrilo_py import VecList
 
@@ -59,11 +58,11 @@ def fmt(seconds):
 
 
 def dask_rows(points, turns):
-    import dask.array as da
-    from dask.distributed import Client, LocalCluster
-
     import importlib.util
     import pathlib
+
+    import dask.array as da
+    from dask.distributed import Client, LocalCluster
     spec = importlib.util.spec_from_file_location(
         "dask_points", pathlib.Path(__file__).resolve().parent.parent / "examples" / "dask_points.py")
     example = importlib.util.module_from_spec(spec)

@@ -20,9 +20,8 @@ import time
 import dask
 import dask.array as da
 import numpy as np
-from dask.delayed import Delayed
-
 import ostrilo_py
+from dask.delayed import Delayed
 
 
 def normalize_block(block: np.ndarray) -> np.ndarray:

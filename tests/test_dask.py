@@ -4,9 +4,8 @@ import importlib.util
 import pathlib
 
 import numpy as np
-import pytest
-
 import ostrilo_py
+import pytest
 
 pytest.importorskip("dask")
 pytest.importorskip("distributed")

@@ -8,11 +8,10 @@ import pickletools
 import struct
 import sys
 
-import numpy as np
-import pytest
-
 import _ostrilo_py_pickle as helper
+import numpy as np
 import ostrilo_py
+import pytest
 from borrowing import held
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 

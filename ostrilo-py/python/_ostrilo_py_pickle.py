@@ -237,4 +237,4 @@ def register(module):
 
 
 # A pickle may be loaded before anything imported ostrilo_py: importing it calls register().
-import ostrilo_py  # noqa: F401
+import ostrilo_py  # noqa: E402,F401
