@@ -234,6 +234,26 @@ def test_other_buffers_keep_the_sequence_errors(arr, error, message):
         VecList(arr() if callable(arr) else arr)
 
 
+class PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
+                ("internal", ctypes.c_void_p)]
+
+
+@pytest.mark.parametrize("length", [0, 8])
+def test_a_buffer_shorter_than_its_shape_is_refused(length):
+    memory = ctypes.create_string_buffer(8)
+    shape, strides = (ctypes.c_ssize_t * 2)(5, 3), (ctypes.c_ssize_t * 2)(24, 8)
+    view = PyBuffer(ctypes.addressof(memory), None, length, 8, 1, 2, b"d", shape, strides, None, None)
+    make = ctypes.pythonapi.PyMemoryView_FromBuffer
+    make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(PyBuffer)]
+    claims_five_rows = make(ctypes.byref(view))
+    with pytest.raises(BufferError, match=rf"length \({length} bytes\) does not match its shape \(5, 3\)"):
+        VecList(claims_five_rows)
+
+
 @pytest.mark.skipif(not hasattr(memoryview, "__release_buffer__"), reason="__buffer__ in Python needs 3.12")
 def test_exporter_errors_propagate():
     with pytest.raises(ValueError, match="exporter broke"):

@@ -209,7 +209,16 @@ int read_rows(PyObject* o, VecArray& out) {
     const Py_buffer& v = h.view;
     const Element element = element_of(v.format, v.itemsize);
     if (element == Element::None || v.ndim != 2 || v.shape == nullptr || v.shape[1] != 3) return 0;
-    const auto n = static_cast<std::size_t>(v.shape[0]);
+    // An exporter's length is the product of its shape and item size; a buffer that claims rows
+    // it has no memory for (a zero length, no pointer) is refused, never read.
+    const Py_ssize_t rows = v.shape[0];
+    if (rows < 0 || (rows > 0 && (v.buf == nullptr || rows > PY_SSIZE_T_MAX / (3 * v.itemsize) ||
+                                  v.len != rows * 3 * v.itemsize))) {
+        PyErr_Format(PyExc_BufferError, "the buffer's length (%zd bytes) does not match its shape (%zd, 3)", v.len,
+                     rows);
+        return -1;
+    }
+    const auto n = static_cast<std::size_t>(rows);
     // Without strides the exporter's array is C-contiguous.
     const Py_ssize_t s1 = v.strides ? v.strides[1] : v.itemsize;
     const Py_ssize_t s0 = v.strides ? v.strides[0] : 3 * v.itemsize;
