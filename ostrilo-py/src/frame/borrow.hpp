@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "frame/errors.hpp"
+#include "frame/once.hpp"
 #include "frame/text.hpp"
 
 namespace ostrilo {
@@ -68,13 +69,15 @@ struct ClassObject {
     const char* name;
     PyTypeObject* (*create)();
     std::atomic<PyTypeObject*> type{nullptr};
+    CreationLock lock{};
 
     PyTypeObject* peek() const noexcept { return type.load(std::memory_order_acquire); }
     PyTypeObject* get() noexcept {
         PyTypeObject* t = peek();
         return t ? t : create_slow();
     }
-    // The one path that creates the class: every caller that finds no class yet ends up here.
+    // The one path that creates the class: every caller that finds no class yet ends up here,
+    // and exactly one of them builds it (see create_once). nullptr with an error set on failure.
     PyTypeObject* create_slow() noexcept;
 };
 

@@ -204,10 +204,19 @@ bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** s
     }
     for (Py_ssize_t i = 0; i < d.nparams; ++i) slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwargs) {
+        bool ok = true;
+        // PyDict_Next hands out borrowed references: on a free-threaded interpreter another
+        // thread must not change the dictionary during the walk.
+#ifdef Py_GIL_DISABLED
+        Py_BEGIN_CRITICAL_SECTION(kwargs);
+#endif
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (!place_keyword(d, key, value, slots)) return false;
+        while (ok && PyDict_Next(kwargs, &pos, &key, &value)) ok = place_keyword(d, key, value, slots);
+#ifdef Py_GIL_DISABLED
+        Py_END_CRITICAL_SECTION();
+#endif
+        if (!ok) return false;
     }
     return check_missing(d, slots);
 }

@@ -13,6 +13,7 @@
 // A type slot with no Python-visible name (the buffer protocol, say) is one more entry:
 //     Slot<Py_bf_getbuffer, get_buffer>, Slot<Py_bf_releasebuffer, release_buffer>
 // and where the instances live is InstanceStorage<T> (frame/borrow.hpp).
+#include <memory>
 #include <vector>
 
 #include "frame/operators.hpp"
@@ -30,8 +31,9 @@ struct ClassParts {
     vectorcallfunc vectorcall = nullptr;
 };
 
-// Creates the class object from its parts (kept alive for the process).
-PyTypeObject* create_class(ClassParts* parts);
+// Creates the class object from its parts (kept alive for the process with the class; freed
+// when there is no class). nullptr with an error set.
+PyTypeObject* create_class(std::unique_ptr<ClassParts> parts);
 
 template <class T>
 constexpr const char* name_of = Bound<T>::name.data;
@@ -260,15 +262,16 @@ struct ClassTable {
     }
     static constexpr auto records = make_records();
 
-    // Builds the class object of T. The parts live for the process.
+    // Builds the class object of T (may throw std::bad_alloc). The parts live for the process.
     static PyTypeObject* create() {
         static_cast<void>(&emit_records<ClassTable>);
         static constexpr auto qualified = qualified_name();
-        auto* c = new ClassParts{qualified.data, nullptr, static_cast<int>(sizeof(Obj<T>)), {}, {}, {}, nullptr};
+        auto c = std::make_unique<ClassParts>(
+            ClassParts{qualified.data, nullptr, static_cast<int>(sizeof(Obj<T>)), {}, {}, {}, nullptr});
         c->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
         c->slots.push_back({Py_tp_free, reinterpret_cast<void*>(&PyObject_Free)});
         (Entries::template add<T>(*c), ...);
-        return create_class(c);
+        return create_class(std::move(c));
     }
     static constexpr auto qualified_name() {
         ctext<64> q;

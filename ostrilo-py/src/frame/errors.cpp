@@ -13,6 +13,7 @@
 #include <string>
 
 #include "drevan/panic.hpp"
+#include "frame/once.hpp"
 
 namespace ostrilo {
 
@@ -102,23 +103,20 @@ void add_argument_prefix(const char* name) {
 // Internal assertion failures
 
 static std::atomic<PyObject*> g_panic_type{nullptr};
+static CreationLock g_panic_type_lock;
 
 PyObject* panic_exception_type() {
-    PyObject* t = g_panic_type.load(std::memory_order_acquire);
-    if (t) return t;
-    PyObject* made =
-        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
-                                  "Raised when native code called from Python fails an internal assertion.\n\n"
-                                  "Like SystemExit, this exception derives from BaseException, so that it normally\n"
-                                  "propagates all the way up and ends the interpreter.",
-                                  PyExc_BaseException, nullptr);
-    if (made == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (!g_panic_type.compare_exchange_strong(expected, made)) {
-        Py_DECREF(made);
-        return expected;
-    }
-    return made;
+    return create_once(
+        g_panic_type, g_panic_type_lock,
+        [] {
+            return PyErr_NewExceptionWithDoc(
+                "pyo3_runtime.PanicException",
+                "Raised when native code called from Python fails an internal assertion.\n\n"
+                "Like SystemExit, this exception derives from BaseException, so that it normally\n"
+                "propagates all the way up and ends the interpreter.",
+                PyExc_BaseException, nullptr);
+        },
+        [](PyObject* lost) { Py_DECREF(lost); });
 }
 
 static void report_panic(const char* message, const char* file, int line) {

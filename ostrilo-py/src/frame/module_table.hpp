@@ -17,7 +17,7 @@ bool add_class(PyObject* module, ClassObject& object);
 // A built-in function bound to the module, added under its name.
 bool add_function(PyObject* module, PyMethodDef* def);
 // The submodule of `def`, created once per process (kept in `cache`), added to parent.
-bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache);
+bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache, CreationLock& lock);
 
 template <class T>
 struct Class {
@@ -134,7 +134,8 @@ template <class M>
 struct Submodule {
     static constexpr std::size_t record_count = M::record_count;
     static inline std::atomic<PyObject*> object{nullptr};
-    static bool add(PyObject* parent) { return add_submodule(parent, M::def, object); }
+    static inline CreationLock lock{};
+    static bool add(PyObject* parent) { return add_submodule(parent, M::def, object, lock); }
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return module_id(M::name.data);

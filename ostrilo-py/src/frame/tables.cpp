@@ -3,25 +3,19 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "frame/module_table.hpp"
 
 namespace ostrilo {
 
-// Two threads may both find no class and both create one: the first to publish wins, the other
-// drops its copy. A lock around a re-check here would make the creation exactly-once.
 PyTypeObject* ClassObject::create_slow() noexcept {
-    PyTypeObject* made = create();
-    if (made == nullptr) return nullptr;
-    PyTypeObject* expected = nullptr;
-    if (!type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);
-        return expected;
-    }
-    return made;
+    return create_once(
+        type, lock, [this] { return catching([this] { return create(); }, static_cast<PyTypeObject*>(nullptr)); },
+        [](PyTypeObject* lost) { Py_DECREF(lost); });
 }
 
-PyTypeObject* create_class(ClassParts* s) {
+PyTypeObject* create_class(std::unique_ptr<ClassParts> s) {
     bool has_new = false;
     for (const PyType_Slot& slot : s->slots)
         if (slot.slot == Py_tp_new) has_new = true;
@@ -30,15 +24,29 @@ PyTypeObject* create_class(ClassParts* s) {
     s->slots.push_back({Py_tp_methods, s->methods.data()});
     s->slots.push_back({Py_tp_getset, s->getset.data()});
     if (s->doc) s->slots.push_back({Py_tp_doc, const_cast<char*>(s->doc)});
+#ifdef Py_tp_vectorcall
+    // Given with the other slots, the class is complete before any thread can see it (a new
+    // class is listed in object.__subclasses__() as soon as it exists).
+    if (s->vectorcall) s->slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(s->vectorcall)});
+#endif
     s->slots.push_back({0, nullptr});
-    auto* spec = new PyType_Spec{
-        s->qualified_name, s->basicsize, 0,
-        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
-        s->slots.data()};
-    PyObject* t = PyType_FromSpec(spec);
-    if (t == nullptr) return nullptr;
+    auto spec = std::make_unique<PyType_Spec>(
+        PyType_Spec{s->qualified_name, s->basicsize, 0,
+                    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
+                    s->slots.data()});
+    PyObject* t = PyType_FromSpec(spec.get());
+    if (t == nullptr) {
+        // 3.11 fails without an error when its copy of the name cannot be allocated.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;  // no class refers to the parts: they go
+    }
     auto* tp = reinterpret_cast<PyTypeObject*>(t);
+#ifndef Py_tp_vectorcall
     if (s->vectorcall) tp->tp_vectorcall = s->vectorcall;
+#endif
+    // The class refers to its method tables, slots and names for the rest of the process.
+    static_cast<void>(s.release());
+    static_cast<void>(spec.release());
     return tp;
 }
 
@@ -109,7 +117,7 @@ PyObject* create_submodule(PyModuleDef& def) {
 
 }  // namespace
 
-bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache) {
+bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache, CreationLock& lock) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return false;
     std::int64_t expected = -1;
@@ -119,18 +127,9 @@ bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& c
                         "https://github.com/PyO3/pyo3/issues/576");
         return false;
     }
-    PyObject* module = cache.load(std::memory_order_acquire);
-    if (module == nullptr) {
-        PyObject* made = create_submodule(def);
-        if (made == nullptr) return false;
-        PyObject* none = nullptr;
-        if (cache.compare_exchange_strong(none, made)) {
-            module = made;
-        } else {
-            Py_DECREF(made);
-            module = none;
-        }
-    }
+    PyObject* module =
+        create_once(cache, lock, [&def] { return create_submodule(def); }, [](PyObject* lost) { Py_DECREF(lost); });
+    if (module == nullptr) return false;
     PyObject* name = PyModule_GetNameObject(module);
     if (name == nullptr) return false;
     const char* full = PyUnicode_AsUTF8(name);
