@@ -9,7 +9,6 @@ import textwrap
 import threading
 
 import pytest
-
 from ostrilo_py import Vec3d, VecList
 
 free_threaded = pytest.mark.skipif(
