@@ -5,9 +5,10 @@
 // sections run outside it, as they do when a method gives the lock up). Checks: no torn read, no
 // two exclusive owners, no reader beside a writer, each refusal reported, flags back to zero.
 // Under ThreadSanitizer the plain reads and writes of the records are checked as well.
-//   test_borrow_stress [seconds per case, default 0.5]
+//   test_borrow_stress [least seconds per case, default 0.5]
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -64,15 +65,25 @@ struct Occupancy {
     std::atomic<long> reader_beside_writer{0};
 };
 
-struct Tally {
+// Counted by one thread, read by the main thread while the case runs.
+struct alignas(64) Tally {
+    std::atomic<long> exclusive{0}, shared{0}, refused{0}, torn{0}, misreported{0};
+};
+
+struct Totals {
+    static constexpr long kEnough = 1000, kEnoughRefused = 100;
     long exclusive = 0, shared = 0, refused = 0, torn = 0, misreported = 0;
-    void add(const Tally& t) {
-        misreported += t.misreported;
-        exclusive += t.exclusive;
-        shared += t.shared;
-        refused += t.refused;
-        torn += t.torn;
+    explicit Totals(const std::vector<Tally>& tallies) {
+        for (const Tally& t : tallies) {
+            exclusive += t.exclusive.load();
+            shared += t.shared.load();
+            refused += t.refused.load();
+            torn += t.torn.load();
+            misreported += t.misreported.load();
+        }
     }
+    // Enough of every kind of section, and of threads meeting each other's borrows.
+    bool enough() const { return exclusive >= kEnough && shared >= kEnough && refused >= kEnoughRefused; }
 };
 
 // A little work between the parts of a read or a write, so that a section that is not alone
@@ -124,6 +135,7 @@ struct Records {
 };
 
 constexpr std::size_t kListCap = 48;
+constexpr double kCapSeconds = 20;
 
 bool uniform(const Vec3d& v) { return v.x == v.y && v.y == v.z; }
 
@@ -222,6 +234,7 @@ bool run(const Case& c, double seconds) {
                 ready.fetch_add(1);
                 while (ready.load() < nthreads) std::this_thread::yield();
                 double value = index;
+                std::uint64_t seed = 0x9E3779B97F4A7C15u * static_cast<std::uint64_t>(index + 1);
                 while (!stop.load(std::memory_order_relaxed)) {
                     value += nthreads;  // distinct per thread and per write
                     switch (role) {
@@ -238,32 +251,38 @@ bool run(const Case& c, double seconds) {
                             read_list(r, t);
                             break;
                     }
-                    // Readers step back now and then, or together they could keep the writers
-                    // out for the whole case.
-                    if (role % 2 == 1) std::this_thread::yield();
+                    // A gap of random length before the next attempt: without gaps one side
+                    // could keep the other out for the whole case (readers overlapping each
+                    // other, say); with a fixed one the threads could fall into step.
+                    seed ^= seed << 13;
+                    seed ^= seed >> 7;
+                    seed ^= seed << 17;
+                    for (unsigned n = seed % 64; n > 0; --n) pause();
                 }
             });
         }
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // At least `seconds`, then until every kind of section has been seen often enough (or the
+    // cap, which fails the case).
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); };
+    while (elapsed() < seconds || (!Totals(tallies).enough() && elapsed() < kCapSeconds))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop.store(true);
     for (std::thread& th : threads) th.join();
 
-    Tally total;
-    for (const Tally& t : tallies) total.add(t);
+    const Totals total(tallies);
     const long doubles = r.vec_occ.double_owner + r.list_occ.double_owner;
     const long beside = r.vec_occ.reader_beside_writer + r.list_occ.reader_beside_writer;
     const int flags[2] = {vec->flag.load(), list->flag.load()};
     std::printf(
-        "%-48s %10ld exclusive %10ld shared %9ld refused | torn %ld, misreported %ld, two owners %ld, reader beside "
-        "writer %ld,"
-        " flags %d %d\n",
-        c.name, total.exclusive, total.shared, total.refused, total.torn, total.misreported, doubles, beside, flags[0],
-        flags[1]);
+        "%-48s %4.1fs %9ld exclusive %9ld shared %8ld refused | torn %ld, misreported %ld, two owners %ld, reader "
+        "beside writer %ld, flags %d %d\n",
+        c.name, elapsed(), total.exclusive, total.shared, total.refused, total.torn, total.misreported, doubles, beside,
+        flags[0], flags[1]);
     list->value.~VecList();
-    // Every kind of section ran, and the threads met: some borrows were refused.
     return total.torn == 0 && total.misreported == 0 && doubles == 0 && beside == 0 && flags[0] == 0 && flags[1] == 0 &&
-           total.exclusive > 0 && total.shared > 0 && total.refused > 0;
+           total.enough();
 }
 
 }  // namespace
