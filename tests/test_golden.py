@@ -57,3 +57,53 @@ def test_golden_results(name, make):
 def test_every_recorded_section_is_generated():
     # A section left in the file after its generator was renamed would silently stop being checked.
     assert sorted(RECORDED) == sorted(name for name, _ in make_golden.SECTIONS)
+
+
+# The list loops exist in several builds on x86-64 (baseline, AVX2, AVX-512) and the widest the
+# processor has runs; OSTRILO_SIMD caps the choice. Each build must give the recorded bits, and so
+# must each list length, whose last few elements the wide loops handle apart from the rest.
+LOOP_BUILDS = [("baseline", set()), ("avx2", {"avx2"}), ("avx512", {"avx512f", "avx512dq", "avx512vl"})]
+
+EVERY_LENGTH = """
+import math, random, sys
+sys.path.insert(0, {tools!r})
+import make_golden
+from ostrilo_py import Quat, VecList, Vec3d
+assert make_golden.main(["--check"]) == 0
+rng = random.Random(11)
+pick = [0.0, -0.0, math.inf, math.nan, 1e-310, 1e300, 1.0]
+comp = lambda: rng.choice(pick) if rng.random() < 0.2 else rng.uniform(-4, 4)
+items = [Vec3d(comp(), comp(), comp()) for _ in range(40)]
+o, q = Vec3d(0.5, -2.0, 3.0), Quat(0.9, -0.1, 0.3, -0.2)
+flat = lambda xs: [math.nan if math.isnan(c) else c for x in xs for c in (x if isinstance(x, Vec3d) else (x,))]
+for n in range(len(items) + 1):
+    part = items[:n]
+    vl = VecList(part)
+    for name, batch, single in [("cross", vl.cross(o), [v.cross(o) for v in part]),
+                                ("normalize", vl.normalize(), [v.normalize() for v in part]),
+                                ("/", vl / 3.0, [v / 3.0 for v in part]),
+                                ("distance_to", vl.distance_to(o), [v.distance_to(o) for v in part])]:
+        assert repr(flat(batch)) == repr(flat(single)), (n, name)
+    vl.rotate(q)
+    assert repr(flat(vl)) == repr(flat([q.rotate(v) for v in part])), (n, "rotate")
+"""
+
+
+def _cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return next((set(line.split(":", 1)[1].split()) for line in f if line.startswith("flags")), set())
+    except OSError:
+        return set()
+
+
+@pytest.mark.parametrize("build, needs", LOOP_BUILDS, ids=[b for b, _ in LOOP_BUILDS])
+def test_golden_results_with_each_loop_build(build, needs, run_python):
+    import platform
+
+    if platform.machine() not in ("x86_64", "AMD64"):
+        pytest.skip("one build of the list loops only")
+    if not needs <= _cpu_flags():
+        pytest.skip(f"this processor cannot run the {build} loops")
+    r = run_python(EVERY_LENGTH.format(tools=str(ROOT / "tools")), env={"OSTRILO_SIMD": build})
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -385,31 +386,71 @@ NextVec next_item(VecListIterator& it) {
 // Batch operations. Each applies the core Vec3d (or Quat) function to every element on the
 // pool; the output is allocated in full before the job starts.
 
-// The loops of a job. On x86-64 each is compiled twice, for the baseline and for AVX2, and the
-// wider one runs where the processor has it. IEEE additions, multiplications, divisions and
-// square roots are correctly rounded whatever the vector width, and the build never contracts
-// a product and a sum into one fused operation, so both give the same bits; the wide one just
-// does four elements per instruction where the baseline does two.
+// The loops of a job. On x86-64 each is compiled three times, for the baseline (SSE2), for AVX2
+// and for AVX-512 (F, DQ, VL, with 512-bit vectors), and the widest one the processor has runs.
+// IEEE additions, multiplications, divisions and square roots are correctly rounded whatever the
+// vector width, the lanes hold different elements (never parts of one element's sum), and the
+// build never contracts a product and a sum into one fused operation, so every variant gives the
+// same bits; the wider ones just do four or eight elements per instruction where the baseline
+// does two. Other processors (32-bit ARM among them) compile the loops once, as they are.
+//
+// OSTRILO_SIMD, read once, caps the choice: "baseline", "avx2" or "avx512" (anything else, or
+// nothing, means the widest available). A variant the processor lacks is never run: asking for
+// it gives the widest one below it. Tests use it to check the recorded results with each variant.
 #if defined(__x86_64__) && defined(__GNUC__)
+#define OSTRILO_LOOP_VARIANTS 1
+enum class Loops { baseline, avx2, avx512 };
+
+Loops loop_variant() {
+    static const Loops chosen = [] {
+        __builtin_cpu_init();
+        Loops best = Loops::baseline;
+        if (__builtin_cpu_supports("avx2")) best = Loops::avx2;
+        if (best == Loops::avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+            __builtin_cpu_supports("avx512vl"))
+            best = Loops::avx512;
+        const char* want = std::getenv("OSTRILO_SIMD");
+        Loops cap = Loops::avx512;
+        if (want != nullptr && std::strcmp(want, "baseline") == 0) cap = Loops::baseline;
+        if (want != nullptr && std::strcmp(want, "avx2") == 0) cap = Loops::avx2;
+        return std::min(best, cap);
+    }();
+    return chosen;
+}
+
 template <class Body>
-[[gnu::target("avx2")]] void run_wide(const Body& body, std::size_t b, std::size_t e) {
-    body(b, e);
+[[gnu::target("avx512f,avx512dq,avx512vl,prefer-vector-width=512")]] auto run_avx512(const Body& body, std::size_t b,
+                                                                                     std::size_t e) {
+    return body(b, e);
 }
 template <class Body>
-void run_base(const Body& body, std::size_t b, std::size_t e) {
-    body(b, e);
+[[gnu::target("avx2")]] auto run_avx2(const Body& body, std::size_t b, std::size_t e) {
+    return body(b, e);
 }
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
+template <class Body>
+auto run_base(const Body& body, std::size_t b, std::size_t e) {
+    return body(b, e);
+}
+
+// The variant of body(b, e) for this processor. The body is inlined into each variant.
+template <class Body>
+auto loops_for() {
+    switch (loop_variant()) {
+        case Loops::avx512:
+            return &run_avx512<Body>;
+        case Loops::avx2:
+            return &run_avx2<Body>;
+        default:
+            return &run_base<Body>;
+    }
 }
 #endif
 
-// body(b, e) over the blocks of [0, n) on the pool. The body is inlined into each variant.
+// body(b, e) over the blocks of [0, n) on the pool.
 template <class Body>
 void run_blocks(std::size_t n, const Body& body, pool::Grain grain) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    auto* const run = has_avx2() ? &run_wide<Body> : &run_base<Body>;
+#ifdef OSTRILO_LOOP_VARIANTS
+    auto* const run = loops_for<Body>();
     pool::for_blocks(n, [&body, run](std::size_t b, std::size_t e) { run(body, b, e); }, grain);
 #else
     pool::for_blocks(n, body, grain);
@@ -541,22 +582,52 @@ struct Best {
 // Right replaces left only when strictly nearer: the lower index wins ties.
 inline Best nearer(Best left, Best right) noexcept { return right.key < left.key ? right : left; }
 
+// The best of elements first + c * step for c in [b, e). The keys are computed a chunk at a time
+// into a small array and the chunk's smallest key is found first: both loops have no branch and
+// run vectorised. Only a chunk that holds a strictly nearer element is scanned again for the
+// first index with that key, so the lowest index still wins ties.
+template <std::size_t Step>
+[[gnu::always_inline]] inline Best nearest_in_block(const Vec3d* items, const Vec3d& o, std::size_t first,
+                                                    std::size_t step, std::size_t b, std::size_t e) {
+    constexpr std::size_t kChunk = 256;
+    const Vec3d target = o;
+    const std::size_t stride = Step == 0 ? step : Step;
+    Best best{~std::uint64_t{0}, first + b * stride};  // every key is below this: the first chunk wins
+    for (std::size_t c = b; c < e; c += kChunk) {
+        const std::size_t m = std::min(kChunk, e - c);
+        const Vec3d* const base = items + first + c * stride;
+        alignas(64) std::uint64_t keys[kChunk];
+        for (std::size_t k = 0; k < m; ++k) keys[k] = rank_key(base[k * stride].distance_squared(target));
+        // The keys have a clear sign bit, so their order as signed integers is their order.
+        std::int64_t low = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t k = 0; k < m; ++k) low = std::min(low, static_cast<std::int64_t>(keys[k]));
+        const auto key = static_cast<std::uint64_t>(low);
+        if (key < best.key) {
+            std::size_t k = 0;
+            while (keys[k] != key) ++k;
+            best = {key, first + (c + k) * stride};
+        }
+    }
+    return best;
+}
+
 // The best of the elements first, first + step, ... (count of them), as a pool reduction.
 std::optional<Best> nearest_of(const Vec3d* items, const Vec3d& o, std::size_t first, std::size_t step,
                                std::size_t count) {
-    return pool::reduce<Best>(
-        count,
-        [=](std::size_t b, std::size_t e) {
-            std::size_t index = first + b * step;
-            Best best{rank_key(items[index].distance_squared(o)), index};
-            for (std::size_t c = b + 1; c < e; ++c) {
-                index = first + c * step;
-                const std::uint64_t key = rank_key(items[index].distance_squared(o));
-                if (key < best.key) best = {key, index};
-            }
-            return best;
-        },
-        nearer, kArithmetic);
+    const auto search = [&](const auto& body) {
+#ifdef OSTRILO_LOOP_VARIANTS
+        auto* const run = loops_for<std::remove_cvref_t<decltype(body)>>();
+        return pool::reduce<Best>(
+            count, [&body, run](std::size_t b, std::size_t e) { return run(body, b, e); }, nearer, kArithmetic);
+#else
+        return pool::reduce<Best>(count, body, nearer, kArithmetic);
+#endif
+    };
+    if (step == 1)
+        return search([=](std::size_t b, std::size_t e)
+                          __attribute__((always_inline)) { return nearest_in_block<1>(items, o, first, 1, b, e); });
+    return search([=](std::size_t b, std::size_t e)
+                      __attribute__((always_inline)) { return nearest_in_block<0>(items, o, first, step, b, e); });
 }
 
 std::pair<std::size_t, double> minimum_distance_to(const VecList& l, const Vec3d& o, std::size_t stride) {
