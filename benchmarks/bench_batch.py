@@ -1,22 +1,31 @@
 """VecList batch operations side by side with numpy (and scipy for rotation), over list sizes.
 
     python benchmarks/bench_batch.py [--sizes 3,5,6,7] [--time SECONDS]
+    python benchmarks/bench_batch.py --against OTHER.so [--sizes 5,6]   (two builds, before/after)
 
 Each cell is the best time over repeated runs in which the two contenders take turns, so that
 load from other processes hits both alike. numpy works on an (n, 3) float64 array holding the
 same vectors; ratio is our time over numpy's (below 1.0: we are faster); target is the ratio we
 aim for at n = 10^6. Results that are Python lists include building the list (both sides).
+
+With --against, the installed module is compared with another build of it (say, the .so of an
+earlier commit), loaded beside it in the same process: each cell is then the median time, the two
+builds taking turns run by run.
 """
 import argparse
+import importlib.machinery
+import importlib.util
 import math
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import time
 import timeit
 
 import numpy as np
+import ostrilo_py
 from ostrilo_py import AngleRadians, Quat, Vec3d, VecList
 
 try:
@@ -60,15 +69,15 @@ ROWS = [
 class Case:
     """A list of n vectors and the same vectors as an (n, 3) array."""
 
-    def __init__(self, n, seed=3):
+    def __init__(self, n, seed=3, module=ostrilo_py):
         block = min(n, 10**6)
         rows = np.random.default_rng(seed).standard_normal((block, 3))
-        base = VecList([Vec3d(*r) for r in rows.tolist()])
-        self.vl = VecList.empty()
+        base = module.VecList([module.Vec3d(*r) for r in rows.tolist()])
+        self.vl = module.VecList.empty()
         for _ in range(n // block):
             self.vl.extend(base)
         self.a = np.tile(rows, (n // block, 1))
-        self.v, self.va, self.q = Vec3d(*V), np.array(V), Quat(*Q)
+        self.v, self.va, self.q = module.Vec3d(*V), np.array(V), module.Quat(*Q)
 
 
 def best_pair(ours, theirs, budget):
@@ -110,6 +119,7 @@ def peak_rss_of_normalize(n):
     Run it while this process is still small: a child's ru_maxrss starts from its parent's peak."""
     code = f"""
 import resource
+import statistics
 from ostrilo_py import VecList, Vec3d
 vl = VecList([Vec3d(1.0, 2.0, 3.0)] * {n})  # exact size; the temporary Python list is gone again
 rss = int(open('/proc/self/statm').read().split()[1]) * resource.getpagesize()
@@ -121,12 +131,54 @@ print(peak - rss)
     return int(r.stdout)
 
 
+def load_build(path):
+    """Another build of the module from its shared library, loaded beside the installed one."""
+    loader = importlib.machinery.ExtensionFileLoader("ostrilo_py", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_file_location("ostrilo_py", path, loader=loader))
+    loader.exec_module(module)
+    return module
+
+
+def median_pair(ours, theirs, budget):
+    """Median time of each, running them in turns until the budget is spent (at least 5 turns)."""
+    times, spent = ([], []), 0.0
+    while len(times[0]) < 5 or (spent < budget and len(times[0]) < 200):
+        for f, t in zip((ours, theirs), times):
+            start = time.perf_counter()
+            r = f()
+            t.append(time.perf_counter() - start)
+            del r
+            spent += t[-1]
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
+def compare_builds(path, sizes, budget):
+    other = load_build(path)
+    print(f"ostrilo_py from {ostrilo_py.__file__} (after) against {path} (before); Python "
+          f"{platform.python_version()}, {os.cpu_count()} processors, "
+          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
+    print("median time in µs, the builds taking turns; ratio = after / before\n")
+    for n in sizes:
+        after, before = Case(n), Case(n, module=other)
+        print(f"n = 10^{round(math.log10(n))}\n")
+        print("| operation | after | before | ratio |")
+        print("|---|---:|---:|---:|")
+        for label, ours, _, _ in ROWS:
+            t_after, t_before = median_pair(lambda: ours(after), lambda: ours(before), budget)
+            print(f"| `{label.replace(' (scipy)', '')}` | {t_after * 1e6:.1f} | {t_before * 1e6:.1f} | {t_after / t_before:.2f} |")
+        print()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="3,5,6,7", help="exponents of 10")
     parser.add_argument("--time", type=float, default=0.4, help="seconds per cell, at least three turns")
+    parser.add_argument("--against", metavar="SO", help="another build's shared library: before/after tables")
     args = parser.parse_args()
     sizes = [10 ** int(e) for e in args.sizes.split(",")]
+    if args.against:
+        compare_builds(args.against, sizes, args.time)
+        return
     extra = peak_rss_of_normalize(10**7)
 
     print(f"ostrilo_py batch operations vs numpy {np.__version__}; Python {platform.python_version()}, "
