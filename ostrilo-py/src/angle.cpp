@@ -37,7 +37,7 @@ using AngleDegreesClass =
 
 }  // namespace
 
-PyTypeObject* Bound<AngleRadians>::create() { return AngleRadiansClass::create(); }
-PyTypeObject* Bound<AngleDegrees>::create() { return AngleDegreesClass::create(); }
+PyTypeObject* Bound<AngleRadians>::create() { return with_free_list<AngleRadians>(AngleRadiansClass::create()); }
+PyTypeObject* Bound<AngleDegrees>::create() { return with_free_list<AngleDegrees>(AngleDegreesClass::create()); }
 
 }  // namespace ostrilo

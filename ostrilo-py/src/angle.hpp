@@ -1,7 +1,7 @@
 #pragma once
 // The Python classes AngleRadians and AngleDegrees over the core angles (angle.cpp).
 #include "drevan/angle.hpp"
-#include "frame/borrow.hpp"
+#include "frame/free_list.hpp"
 
 namespace ostrilo {
 template <>
@@ -12,4 +12,8 @@ template <>
 struct Bound<drevan::AngleDegrees> : BoundAs<"AngleDegrees"> {
     static PyTypeObject* create();
 };
+template <>
+struct InstanceStorage<drevan::AngleRadians> : FreeListStorage<drevan::AngleRadians> {};
+template <>
+struct InstanceStorage<drevan::AngleDegrees> : FreeListStorage<drevan::AngleDegrees> {};
 }  // namespace ostrilo

@@ -36,6 +36,6 @@ using QuatClass = ClassTable<
 
 }  // namespace
 
-PyTypeObject* Bound<Quat>::create() { return QuatClass::create(); }
+PyTypeObject* Bound<Quat>::create() { return with_free_list<Quat>(QuatClass::create()); }
 
 }  // namespace ostrilo

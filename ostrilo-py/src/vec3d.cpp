@@ -46,6 +46,6 @@ using Vec3dClass = ClassTable<
 
 }  // namespace
 
-PyTypeObject* Bound<drevan::Vec3d>::create() { return Vec3dClass::create(); }
+PyTypeObject* Bound<drevan::Vec3d>::create() { return with_free_list<drevan::Vec3d>(Vec3dClass::create()); }
 
 }  // namespace ostrilo
