@@ -102,7 +102,7 @@ def ratio(ours, theirs):
 
 def main() -> None:
     quick = "--quick" in sys.argv
-    number, repeat = (20_000, 5) if quick else (200_000, 9)
+    number, repeat = (20_000, 5) if quick else (50_000, 31)
     env: dict = {"V": o.Vec3d, "P": PyVec, "C": complex, "v": o.Vec3d(1.0, 2.0, 3.0), "w": o.Vec3d(4.0, 5.0, 6.0),
                  "c": complex(1.0, 2.0), "d": complex(4.0, 5.0), "pv": PyVec(1.0, 2.0, 3.0),
                  "pw": PyVec(4.0, 5.0, 6.0)}
