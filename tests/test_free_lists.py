@@ -3,7 +3,6 @@ given back when the interpreter finalises, and never visible as objects."""
 import sys
 
 import pytest
-
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 # Each class with a free list, and an expression making an instance of it (also run in a fresh
