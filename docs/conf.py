@@ -20,4 +20,10 @@ html_show_sourcelink = False
 python_display_short_literal_types = True
 add_module_names = False
 toc_object_entries = False
-doctest_global_setup = "from ostrilo_py import *\nfrom ostrilo_py import geometry"
+doctest_global_setup = """
+import importlib.util
+from ostrilo_py import *
+from ostrilo_py import geometry
+# Buffers, pickling and copying come with the helper module installed beside the extension.
+INTEROP = importlib.util.find_spec("_ostrilo_py_pickle") is not None
+"""
