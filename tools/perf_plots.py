@@ -105,13 +105,15 @@ def run(sizes: str) -> None:
     OUT.mkdir(parents=True, exist_ok=True)
     info = {"date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "python": platform.python_version(), "machine": platform.machine(),
-            "processors": os.cpu_count(), "processor": _cpu_name(), "commands": []}
+            "processors": os.cpu_count(), "processor": _cpu_name(), "commands": [],
+            "load_average_before": round(os.getloadavg()[0], 1)}
     for script, args in (("bench_vec3d.py", []), ("bench_batch.py", ["--sizes", sizes])):
         cmd = [sys.executable, str(ROOT / "benchmarks" / script), *args]
         print("running", " ".join(cmd[1:]), flush=True)
         out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
         (OUT / script.replace(".py", ".md")).write_text(out)
         info["commands"].append(f"python benchmarks/{script} {' '.join(args)}".strip())
+    info["load_average_after"] = round(os.getloadavg()[0], 1)
     (OUT / "run.json").write_text(json.dumps(info, indent=2) + "\n")
 
 
@@ -186,6 +188,9 @@ def plot() -> None:
             ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=f"{op} (24 bytes in, 24 out per element)")
     styles = iter(["--", ":", "-."])
     for b in bandwidth:
+        if b["operation"].startswith("vl + v") and b["GB_per_s"]:  # timed in turns with np.copyto
+            ax.plot([max(r["n"] for r in rows)], [b["GB_per_s"]], "*", color="C0", markersize=12,
+                    label=f"{b['operation']}, timed in turns with np.copyto: {b['GB_per_s']:.1f} GB/s")
         if b["operation"].startswith("np.copyto") and b["GB_per_s"]:
             ax.axhline(b["GB_per_s"], color="gray", linestyle=next(styles, "--"),
                        label=f"memory bandwidth: {b['operation']} at 10^7, {b['GB_per_s']:.1f} GB/s")
@@ -202,6 +207,10 @@ def plot() -> None:
     lines = [f"Measured on {info['date']} with CPython {info['python']} on {info['processors']} x "
              f"{info['processor']} ({info['machine']}), by:", ""]
     lines += [f"- ``{c}``" for c in info["commands"]]
+    if "load_average_before" in info:
+        lines += ["", f"The machine's load average was {info['load_average_before']} when the run began and "
+                      f"{info['load_average_after']} when it ended"
+                      + (" (other work was running)." if info["load_average_before"] > info["processors"] else ".")]
     missing = [] if any(c["against"].lower().startswith("complex") for c in calls) else [
         "", "This run's per-call benchmark has no column for CPython's ``complex``; the per-call figure "
         "shows it as soon as the benchmark does."]
