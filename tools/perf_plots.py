@@ -18,13 +18,12 @@ from __future__ import annotations
 import argparse
 import csv
 import json
-import math
 import os
 import platform
 import re
 import subprocess
 import sys
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -103,7 +102,7 @@ def write_csv(path: Path, rows: list[dict]) -> None:
 
 def run(sizes: str) -> None:
     OUT.mkdir(parents=True, exist_ok=True)
-    info = {"date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+    info = {"date": datetime.now(UTC).strftime("%Y-%m-%d %H:%M UTC"),
             "python": platform.python_version(), "machine": platform.machine(),
             "processors": os.cpu_count(), "processor": _cpu_name(), "commands": [],
             "load_average_before": round(os.getloadavg()[0], 1)}
@@ -204,16 +203,16 @@ def plot() -> None:
     fig.savefig(OUT / "bandwidth.png", dpi=110)
     plt.close(fig)
 
-    lines = [f"Measured on {info['date']} with CPython {info['python']} on {info['processors']} x "
-             f"{info['processor']} ({info['machine']}), by:", ""]
+    lines = [(f"Measured on {info['date']} with CPython {info['python']} on {info['processors']} x "
+              f"{info['processor']} ({info['machine']}), by:"), ""]
     lines += [f"- ``{c}``" for c in info["commands"]]
     if "load_average_before" in info:
         lines += ["", f"The machine's load average was {info['load_average_before']} when the run began and "
                       f"{info['load_average_after']} when it ended"
                       + (" (other work was running)." if info["load_average_before"] > info["processors"] else ".")]
     missing = [] if any(c["against"].lower().startswith("complex") for c in calls) else [
-        "", "This run's per-call benchmark has no column for CPython's ``complex``; the per-call figure "
-        "shows it as soon as the benchmark does."]
+        "", ("This run's per-call benchmark has no column for CPython's ``complex``; the per-call figure "
+             "shows it as soon as the benchmark does.")]
     (OUT / "run.txt").write_text("\n".join(lines + missing) + "\n")
     print(f"wrote {', '.join(p.name for p in sorted(OUT.glob('*.png')))} and the CSV files into {OUT}")
 
