@@ -3,9 +3,8 @@ import ast
 import sys
 from pathlib import Path
 
-import pytest
-
 import ostrilo_py
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
