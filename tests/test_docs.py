@@ -23,12 +23,16 @@ def described(tree, module):
     names = {module: ([], False)}
     classes = [r for r in tree.classes if tree.module_of.get(r["id"], make_stub.ROOT) == module]
     for c in classes:
-        names[c["name"]] = ([], False)
+        name = c["name"].lstrip("_")  # a class registered nowhere has a private name in the stubs
+        names[name] = ([], False)
         for f in tree.methods.get(c["id"], []):
             params = [a["name"] for a in f["arguments"].get("args", [])]
-            key = f"{c['name']}.{f['name']}"
+            key = f"{name}.{f['name']}"
             old = names.get(key, ([], False))
             names[key] = (old[0] + params, old[1] or bool(params))  # a property's getter and setter
+        for line in make_stub.EXTRA_MEMBERS.get(c["name"], []):
+            if d := make_stub.extra_def(line):
+                names[f"{name}.{d[1]}"] = (d[2], bool(d[2]))
     for m in tree.modules:
         if m["name"] == module:
             for member in m["members"]:

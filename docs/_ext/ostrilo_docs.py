@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import importlib.util
 import io
+import re
 import sys
 from pathlib import Path
 
@@ -33,7 +34,8 @@ def _tree() -> make_stub.Tree:
 
 
 def _annotation(tree: make_stub.Tree, node: dict, module: str) -> str:
-    return tree.expr(node, module).replace("builtins.", "").replace("typing.", "")
+    text = tree.expr(node, module).replace("builtins.", "").replace("typing.", "")
+    return re.sub(r"\b_(?=[A-Z])", "", text)  # a class registered nowhere: its runtime name
 
 
 def _kind(f: dict) -> str:
@@ -116,17 +118,28 @@ class ApiDirective(SphinxDirective):
         methods = tree.methods.get(c["id"], [])
         ctor = next((f for f in methods if f["name"] == "__new__"), None)
         sig, params = self.signature(tree, ctor, module) if ctor else ("", [])
-        lines = [f".. py:class:: {c['name']}{sig.split(' -> ')[0]}", "   :final:", ""]
-        lines += _doc(prose[c["name"]], "   ") + [""]
+        name = c["name"].lstrip("_")  # a class registered nowhere has a private name in the stubs
+        lines = [f".. py:class:: {name}{sig.split(' -> ')[0]}", "   :final:", ""]
+        lines += _doc(prose[name], "   ") + [""]
         if ctor:
-            entry = prose[f"{c['name']}.__new__"]
+            entry = prose[f"{name}.__new__"]
             lines += _doc(entry, "   ") + [""] + _fields(entry, params, "   ") + [""]
         else:
             lines += ["   Python code cannot make instances of this class.", ""]
         rest = [f for f in methods if f["name"] != "__new__" and _kind(f) != "setter"]
         rest.sort(key=lambda f: (KIND_ORDER[_kind(f)], f["name"]))
         for f in rest:
-            lines += self.function(tree, f, module, prose, f"{c['name']}.{f['name']}", "   ")
+            lines += self.function(tree, f, module, prose, f"{name}.{f['name']}", "   ")
+        # Type slots that have no record of their own (iteration, the buffer protocol).
+        for line in make_stub.EXTRA_MEMBERS.get(c["name"], []):
+            if d := make_stub.extra_def(line):
+                method, result = d[1], d[3].replace("builtins.", "")
+                entry = prose[f"{name}.{method}"]
+                params = line.split("(", 1)[1].rsplit(") ->", 1)[0].split(",")[1:]  # after self
+                args = [(a.split(":")[0].strip(), a.split(":")[1].strip().replace("builtins.", "")) for a in params if ":" in a]
+                text = ", ".join(f"{n}: {a}" for n, a in args)
+                lines += [f"   .. py:method:: {method}({text}) -> {result}", ""] + _doc(entry, "      ") + [""]
+                lines += _fields(entry, args, "      ") + [""]
         return lines
 
 

@@ -5,11 +5,13 @@ vector lists and, in `ostrilo_py.geometry`, planes, circles and intersections.
 
 Every result is the same bits on every platform. Every operation returns new objects; only
 property setters and `VecList.append`, `VecList.extend` and `VecList.rotate` change an object in
-place.
+place. Every class pickles and copies, keeping every bit; a `VecList` lends its storage to numpy
+as an ``(n, 3)`` array.
 """
 
 import builtins
 import collections.abc
+import sys
 import typing
 
 from ostrilo_py import geometry as geometry
@@ -431,6 +433,23 @@ class Quat:
         """
     @w.setter
     def w(self, value: builtins.float) -> None: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: builtins.int, /) -> builtins.memoryview:
+            """The buffer protocol: a read-only view of a private copy of (w, i, j, k) as four float64;
+            changing the quaternion afterwards does not change the view.
+
+            Args:
+                flags: the buffer request flags.
+
+            Raises:
+                BufferError: a writable buffer is requested.
+            """
+        def __release_buffer__(self, buffer: builtins.memoryview, /) -> None:
+            """Ends a view made by ``__buffer__``.
+
+            Args:
+                buffer: the view to release.
+            """
 
 
 @typing.final
@@ -444,18 +463,21 @@ class VecList:
     of their own (identity), no item assignment and no slicing.
     """
     def __new__(cls, list: collections.abc.Sequence[Vec3d]) -> VecList:
-        """Makes a list of copies of the vectors of a sequence: a list, a tuple, a ``range``, another
-        `VecList`; iterators, sets, dictionaries and strings are refused. When an item fails, no list is
-        made.
+        """Makes a list of copies of the vectors of a sequence (a list, a tuple, a ``range``, another
+        `VecList`) or of the rows of a two-dimensional ``(n, 3)`` buffer of float64 or float32, such as
+        a numpy array, whatever its strides. Iterators, sets, dictionaries and strings are refused, and
+        buffers of other types or shapes are read as sequences. When an item fails, no list is made.
 
         Args:
-            list: a sequence of `Vec3d`.
+            list: a sequence of `Vec3d`, or an ``(n, 3)`` array of floats.
 
         Returns:
             a new list.
 
         Raises:
             TypeError: `list` is a ``str`` or not a sequence, or an item is not a `Vec3d`.
+            BufferError: a buffer's length does not match its shape.
+            MemoryError: the list would not fit in memory.
         """
     def __add__(self, other: Vec3d, /) -> VecList:
         """``vl + other``: `other` added to every element; only with the list on the left and a `Vec3d` on
@@ -482,7 +504,7 @@ class VecList:
             OverflowError: `index` is negative.
             TypeError: `index` is not an integer.
         """
-    def __iter__(self) -> VecListIterator:
+    def __iter__(self) -> _VecListIterator:
         """``iter(vl)``: an iterator over a snapshot of the current elements; changing the list afterwards
         does not change what the iterator yields.
 
@@ -697,6 +719,26 @@ class VecList:
         """
     def to_array(self) -> builtins.list[builtins.list[builtins.float]]:
         """A new list with one ``[x, y, z]`` list of floats per element, in order."""
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: builtins.int, /) -> builtins.memoryview:
+            """The buffer protocol: a read-only ``(n, 3)`` float64 view of the list's own storage, without a
+            copy (``np.asarray(vl)``, ``memoryview(vl)``). While a view lives the list holds a shared
+            borrow: `VecList.append`, `VecList.extend` and `VecList.rotate` raise ``RuntimeError: Already
+            borrowed``.
+
+            Args:
+                flags: the buffer request flags.
+
+            Raises:
+                BufferError: a writable buffer is requested.
+                RuntimeError: the list is being changed at that moment (``Already mutably borrowed``).
+            """
+        def __release_buffer__(self, buffer: builtins.memoryview, /) -> None:
+            """Ends a view made by ``__buffer__`` and gives back its borrow, so the list can change again.
+
+            Args:
+                buffer: the view to release.
+            """
 
 
 @typing.final
@@ -992,14 +1034,36 @@ class Vec3d:
     @staticmethod
     def zero() -> Vec3d:
         """The zero vector (0, 0, 0), all positive zeros."""
+    def __iter__(self) -> collections.abc.Iterator[builtins.float]:
+        """``iter(v)``: the components x, y, z in turn, so ``x, y, z = v``, ``list(v)`` and ``1.0 in v``
+        work.
+        """
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: builtins.int, /) -> builtins.memoryview:
+            """The buffer protocol: a read-only view of a private copy of (x, y, z) as three float64, so
+            ``np.asarray(v)`` is ``array([x, y, z])``; changing the vector afterwards does not change the
+            view.
+
+            Args:
+                flags: the buffer request flags.
+
+            Raises:
+                BufferError: a writable buffer is requested.
+            """
+        def __release_buffer__(self, buffer: builtins.memoryview, /) -> None:
+            """Ends a view made by ``__buffer__``.
+
+            Args:
+                buffer: the view to release.
+            """
 
 
 @typing.final
-class VecListIterator:
+class _VecListIterator:
     """The iterator that ``iter()`` of a `VecList` returns: it owns a copy of the list's elements taken
     when it was made. The class is not an attribute of the module and cannot be instantiated.
     """
-    def __iter__(self) -> VecListIterator:
+    def __iter__(self) -> _VecListIterator:
         """The iterator itself."""
     def __next__(self) -> Vec3d:
         """The next element of the snapshot as a new `Vec3d`; a used-up iterator keeps raising
