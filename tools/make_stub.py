@@ -2,7 +2,8 @@
 
 Reads the exported "PYO3_INTROSPECTION_1_*" symbols out of the library file (it never imports
 the module), rebuilds the module tree and writes a stub package: ostrilo_py/__init__.pyi,
-ostrilo_py/geometry.pyi and the py.typed marker.
+ostrilo_py/geometry.pyi and the py.typed marker. Each stub's docstring is the prose entry of
+its name in docs/api (tools/api_prose.py), the same text the reference pages show.
 
 Usage: make_stub.py LIBRARY OUTPUT_DIR        (default OUTPUT_DIR: stubs/ostrilo_py)
        make_stub.py --check LIBRARY OUTPUT_DIR (exit 1 when the files differ)
@@ -12,10 +13,12 @@ from __future__ import annotations
 import argparse
 import json
 import keyword
+import re
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import api_prose  # noqa: E402
 from elf import ElfFile  # noqa: E402
 
 PREFIX = "PYO3_INTROSPECTION_1_"
@@ -34,6 +37,15 @@ EXTRA_MEMBERS = {
 }
 
 
+def extra_def(line: str) -> tuple[str, str, list[str], str] | None:
+    """(indent, name, parameter names, result) of an EXTRA_MEMBERS line that defines a method."""
+    m = re.fullmatch(r"(\s*)def (\w+)\((.*)\) -> (.*): \.\.\.", line)
+    if not m:
+        return None
+    params = [p.split(":")[0].strip() for p in m.group(3).split(",")[1:]]
+    return m.group(1), m.group(2), [p for p in params if p and p != "/"], m.group(4)
+
+
 def read_records(library: str | Path) -> list[dict]:
     """The records of the library, checked for their framing."""
     elf = ElfFile(library)
@@ -50,7 +62,8 @@ def read_records(library: str | Path) -> list[dict]:
 
 
 class Tree:
-    def __init__(self, records: list[dict]):
+    def __init__(self, records: list[dict], prose: dict[str, dict[str, dict]] | None = None):
+        self.prose = prose or {}
         self.by_id = {r["id"]: r for r in records if "id" in r}
         self.modules = [r for r in records if r["type"] == "module"]
         self.classes = [r for r in records if r["type"] == "class"]
@@ -91,10 +104,17 @@ class Tree:
     def qualified_module(self, name: str) -> str:
         return ROOT if name == ROOT else f"{ROOT}.{name}"
 
-    def function(self, f: dict, module: str, indent: str) -> list[str]:
+    def docstring(self, module: str, name: str, indent: str, params: list[str] | None = None) -> list[str]:
+        """The docstring of the stub of `name` from its prose entry; none without one."""
+        entry = self.prose.get(module, {}).get(name)
+        return api_prose.quoted(api_prose.docstring(entry, params or []), indent) if entry else []
+
+    def function(self, f: dict, module: str, indent: str, owner: str | None = None) -> list[str]:
         lines = []
+        setter = False
         for d in f.get("decorators", []):
             if d["type"] == "attribute" and d["attr"] == "setter":
+                setter = True
                 lines.append(f"{indent}@{d['value']['attr']}.setter")
             else:
                 lines.append(f"{indent}@{self.expr(d, module)}")
@@ -122,22 +142,36 @@ class Tree:
             # StopIteration, never None.
             returns = returns["left"]
         ret = self.expr(returns, module)
-        lines.append(f"{indent}def {f['name']}({', '.join(params)}) -> {ret}: ...{ignore}")
+        name = f["name"] if owner is None else f"{owner}.{f['name']}"
+        doc = [] if setter else self.docstring(module, name, indent + "    ", [a["name"] for a in args.get("args", [])])
+        head = f"{indent}def {f['name']}({', '.join(params)}) -> {ret}:"
+        lines += [head + ignore] + doc if doc else [f"{head} ...{ignore}"]
         return lines
 
     def klass(self, c: dict, module: str) -> list[str]:
-        lines = ["@typing.final", f"class {c['name']}:"]
+        # A class registered nowhere has a private name in the stubs; its prose is under its own name.
+        lines = ["@typing.final", f"class {c['name']}:"] + self.docstring(module, c["name"].lstrip("_"), "    ")
         methods = sorted(self.methods.get(c["id"], []),
                          key=lambda f: (f["name"] != "__new__", not f["name"].startswith("__"), f["name"],
                                         any(d.get("attr") == "setter" for d in f.get("decorators", []))))
         for f in methods:
-            lines += self.function(f, module, "    ")
-        lines += ["    " + line for line in EXTRA_MEMBERS.get(c["name"], [])]
+            lines += self.function(f, module, "    ", c["name"].lstrip("_"))
+        lines += self.extra_members(module, c["name"])
         return lines + [""]
+
+    def extra_members(self, module: str, cls: str) -> list[str]:
+        """The EXTRA_MEMBERS lines of cls, indented into the class, each def with its docstring."""
+        out = []
+        for line in EXTRA_MEMBERS.get(cls, []):
+            d = extra_def(line)
+            doc = self.docstring(module, f"{cls}.{d[1]}", "    " + d[0] + "    ", d[2]) if d else []
+            out += ["    " + (line.removesuffix(" ...") if doc else line), *doc]
+        return out
 
     def module_text(self, m: dict) -> str:
         name = m["name"]
-        out = ["# Generated by tools/make_stub.py from the interface records of the built library.", ""]
+        out = ["# Generated by tools/make_stub.py from the interface records of the built library and the",
+               "# prose of docs/api.", *self.docstring(name, name, ""), ""]
         out += ["import builtins", "import collections.abc", *(["import sys"] if name == ROOT else []), "import typing", ""]
         if name != ROOT:
             out += [f"import {ROOT}", ""]
@@ -162,8 +196,8 @@ class Tree:
         return text
 
 
-def stub_files(library: str | Path) -> dict[str, str]:
-    tree = Tree(read_records(library))
+def stub_files(library: str | Path, prose_dir: str | Path = api_prose.PROSE_DIR) -> dict[str, str]:
+    tree = Tree(read_records(library), api_prose.load(prose_dir))
     files = {"py.typed": ""}
     for m in tree.modules:
         files["__init__.pyi" if m["name"] == ROOT else f"{m['name']}.pyi"] = tree.module_text(m)
