@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""Several threads on one shared VecList and one shared Vec3d for a fixed time, with forks from a
+thread while the others run.
+
+    tools/stress_threads.py [--budget SECONDS] [--threads N] [--seed S]
+
+The threads append, extend (also a list with itself), rotate, read, iterate, index, search and
+compute on the shared list, and set and read the shared vector. Some arguments convert through
+Python code that yields to the other threads while the call holds its borrows, so calls meet
+borrowed objects even with the global interpreter lock. Checked:
+
+- the only errors are the borrow RuntimeErrors "Already borrowed" and "Already mutably borrowed";
+- the list's length only grows, and ends as its start plus every append and extend that worked;
+- every element read at any time is one that was put in, rotated a whole number of half turns
+  (x, ±2x, ±3x with one sign), and the vector's components are always values that were set;
+- a child forked from a thread runs list operations on the worker pool and exits in time.
+"""
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import random
+import sys
+import threading
+import time
+import traceback
+import warnings
+
+from ostrilo_py import Quat, Vec3d, VecList
+
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+HALF_TURN = Quat(0, 1, 0, 0)  # about x: (x, y, z) -> (x, -y, -z), exactly
+XS = (0.5, -1.25, 3.0, 1e300, -0.0)
+YS = (2.0, -7.5, 0.125)
+ZS = (1.0, 9.0, -2.5)
+
+
+def point(k: float) -> Vec3d:
+    return Vec3d(k, 2 * k, 3 * k)
+
+
+def well_formed(x: float, y: float, z: float) -> bool:
+    return x == int(x) and 0 <= x < 1e6 and ((y, z) == (2 * x, 3 * x) or (y, z) == (-2 * x, -3 * x))
+
+
+class Yielding:
+    """A number that hands the interpreter to other threads while it is being converted."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return float(self.value)
+
+    def __index__(self):
+        time.sleep(0)
+        return int(self.value)
+
+
+def slow(rng: random.Random, value):
+    """Now and then a Yielding value: too many of them and a borrow is always held somewhere."""
+    return Yielding(value) if rng.random() < 0.03 else value
+
+
+class Stress:
+    def __init__(self, seed: int, budget: float, threads: int):
+        self.seed, self.budget, self.n = seed, budget, threads
+        self.vl = VecList([point(k) for k in range(64)])
+        self.start_len = len(self.vl)
+        self.v = Vec3d(XS[0], YS[0], ZS[0])
+        self.added = [0] * threads
+        self.ops = [0] * threads
+        self.conflicts = [0] * threads
+        self.failures: list[str] = []
+        self.forks = 0
+        self.deadline = time.monotonic() + budget
+
+    def check_row(self, x, y, z, where):
+        if not well_formed(x, y, z):
+            raise AssertionError(f"{where}: element ({x!r}, {y!r}, {z!r}) was never put in")
+
+    def check_vector(self, x, y, z, where):
+        if x not in XS or y not in YS or z not in ZS:
+            raise AssertionError(f"{where}: vector ({x!r}, {y!r}, {z!r}) has a value never set")
+
+    def step(self, t: int, rng: random.Random, seen: list):
+        vl, v = self.vl, self.v
+        op = rng.randrange(16)
+        if op == 0:
+            vl.append(point(rng.randrange(1000)))
+            self.added[t] += 1
+        elif op == 1:
+            vl.extend(VecList([point(rng.randrange(1000)), point(rng.randrange(1000))]))
+            self.added[t] += 2
+        elif op == 2:
+            vl.extend(vl)  # the same list exclusively and shared: always refused
+            raise AssertionError("extending a list with itself worked")
+        elif op == 3:
+            vl.rotate(HALF_TURN)
+        elif op == 4:
+            rows = vl.to_array()
+            if len(rows) < seen[0]:
+                raise AssertionError(f"the list shrank from {seen[0]} to {len(rows)}")
+            seen[0] = len(rows)
+            for r in rows[rng.randrange(len(rows)) :][:50]:
+                self.check_row(*r, "to_array")
+        elif op == 5:
+            n = len(vl)
+            if n < seen[0]:
+                raise AssertionError(f"len went from {seen[0]} to {n}")
+            seen[0] = n
+            e = vl[rng.randrange(n)]
+            self.check_row(e.x, e.y, e.z, "index")
+        elif op == 6:
+            count = 0
+            for e in vl:
+                count += 1
+                if count % 97 == 0:
+                    self.check_row(e.x, e.y, e.z, "iteration")
+            if count < seen[0]:
+                raise AssertionError(f"iteration saw {count} elements after {seen[0]}")
+        elif op == 7:
+            out = vl * slow(rng, 2)
+            n = len(out)
+            if n < seen[0]:
+                raise AssertionError(f"a product of {n} elements after {seen[0]}")
+        elif op == 8:
+            i, d = vl.minimum_distance_to(point(rng.randrange(1000)), slow(rng, rng.choice((1, 3, 7))))
+            if not 0 <= i < len(vl) or math.isnan(d):
+                raise AssertionError(f"search gave ({i}, {d})")
+        elif op == 9:
+            mags = vl.magnitude()
+            dots = vl.dot(Vec3d(1, 0, 0))
+            if len(mags) < seen[0] or len(dots) < seen[0]:
+                raise AssertionError("batch results shorter than the list was")
+        elif op == 10:
+            v.x = rng.choice(XS)
+            v.y = slow(rng, rng.choice(YS))
+            v.z = rng.choice(ZS)
+        elif op == 11:
+            self.check_vector(v.x, v.y, v.z, "properties")
+            self.check_vector(*v.to_array(), "to_array")
+        elif op == 12:
+            w = v + Vec3d(0, 0, 0)
+            self.check_vector(w.x, w.y, w.z, "sum")
+            hash(v)
+            v.dot(v)
+        elif op == 13:
+            vl.collapse(slow(rng, rng.randrange(3)))
+        elif op == 14:
+            r = repr(vl) if rng.random() < 0.1 else repr(v)
+            if not r.startswith(("[", "Vec3d(")):
+                raise AssertionError(f"repr {r[:40]!r}")
+        elif op == 15 and t == 0 and self.forks < 3 and rng.random() < 0.02:
+            self.fork()
+
+    def fork(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                # The pool's threads did not survive the fork: a job must start new ones.
+                big = VecList([point(k % 1000) for k in range(20000)])
+                code = 0 if big.dot(Vec3d(1, 0, 0))[-1] == 19999 % 1000 and len(big * 2.0) == 20000 else 2
+            finally:
+                os._exit(code)
+        self.forks += 1
+        give_up = time.monotonic() + 60
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > give_up:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                raise AssertionError("a child forked from a thread hung")
+            time.sleep(0.01)
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise AssertionError(f"a child forked from a thread failed: {os.waitstatus_to_exitcode(status)}")
+
+    def thread(self, t: int):
+        rng = random.Random(f"{self.seed}/{t}")
+        seen = [0]
+        try:
+            while time.monotonic() < self.deadline and not self.failures:
+                self.ops[t] += 1
+                try:
+                    self.step(t, rng, seen)
+                except RuntimeError as e:
+                    if type(e) is not RuntimeError or str(e) not in BORROW_ERRORS:
+                        raise
+                    self.conflicts[t] += 1
+        except BaseException:
+            self.failures.append(f"thread {t}:\n{traceback.format_exc()}")
+
+    def run(self) -> int:
+        threads = [threading.Thread(target=self.thread, args=(t,)) for t in range(self.n)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(self.budget + 120)
+            if th.is_alive():
+                self.failures.append("a thread did not finish: deadlock?")
+        if not self.failures:
+            try:
+                expected = self.start_len + sum(self.added)
+                if len(self.vl) != expected:
+                    raise AssertionError(f"the list has {len(self.vl)} elements, {expected} were put in")
+                for r in self.vl.to_array():
+                    self.check_row(*r, "at the end")
+                self.check_vector(self.v.x, self.v.y, self.v.z, "at the end")
+            except AssertionError as e:
+                self.failures.append(str(e))
+        print(f"{self.n} threads, {self.budget:g} s, seed {self.seed}: {sum(self.ops)} operations, "
+              f"{sum(self.conflicts)} refused as borrowed, {sum(self.added)} elements added, {self.forks} forks")
+        for f in self.failures:
+            print(f"FAILED {f}")
+        return 1 if self.failures else 0
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--budget", type=float, default=30.0, help="seconds")
+    p.add_argument("--threads", type=int, default=6)
+    p.add_argument("--seed", type=int, default=None)
+    a = p.parse_args()
+    seed = a.seed if a.seed is not None else int.from_bytes(os.urandom(4), "little")
+    sys.setswitchinterval(1e-4)  # switch threads often, inside as many calls as possible
+    return Stress(seed, a.budget, a.threads).run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
