@@ -75,7 +75,9 @@ class Stress:
         self.conflicts = [0] * threads
         self.failures: list[str] = []
         self.forks = 0
-        self.deadline = time.monotonic() + budget
+        now = time.monotonic()
+        self.deadline = now + budget
+        self.fork_at = [now + budget * i / 4 for i in (1, 2, 3)]  # while the other threads run
 
     def check_row(self, x, y, z, where):
         if not well_formed(x, y, z):
@@ -153,7 +155,7 @@ class Stress:
             r = repr(vl) if rng.random() < 0.1 else repr(v)
             if not r.startswith(("[", "Vec3d(")):
                 raise AssertionError(f"repr {r[:40]!r}")
-        elif op == 15 and t == 0 and self.forks < 3 and rng.random() < 0.02:
+        elif op == 15 and t == 0 and self.forks < len(self.fork_at) and time.monotonic() > self.fork_at[self.forks]:
             self.fork()
 
     def fork(self):
