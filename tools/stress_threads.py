@@ -209,7 +209,13 @@ class Stress:
                 self.failures.append("a thread did not finish: deadlock?")
         if not self.failures:
             try:
-                expected = self.start_len + sum(self.added)
+                # With every thread gone no borrow may be left: exclusive access must work.
+                try:
+                    self.vl.append(point(0))
+                    self.v.x = self.v.x
+                except RuntimeError as e:
+                    raise AssertionError(f"a borrow was left taken: {e}") from None
+                expected = self.start_len + sum(self.added) + 1
                 if len(self.vl) != expected:
                     raise AssertionError(f"the list has {len(self.vl)} elements, {expected} were put in")
                 for r in self.vl.to_array():
