@@ -214,13 +214,15 @@ class HostileSequence(collections.abc.Sequence):
     def __iter__(self):
         if self.how == "iter raises":
             raise Hostile(self.how)
+        if self.how == "iter calls back":
+            self.case.call_back()
         return iter(self.items)
 
 
 TRICKS = ("raise", "wrong type", "call back", "call back, raise", "collect", "huge", "negative", "subclass",
           "plain")
 SEQUENCE_TRICKS = ("len raises", "len too long", "len too short", "len huge", "len wrong type", "item raises",
-                   "shrinks", "grows", "call back", "wrong item", "iter raises")
+                   "shrinks", "grows", "call back", "wrong item", "iter raises", "iter calls back")
 INTS = (0, 1, 2, 3, -1, -2**63, 2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**1000, -2**1000, True, False)
 
 
