@@ -12,7 +12,8 @@ receiver or change it, sequences whose length is wrong, the receiver itself, ins
 another caller has borrowed; sometimes too many, too few or unknown keyword arguments. It checks:
 
 - only the errors the module documents come out: TypeError, ValueError, OverflowError, IndexError,
-  AttributeError, MemoryError, StopIteration, the interpreter's DeprecationWarning (warnings are
+  AttributeError, MemoryError, StopIteration, BufferError (a buffer whose length does not match
+  its shape), the interpreter's DeprecationWarning (warnings are
   errors here), RuntimeError "Already borrowed" / "Already mutably borrowed", the documented
   internal assertions, and the hostile argument's own error;
 - a call that failed left its receiver as it was, and no call changed an argument;
@@ -49,7 +50,7 @@ BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 PANICS = {"assertion failed: index <= 2", "assertion failed: axis <= 2", "assertion failed: stride != 0",
           "called `Option::unwrap()` on a `None` value", "Already mutably borrowed: PyBorrowError"}
 EXPECTED = (TypeError, ValueError, OverflowError, IndexError, AttributeError, MemoryError, StopIteration,
-            DeprecationWarning)
+            DeprecationWarning, BufferError)
 
 
 class Hostile(Exception):
