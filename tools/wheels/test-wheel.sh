@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Installs built wheels into fresh virtual environments with no compiler on PATH and tests them
+# on their own platform:
+#   x86_64   natively, the whole suite, under the interpreter of the wheel's version;
+#   armv7l   the whole suite in the Debian armhf root (ARMHF_ROOT, /opt/armhf; made if missing)
+#            through qemu-user; that root has CPython 3.11 only;
+#   aarch64  import and the golden results in a Debian arm64 root (ARM64_ROOT) through
+#            qemu-user; the whole suite with WHEEL_TEST_FULL=1.
+#
+#   tools/wheels/test-wheel.sh wheelhouse/ostrilo_py-*.whl [-- pytest arguments]
+#
+# A wheel that cannot be run here (no free-threaded interpreter, no interpreter of that version
+# for that processor) is reported NOT TESTED and does not fail the run. Exit status: 0 when every
+# wheel that could be tested passed.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+WHEELS=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --) shift; break ;;
+    *) WHEELS+=("$(readlink -f "$1")"); shift ;;
+  esac
+done
+PYTEST_ARGS=("$@")
+[ ${#WHEELS[@]} -gt 0 ] || die "usage: test-wheel.sh WHEEL... [-- pytest arguments]"
+WORK=$(mktemp -d)
+MOUNTED=()
+cleanup() {
+  local m
+  for m in "${MOUNTED[@]}"; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The sources as they are, for what the suite compares against (stubs, generated tables, the
+# pytest configuration); never a built library: the module must come from the wheel.
+copy_tests() {  # dest
+  mkdir -p "$1"
+  (cd "$REPO" && git ls-files -z --cached --others --exclude-standard | grep -zv '\.so$' \
+     | tar --null -T - -cf -) | tar -xf - -C "$1"
+}
+
+# A folder of symlinks to the few programs the suite runs (nm and readelf read the library's
+# symbols): with it and the environment's bin as the whole PATH, no compiler can be found.
+no_compiler_path() {  # root-prefix dir -> PATH value (as seen inside root-prefix)
+  local root=$1 dir=$2 t d
+  mkdir -p "$root$dir"
+  for t in sh nm readelf; do
+    for d in /usr/bin /bin; do
+      if [ -x "$root$d/$t" ]; then ln -sf "$d/$t" "$root$dir/$t"; break; fi
+    done
+  done
+}
+
+check_no_compiler() {  # PATH [chroot-root]
+  local path=$1 root=${2:-}
+  local cmd='for c in cc c++ gcc g++ clang clang++ zig; do if command -v "$c" >/dev/null; then echo "compiler on PATH: $(command -v "$c")"; exit 1; fi; done'
+  if [ -n "$root" ]; then chroot "$root" /usr/bin/env -i PATH="$path" /bin/sh -c "$cmd"
+  else env -i PATH="$path" /bin/sh -c "$cmd"; fi
+}
+
+# Asserted before the suite runs: the module comes from the wheel in the environment.
+WHERE='import ostrilo_py, sys; assert ostrilo_py.__file__.startswith(sys.prefix), ostrilo_py.__file__; print("ostrilo_py from", ostrilo_py.__file__)'
+
+test_native() {  # wheel
+  local whl=$1 py venv=$WORK/venv-$PYTAG$FT tests=$WORK/src-$PYTAG$FT bin=$WORK/bin
+  if [ -n "$FT" ]; then
+    echo "NOT TESTED: $(basename "$whl") (no free-threaded CPython $VER here)"; return 0
+  fi
+  py=$(host_python "$VER") || { echo "NOT TESTED: $(basename "$whl") (no CPython $VER here)"; return 0; }
+  make_venv "$py" "$venv"
+  # The test tools from the index as binaries; the module from the wheel, never from the sources.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: "$whl[test]"
+  copy_tests "$tests"
+  no_compiler_path "" "$bin"
+  check_no_compiler "$venv/bin:$bin"
+  (cd "$tests" && env -i HOME="$WORK" LANG=C.UTF-8 PATH="$venv/bin:$bin" PYTHONDONTWRITEBYTECODE=1 \
+     python -c "$WHERE" \
+   && env -i HOME="$WORK" LANG=C.UTF-8 PATH="$venv/bin:$bin" PYTHONDONTWRITEBYTECODE=1 \
+     python -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
+}
+
+ensure_root() {  # arch root
+  local arch=$1 root=$2
+  case $arch in
+    armv7l)
+      ensure_binfmt qemu-arm || return 3
+      if ! [ -x "$root/usr/bin/python3" ] || ! chroot "$root" python3 -c 'import pytest, numpy, hypothesis, mpmath' 2>/dev/null; then
+        local script; script=$(find_shared_tool armhf-chroot.sh) || return 3
+        say "preparing the armhf root at $root"
+        bash "$script" "$root" >"$WORK/armhf-setup.log" 2>&1 || { tail -n 20 "$WORK/armhf-setup.log" >&2; return 3; }
+        mountpoint -q "$root/proc" || mount --bind /proc "$root/proc"
+        chroot "$root" sh -c 'python3 -c "import mpmath" 2>/dev/null || apt-get install -y -qq python3-mpmath' >>"$WORK/armhf-setup.log" 2>&1 || return 3
+        # The setup script mounts /proc on every call: take every layer down again.
+        local i
+        for i in 1 2 3 4 5 6 7 8; do
+          mountpoint -q "$root/proc" || break
+          umount "$root/proc" 2>/dev/null || umount -l "$root/proc" 2>/dev/null || break
+        done
+      fi ;;
+    aarch64)
+      ensure_binfmt qemu-aarch64 || return 3
+      if ! [ -x "$root/usr/bin/python3" ]; then
+        command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap >&2; }
+        say "preparing the arm64 root at $root (debootstrap, some minutes)"
+        rm -rf "$root"
+        debootstrap --arch=arm64 --variant=minbase \
+          --include=python3,python3-venv,python3-pytest,python3-hypothesis,python3-numpy,python3-mpmath,binutils \
+          bookworm "$root" "$(debian_mirror)" >"$WORK/arm64-setup.log" 2>&1 || { tail -n 20 "$WORK/arm64-setup.log" >&2; return 3; }
+      fi ;;
+  esac
+  if ! mountpoint -q "$root/proc"; then mount --bind /proc "$root/proc"; MOUNTED+=("$root/proc"); fi
+}
+
+test_in_root() {  # wheel root full(0/1)
+  local whl=$1 root=$2 full=$3 rc=0 d=/root/ostrilo-wheel-test ver
+  ensure_root "$ARCH" "$root" || rc=$?
+  if [ $rc -ne 0 ]; then echo "NOT TESTED: $(basename "$whl") (the $ARCH root could not be set up)"; return 0; fi
+  ver=$(chroot "$root" python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  if [ -n "$FT" ] || [ "$ver" != "$VER" ]; then
+    echo "NOT TESTED: $(basename "$whl") (the $ARCH root has CPython $ver only)"; return 0
+  fi
+  rm -rf "$root$d"; mkdir -p "$root$d"
+  copy_tests "$root$d/src"
+  cp "$whl" "$root$d/"
+  no_compiler_path "$root" "$d/bin"
+  # The root's own test tools (numpy, pytest, hypothesis, mpmath) and the wheel, nothing else.
+  chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    python3 -m venv --system-site-packages "$d/venv"
+  chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    "$d/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$d/$(basename "$whl")"
+  check_no_compiler "$d/venv/bin:$d/bin" "$root"
+  local run=(chroot "$root" /usr/bin/env -i PATH="$d/venv/bin:$d/bin" HOME=/root LANG=C.UTF-8
+             PYTHONDONTWRITEBYTECODE=1 OSTRILO_EMULATED=1)
+  "${run[@]}" sh -c "cd $d/src && python -c '$WHERE'"
+  if [ "$full" = 1 ]; then
+    "${run[@]}" sh -c "cd $d/src && python -m pytest -q -p no:cacheprovider ${PYTEST_ARGS[*]:-}"
+  else
+    "${run[@]}" sh -c "cd $d/src && python -m pytest -q -p no:cacheprovider tests/test_golden.py tests/test_module.py tests/test_exports.py"
+  fi
+}
+
+failed=0
+for whl in "${WHEELS[@]}"; do
+  b=$(basename "$whl")
+  [[ "$b" =~ ^ostrilo_py-[^-]+-(cp3[0-9]+)-(cp3[0-9]+t?)-.*_(x86_64|armv7l|aarch64)\.whl$ ]] || die "not one of our wheels: $b"
+  parse_name "${BASH_REMATCH[3]}-${BASH_REMATCH[2]}"
+  say "testing $b"
+  t0=$(date +%s)
+  rc=0
+  case $ARCH in
+    x86_64)  test_native "$whl" || rc=$? ;;
+    armv7l)  test_in_root "$whl" "$ARMHF_ROOT" 1 || rc=$? ;;
+    aarch64) test_in_root "$whl" "$ARM64_ROOT" "${WHEEL_TEST_FULL:-0}" || rc=$? ;;
+  esac
+  if [ $rc -ne 0 ]; then echo "FAILED: $b (${rc})"; failed=$((failed + 1)); else echo "done: $b ($(( $(date +%s) - t0 ))s)"; fi
+done
+[ $failed -eq 0 ]
