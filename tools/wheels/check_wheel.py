@@ -22,7 +22,7 @@ from pathlib import Path
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+from elftools.elf.gnuversions import GNUVerNeedSection
 
 REPO = Path(__file__).resolve().parents[2]
 MAX_GLIBC = (2, 17)
@@ -97,7 +97,7 @@ def check_library(data: bytes, arch: str, free_threaded: bool) -> list[str]:
         at = data.find(path)
         if at >= 0:
             context = data[max(0, at - 40):at + 60].split(b"\0")
-            problems.append(f"build path in the library: {[c for c in context if path in c][0]!r}")
+            problems.append(f"build path in the library: {next(c for c in context if path in c)!r}")
     return problems
 
 

@@ -172,8 +172,9 @@ python_headers() {  # uses ARCH VER FT DEB_ARCH MULTIARCH -> sets PY_INCLUDE
     if [ ! -f "$ft/include/python${VER}t/Python.h" ]; then
       rm -rf "$ft"; mkdir -p "$ft/include"
       cp -r "$PY_INCLUDE" "$ft/include/python${VER}t"
-      grep -q 'Py_GIL_DISABLED' "$ft/include/python${VER}t/pyconfig.h" && die "unexpected Py_GIL_DISABLED in $VER's pyconfig.h"
-      printf '\n/* The free-threaded build. */\n#define Py_GIL_DISABLED 1\n' >>"$ft/include/python${VER}t/pyconfig.h"
+      sed -i 's|^/\* #undef Py_GIL_DISABLED \*/$|#define Py_GIL_DISABLED 1|' "$ft/include/python${VER}t/pyconfig.h"
+      [ "$(grep -c '^#define Py_GIL_DISABLED 1$' "$ft/include/python${VER}t/pyconfig.h")" = 1 ] \
+        || die "CPython $VER's pyconfig.h has no Py_GIL_DISABLED to turn on"
     fi
     PY_INCLUDE=$ft/include/python${VER}t
   fi
