@@ -10,7 +10,7 @@
 #   tools/wheels/test-wheel.sh wheelhouse/ostrilo_py-*.whl [-- pytest arguments]
 #
 # A wheel that cannot be run here (no free-threaded interpreter, no interpreter of that version
-# for that processor) is reported NOT TESTED and does not fail the run. Exit status: 0 when every
+# for that processor) is reported NOT TESTED and does not fail the run (a test function returns 4). Exit status: 0 when every
 # wheel that could be tested passed.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -66,21 +66,21 @@ WHERE='import ostrilo_py, sys; assert ostrilo_py.__file__.startswith(sys.prefix)
 test_native() {  # wheel
   local whl=$1 py venv=$WORK/venv-$PYTAG$FT tests=$WORK/src-$PYTAG$FT bin=$WORK/bin
   if [ -n "$FT" ]; then
-    echo "NOT TESTED: $(basename "$whl") (no free-threaded CPython $VER here)"; return 0
+    echo "NOT TESTED: $(basename "$whl") (no free-threaded CPython $VER here)"; return 4
   fi
-  py=$(host_python "$VER") || { echo "NOT TESTED: $(basename "$whl") (no CPython $VER here)"; return 0; }
-  make_venv "$py" "$venv"
+  py=$(host_python "$VER") || { echo "NOT TESTED: $(basename "$whl") (no CPython $VER here)"; return 4; }
+  make_venv "$py" "$venv" || return 1
   # The test tools from the index as binaries; the module from the wheel, never from the sources.
   if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: "$whl[test]"; then
     # Some optional test tool has no binary for this interpreter yet: the core ones, and the
     # tests of the rest skip themselves.
     echo "note: not every test extra has a binary for CPython $VER; installing the core test tools" >&2
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
-      "$whl" pytest hypothesis numpy mpmath
+      "$whl" pytest hypothesis numpy mpmath || return 1
   fi
-  copy_tests "$tests"
+  copy_tests "$tests" || return 1
   no_compiler_path "" "$bin"
-  check_no_compiler "$venv/bin:$bin"
+  check_no_compiler "$venv/bin:$bin" || return 1
   (cd "$tests" && env -i HOME="$WORK" LANG=C.UTF-8 PATH="$venv/bin:$bin" PYTHONDONTWRITEBYTECODE=1 \
      python -c "$WHERE" \
    && env -i HOME="$WORK" LANG=C.UTF-8 PATH="$venv/bin:$bin" PYTHONDONTWRITEBYTECODE=1 \
@@ -122,10 +122,10 @@ ensure_root() {  # arch root
 test_in_root() {  # wheel root full(0/1)
   local whl=$1 root=$2 full=$3 rc=0 d=/root/ostrilo-wheel-test ver
   ensure_root "$ARCH" "$root" || rc=$?
-  if [ $rc -ne 0 ]; then echo "NOT TESTED: $(basename "$whl") (the $ARCH root could not be set up)"; return 0; fi
+  if [ $rc -ne 0 ]; then echo "NOT TESTED: $(basename "$whl") (the $ARCH root could not be set up)"; return 4; fi
   ver=$(chroot "$root" python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   if [ -n "$FT" ] || [ "$ver" != "$VER" ]; then
-    echo "NOT TESTED: $(basename "$whl") (the $ARCH root has CPython $ver only)"; return 0
+    echo "NOT TESTED: $(basename "$whl") (the $ARCH root has CPython $ver only)"; return 4
   fi
   rm -rf "$root$d"; mkdir -p "$root$d"
   copy_tests "$root$d/src"
@@ -133,13 +133,14 @@ test_in_root() {  # wheel root full(0/1)
   no_compiler_path "$root" "$d/bin"
   # The root's own test tools (numpy, pytest, hypothesis, mpmath) and the wheel, nothing else.
   chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    python3 -m venv --system-site-packages "$d/venv"
+    python3 -m venv --system-site-packages "$d/venv" || return 1
   chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
-    "$d/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$d/$(basename "$whl")"
-  check_no_compiler "$d/venv/bin:$d/bin" "$root"
+    "$d/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$d/$(basename "$whl")" \
+    || return 1
+  check_no_compiler "$d/venv/bin:$d/bin" "$root" || return 1
   local run=(chroot "$root" /usr/bin/env -i PATH="$d/venv/bin:$d/bin" HOME=/root LANG=C.UTF-8
              PYTHONDONTWRITEBYTECODE=1 OSTRILO_EMULATED=1)
-  "${run[@]}" sh -c "cd $d/src && python -c '$WHERE'"
+  "${run[@]}" sh -c "cd $d/src && python -c '$WHERE'" || return 1
   if [ "$full" = 1 ]; then
     "${run[@]}" sh -c "cd $d/src && python -m pytest -q -p no:cacheprovider ${PYTEST_ARGS[*]:-}"
   else
@@ -147,6 +148,7 @@ test_in_root() {  # wheel root full(0/1)
   fi
 }
 
+# The test functions run under `||`, where errexit is off: every step that must stop them says so.
 failed=0
 for whl in "${WHEELS[@]}"; do
   b=$(basename "$whl")
@@ -160,6 +162,10 @@ for whl in "${WHEELS[@]}"; do
     armv7l)  test_in_root "$whl" "$ARMHF_ROOT" 1 || rc=$? ;;
     aarch64) test_in_root "$whl" "$ARM64_ROOT" "${WHEEL_TEST_FULL:-0}" || rc=$? ;;
   esac
-  if [ $rc -ne 0 ]; then echo "FAILED: $b (${rc})"; failed=$((failed + 1)); else echo "done: $b ($(( $(date +%s) - t0 ))s)"; fi
+  case $rc in
+    0) echo "passed: $b ($(( $(date +%s) - t0 ))s)" ;;
+    4) ;;  # reported NOT TESTED above
+    *) echo "FAILED: $b (${rc})"; failed=$((failed + 1)) ;;
+  esac
 done
 [ $failed -eq 0 ]
