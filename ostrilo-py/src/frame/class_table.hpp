@@ -172,12 +172,8 @@ using Unhashable = Slot<Py_tp_hash, PyObject_HashNotImplemented>;
 
 // A slot that the interpreter exposes as one special method without parameters.
 template <int SlotId, fixed_string Name, auto Trampoline, class Result>
-struct Special {
+struct Special : Slot<SlotId, Trampoline> {
     static constexpr std::size_t record_count = 1;
-    template <class T>
-    static void add(ClassParts& c) {
-        c.slots.push_back({SlotId, reinterpret_cast<void*>(Trampoline)});
-    }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
         add_method_record(out, name_of<T>, Name.data, "self", Json{}, CasterOf<Result>::annotation());
