@@ -13,6 +13,15 @@
 // A type slot with no Python-visible name (the buffer protocol, say) is one more entry:
 //     Slot<Py_bf_getbuffer, get_buffer>, Slot<Py_bf_releasebuffer, release_buffer>
 // and where the instances live is InstanceStorage<T> (frame/borrow.hpp).
+//
+// The compiler holds a table to three rules:
+// - a slot and the special method it is announced as agree (Binary<Py_nb_add, Op<"__add__", ..>>,
+//   Special<Py_tp_iter, "__iter__", ..>), and a slot that Python exposes under a special-method
+//   name is declared with that name, never as a plain Slot, so the records announce it;
+// - a table says how its instances compare: one Compare entry, or CompareByIdentity;
+// - a module table lists the class (Class<T>, or Unlisted<T> for a class reached only through
+//   its instances): otherwise the library does not link, and the linker names
+//   ModuleMembership<T>::class_not_in_any_module_table.
 #include <memory>
 #include <vector>
 
@@ -37,6 +46,73 @@ PyTypeObject* create_class(std::unique_ptr<ClassParts> parts);
 
 template <class T>
 constexpr const char* name_of = Bound<T>::name.data;
+
+// The special methods that the interpreter derives from a type slot: the forward form and, for
+// a binary number slot, the reflected one (nullptr where there is none).
+struct SlotMethod {
+    int slot;
+    const char* forward;
+    const char* reflected;
+};
+inline constexpr SlotMethod slot_methods[] = {
+    {Py_nb_add, "__add__", "__radd__"},
+    {Py_nb_subtract, "__sub__", "__rsub__"},
+    {Py_nb_multiply, "__mul__", "__rmul__"},
+    {Py_nb_true_divide, "__truediv__", "__rtruediv__"},
+    {Py_nb_floor_divide, "__floordiv__", "__rfloordiv__"},
+    {Py_nb_remainder, "__mod__", "__rmod__"},
+    {Py_nb_divmod, "__divmod__", "__rdivmod__"},
+    {Py_nb_power, "__pow__", "__rpow__"},
+    {Py_nb_matrix_multiply, "__matmul__", "__rmatmul__"},
+    {Py_nb_lshift, "__lshift__", "__rlshift__"},
+    {Py_nb_rshift, "__rshift__", "__rrshift__"},
+    {Py_nb_and, "__and__", "__rand__"},
+    {Py_nb_or, "__or__", "__ror__"},
+    {Py_nb_xor, "__xor__", "__rxor__"},
+    {Py_nb_negative, "__neg__", nullptr},
+    {Py_nb_positive, "__pos__", nullptr},
+    {Py_nb_absolute, "__abs__", nullptr},
+    {Py_nb_invert, "__invert__", nullptr},
+    {Py_nb_bool, "__bool__", nullptr},
+    {Py_nb_int, "__int__", nullptr},
+    {Py_nb_float, "__float__", nullptr},
+    {Py_nb_index, "__index__", nullptr},
+    {Py_tp_repr, "__repr__", nullptr},
+    {Py_tp_str, "__str__", nullptr},
+    {Py_tp_hash, "__hash__", nullptr},
+    {Py_tp_call, "__call__", nullptr},
+    {Py_tp_iter, "__iter__", nullptr},
+    {Py_tp_iternext, "__next__", nullptr},
+    {Py_tp_richcompare, "__eq__", nullptr},
+    {Py_sq_length, "__len__", nullptr},
+    {Py_mp_length, "__len__", nullptr},
+    {Py_sq_item, "__getitem__", nullptr},
+    {Py_mp_subscript, "__getitem__", nullptr},
+    {Py_sq_contains, "__contains__", nullptr},
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return a == b;
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+constexpr const SlotMethod* slot_method(int slot) {
+    for (const SlotMethod& m : slot_methods)
+        if (m.slot == slot) return &m;
+    return nullptr;
+}
+// Whether `name` is what the interpreter calls the forward (or reflected) form of `slot`.
+constexpr bool slot_is_named(int slot, const char* name, bool reflected = false) {
+    const SlotMethod* m = slot_method(slot);
+    return m != nullptr && same_text(reflected ? m->reflected : m->forward, name);
+}
+
+// Defined by the module tables (frame/module_table.hpp) for each class they list; referred to by
+// each class table, so a class that no module table lists leaves this undefined at link time.
+template <class T>
+struct ModuleMembership {
+    [[gnu::visibility("hidden")]] static void class_not_in_any_module_table();
+};
 
 // The names of a one-parameter function, for parameters_json.
 struct OneName {
@@ -158,7 +234,7 @@ using Field = Property<Name, read_field<Member>, write_field<Member>>;
 
 // A type slot given directly, with nothing to describe.
 template <int SlotId, auto Fn>
-struct Slot {
+struct SlotEntry {
     static constexpr std::size_t record_count = 0;
     template <class T>
     static void add(ClassParts& c) {
@@ -167,12 +243,20 @@ struct Slot {
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>&) {}
 };
+template <int SlotId, auto Fn>
+struct Slot : SlotEntry<SlotId, Fn> {
+    static_assert(slot_method(SlotId) == nullptr,
+                  "this slot is a special method in Python: declare it with its name (Special, Binary, Repr, "
+                  "Hash, Compare, ...) so that the records announce it");
+};
 
-using Unhashable = Slot<Py_tp_hash, PyObject_HashNotImplemented>;
+// Instances are unhashable: __hash__ is None, and nothing is announced.
+using Unhashable = SlotEntry<Py_tp_hash, PyObject_HashNotImplemented>;
 
 // A slot that the interpreter exposes as one special method without parameters.
 template <int SlotId, fixed_string Name, auto Trampoline, class Result>
-struct Special : Slot<SlotId, Trampoline> {
+struct Special : SlotEntry<SlotId, Trampoline> {
+    static_assert(slot_is_named(SlotId, Name.data), "the special-method name is not the one this slot has in Python");
     static constexpr std::size_t record_count = 1;
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
@@ -194,6 +278,7 @@ using Iter = Special<Py_tp_iter, "__iter__", unary<Fn>, ResultOf<Fn>>;
 // One operand form of a binary operator: its special-method name, function and parameter name.
 template <fixed_string Name, auto Fn, fixed_string Param>
 struct Op {
+    static constexpr auto name = Name;
     static constexpr auto fn = Fn;
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
@@ -206,6 +291,16 @@ struct Op {
 // A binary number slot: the forward form, and optionally the reflected one.
 template <int SlotId, class Forward, class Reflected = void>
 struct Binary {
+    template <class R>
+    static constexpr bool reflected_named() {
+        if constexpr (std::is_void_v<R>)
+            return true;
+        else
+            return slot_is_named(SlotId, R::name.data, true);
+    }
+    static_assert(slot_is_named(SlotId, Forward::name.data) && slot_method(SlotId)->reflected != nullptr,
+                  "the forward operator's name is not the one this slot has in Python");
+    static_assert(reflected_named<Reflected>(), "the reflected operator's name is not the one this slot has in Python");
     static constexpr std::size_t record_count = std::is_void_v<Reflected> ? 1 : 2;
     template <class T>
     static void add(ClassParts& c) {
@@ -224,6 +319,7 @@ struct Binary {
 // Rich comparison of the class with itself (see richcompare for the options).
 template <auto Cmp, Compares Ops, NotEqual Ne, BorrowedOther Other>
 struct Compare {
+    static constexpr bool comparison = true;
     static constexpr bool described(int op) {
         return (static_cast<unsigned>(Ops) & (1u << op)) != 0 && !(op == Py_NE && Ne == NotEqual::NegatedEquality);
     }
@@ -243,8 +339,24 @@ struct Compare {
     }
 };
 
+// No comparison of its own: instances compare (and hash, unless the table says otherwise) by
+// identity, as plain objects do. Written in the table so that this is a choice, not an omission.
+struct CompareByIdentity {
+    static constexpr bool comparison = true;
+    static constexpr std::size_t record_count = 0;
+    template <class T>
+    static void add(ClassParts&) {}
+    template <class T, std::size_t N>
+    static constexpr void describe(RecordList<N>&) {}
+};
+
+template <class E>
+concept ComparisonEntry = requires { E::comparison; };
+
 template <class T, class... Entries>
 struct ClassTable {
+    static_assert((std::size_t{0} + ... + ComparisonEntry<Entries>) == 1,
+                  "a class table has one comparison entry: Compare<...>, or CompareByIdentity");
     static constexpr auto make_records() {
         RecordList<1 + (std::size_t{0} + ... + Entries::record_count)> out;
         Json j = json_of(R"({"type":"class","id":")");
@@ -261,6 +373,7 @@ struct ClassTable {
     // Builds the class object of T (may throw std::bad_alloc). The parts live for the process.
     static PyTypeObject* create() {
         static_cast<void>(&emit_records<ClassTable>);
+        ModuleMembership<T>::class_not_in_any_module_table();
         static constexpr auto qualified = qualified_name();
         auto c = std::make_unique<ClassParts>(
             ClassParts{qualified.data, nullptr, static_cast<int>(sizeof(Obj<T>)), {}, {}, {}, nullptr});

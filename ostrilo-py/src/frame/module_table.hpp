@@ -19,10 +19,17 @@ bool add_function(PyObject* module, PyMethodDef* def);
 // The submodule of `def`, created once per process (kept in `cache`), added to parent.
 bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache, CreationLock& lock);
 
+// Emitted wherever a module table names T (see ModuleMembership in frame/class_table.hpp).
+template <class T>
+[[gnu::used, gnu::noinline]] void ModuleMembership<T>::class_not_in_any_module_table() {}
+
 template <class T>
 struct Class {
     static constexpr std::size_t record_count = 0;  // the class table describes it
-    static bool add(PyObject* module) { return add_class(module, class_object<T>); }
+    static bool add(PyObject* module) {
+        ModuleMembership<T>::class_not_in_any_module_table();
+        return add_class(module, class_object<T>);
+    }
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return class_id(name_of<T>);
@@ -69,6 +76,20 @@ struct Step {
     static constexpr std::size_t record_count = 0;
     static constexpr bool unlisted = true;
     static bool add(PyObject* module) { return Fn(module); }
+    template <fixed_string ModuleName, std::size_t N>
+    static constexpr void describe(RecordList<N>&) {}
+};
+
+// A class that the module does not register (no attribute, not in __all__): its instances come
+// only from other calls. Listed here all the same, so that it is a member by decision.
+template <class T>
+struct Unlisted {
+    static constexpr std::size_t record_count = 0;
+    static constexpr bool unlisted = true;
+    static bool add(PyObject*) {
+        ModuleMembership<T>::class_not_in_any_module_table();
+        return true;
+    }
     template <fixed_string ModuleName, std::size_t N>
     static constexpr void describe(RecordList<N>&) {}
 };

@@ -1,0 +1,63 @@
+// The rules a class table is held to, by the compiler and the linker. This file is built once
+// per FAULT, each build expected to fail with the words that name the fault (FAULT 0 is the
+// faultless table, which must build, so that a failure elsewhere cannot pass for a guard).
+#include "frame/class_table.hpp"
+#if FAULT != 7
+#include "frame/module_table.hpp"
+#endif
+
+struct Point {
+    double x;
+};
+inline Point operator+(const Point& a, const Point& b) { return {a.x + b.x}; }
+inline Point operator*(const Point& a, double s) { return {a.x * s}; }
+inline Point operator*(double s, const Point& a) { return {s * a.x}; }
+inline bool same(const Point& a, const Point& b) { return a.x == b.x; }
+inline std::string point_repr(const Point&) { return "Point"; }
+
+namespace ostrilo {
+template <>
+struct Bound<Point> : BoundAs<"Point"> {
+    static PyTypeObject* create();
+};
+
+namespace {
+
+using Scaled = Op<"__mul__", times<Point, double>, "rhs">;
+using Equality = Compare<by_equality<same>, Compares::Equality, NotEqual::Direct, BorrowedOther::NotImplemented>;
+
+#if FAULT == 1  // a slot announced under another slot's name
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
+                         Binary<Py_nb_add, Op<"__sub__", plus<Point, Point>, "other">>, Equality>;
+#elif FAULT == 2  // a reflected form that is not the slot's
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
+                         Binary<Py_nb_multiply, Scaled, Op<"__radd__", times_reflected<Point, double>, "lhs">>,
+                         Equality>;
+#elif FAULT == 3  // a special method given as a plain slot, which no record would announce
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Slot<Py_tp_repr, unary<point_repr>>, Equality>;
+#elif FAULT == 4  // a special method under the wrong name
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
+                         Special<Py_tp_repr, "__str__", unary<point_repr>, std::string>, Equality>;
+#elif FAULT == 5  // nothing said about comparison
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>>;
+#elif FAULT == 6  // two ways to compare
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Equality, CompareByIdentity>;
+#else  // 0, and 7: a faultless table, which 7 builds without a module table listing it
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>,
+                         Binary<Py_nb_multiply, Scaled, Op<"__rmul__", times_reflected<Point, double>, "lhs">>,
+                         Equality>;
+#endif
+
+#if FAULT != 7
+using Root = Module<"guards", "guards", Class<Point>>;
+#endif
+
+}  // namespace
+
+PyTypeObject* Bound<Point>::create() { return Table::create(); }
+
+}  // namespace ostrilo
+
+#if FAULT != 7
+extern "C" [[gnu::visibility("default")]] PyObject* PyInit_guards() { return ostrilo::Root::init(); }
+#endif
