@@ -30,9 +30,9 @@ using Equality = Compare<by_equality<same>, Compares::Equality, NotEqual::Direct
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
                          Binary<Py_nb_add, Op<"__sub__", plus<Point, Point>, "other">>, Equality>;
 #elif FAULT == 2  // a reflected form that is not the slot's
-using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
-                         Binary<Py_nb_multiply, Scaled, Op<"__radd__", times_reflected<Point, double>, "lhs">>,
-                         Equality>;
+using Table =
+    ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
+               Binary<Py_nb_multiply, Scaled, Op<"__radd__", times_reflected<Point, double>, "lhs">>, Equality>;
 #elif FAULT == 3  // a special method given as a plain slot, which no record would announce
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Slot<Py_tp_repr, unary<point_repr>>, Equality>;
 #elif FAULT == 4  // a special method under the wrong name
@@ -42,10 +42,10 @@ using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>>;
 #elif FAULT == 6  // two ways to compare
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Equality, CompareByIdentity>;
-#else  // 0, and 7: a faultless table, which 7 builds without a module table listing it
-using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>,
-                         Binary<Py_nb_multiply, Scaled, Op<"__rmul__", times_reflected<Point, double>, "lhs">>,
-                         Equality>;
+#else             // 0, and 7: a faultless table, which 7 builds without a module table listing it
+using Table =
+    ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>,
+               Binary<Py_nb_multiply, Scaled, Op<"__rmul__", times_reflected<Point, double>, "lhs">>, Equality>;
 #endif
 
 #if FAULT != 7
