@@ -50,7 +50,7 @@ def tour_vec3d() -> None:
     u.x = 10
     show("after u.x = 10", u)
     try:
-        v.dot((1, 2, 3))  # type: ignore[arg-type]  # shows the error a wrong argument raises
+        v.dot((1, 2, 3))  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]  # shows the error a wrong argument raises
     except TypeError as e:
         show("v.dot((1, 2, 3)) raises TypeError", str(e))
 

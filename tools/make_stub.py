@@ -36,6 +36,32 @@ EXTRA_MEMBERS = {
     "VecList": BUFFER,
 }
 
+# Stub-only types for what a parameter accepts beyond its record's annotation. VecList(list)
+# reads an (n, 3) buffer of float64 or float32 before it tries a sequence; no annotation can say
+# "a buffer of doubles", so checkers are told of arrays (through the attribute every numpy array
+# has, on every Python) and, from 3.12, of any buffer. Shape and item type are checked at run time.
+STUB_TYPES = [
+    "@typing.type_check_only",
+    "class _ArrayOfDoubles(typing.Protocol):",
+    '    """An ``(n, 3)`` array of float64 or float32 that exports its data through the buffer',
+    "    protocol, such as a numpy array. Its shape and item type are checked when it is read; any",
+    '    other array is read as a sequence of `Vec3d`."""',
+    "    @property",
+    "    def __array_interface__(self) -> builtins.dict[builtins.str, typing.Any]:",
+    '        """The array\'s description of its data (numpy\'s array interface)."""',
+    "",
+    "if sys.version_info >= (3, 12):",
+    "    _BufferOfDoubles: typing.TypeAlias = _ArrayOfDoubles | collections.abc.Buffer",
+    "else:",
+    "    _BufferOfDoubles: typing.TypeAlias = _ArrayOfDoubles",
+]
+# (function, parameter): (the record's annotation, the stub's); the first is checked, so that a
+# change of the record is not hidden.
+WIDENED = {
+    ("VecList.__new__", "list"): ("collections.abc.Sequence[Vec3d]",
+                                  "collections.abc.Sequence[Vec3d] | VecList | _BufferOfDoubles"),
+}
+
 
 def extra_def(line: str) -> tuple[str, str, list[str], str] | None:
     """(indent, name, parameter names, result) of an EXTRA_MEMBERS line that defines a method."""
@@ -121,12 +147,19 @@ class Tree:
         args = f["arguments"]
         params = [p["name"] for p in args.get("posonlyargs", [])]
         positional_only = False
+        qualified = f["name"] if owner is None else f"{owner}.{f['name']}"
         for a in args.get("args", []):
             name = a["name"]
-            text = f"{name}: {self.expr(a['annotation'], module)}"
+            annotation = self.expr(a["annotation"], module)
+            if (qualified, name) in WIDENED:
+                recorded, annotation = WIDENED[qualified, name]
+                if self.expr(a["annotation"], module) != recorded:
+                    raise ValueError(f"{qualified}({name}): the record now says "
+                                     f"{self.expr(a['annotation'], module)}, not {recorded}: update WIDENED")
+            text = f"{name}: {annotation}"
             if keyword.iskeyword(name):
                 # A parameter named after a keyword can only be passed by position in typed code.
-                text = f"{name}_: {self.expr(a['annotation'], module)}"
+                text = f"{name}_: {annotation}"
                 positional_only = True
             elif positional_only:
                 params.append("/")
@@ -177,6 +210,7 @@ class Tree:
             out += [f"import {ROOT}", ""]
         else:
             out += [f"from {ROOT} import geometry as geometry", ""]
+            out += ["", *STUB_TYPES, ""]
         out.append(f"__all__ = {[self.by_id[i]['name'] for i in m['members']]!r}".replace("'", '"'))
         out.append("")
         body: list[str] = []

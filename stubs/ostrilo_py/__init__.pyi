@@ -16,6 +16,21 @@ import typing
 
 from ostrilo_py import geometry as geometry
 
+
+@typing.type_check_only
+class _ArrayOfDoubles(typing.Protocol):
+    """An ``(n, 3)`` array of float64 or float32 that exports its data through the buffer
+    protocol, such as a numpy array. Its shape and item type are checked when it is read; any
+    other array is read as a sequence of `Vec3d`."""
+    @property
+    def __array_interface__(self) -> builtins.dict[builtins.str, typing.Any]:
+        """The array's description of its data (numpy's array interface)."""
+
+if sys.version_info >= (3, 12):
+    _BufferOfDoubles: typing.TypeAlias = _ArrayOfDoubles | collections.abc.Buffer
+else:
+    _BufferOfDoubles: typing.TypeAlias = _ArrayOfDoubles
+
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 
 
@@ -406,9 +421,12 @@ class Quat:
         """
     def to_axis_angle(self) -> builtins.tuple[Vec3d, AngleRadians]:
         """The axis and angle of the rotation, read in the convention ``v ↦ q ⊗ v ⊗ conj(q)``, the opposite
-        of `Quat.rotate`: ``from_axis_angle(n, θ).to_axis_angle()`` is ``(-n, θ)``. Within 2**-52 of ``w
-        == 1`` it answers the x axis and angle 0; ``|w| > 1`` beyond that gives NaN throughout. The
-        angle lies in [0, 2π].
+        of `Quat.rotate`: for θ in [0, 2π] ``from_axis_angle(n, θ).to_axis_angle()`` is ``(-n, θ)``, and
+        for a negative θ (down to -2π) it is ``(n, -θ)``: the angle returned is never negative, the axis
+        turning round instead. Within 2**-52 of ``w == 1`` it answers the x axis and angle 0; ``|w| >
+        1`` beyond that gives NaN throughout. The angle lies in [0, 2π]. For the axis and angle that
+        give the quaternion back through `Quat.from_axis_angle`, accurate at every angle, see
+        ``ostrilo_ext.axis_angle``.
 
         Returns:
             a new tuple ``(axis, angle)`` of a `Vec3d` and an `AngleRadians`.
@@ -462,7 +480,7 @@ class VecList:
     the list in place. Results are the same for any number of worker threads. Lists have no equality
     of their own (identity), no item assignment and no slicing.
     """
-    def __new__(cls, list: collections.abc.Sequence[Vec3d]) -> VecList:
+    def __new__(cls, list: collections.abc.Sequence[Vec3d] | VecList | _BufferOfDoubles) -> VecList:
         """Makes a list of copies of the vectors of a sequence (a list, a tuple, a ``range``, another
         `VecList`) or of the rows of a two-dimensional ``(n, 3)`` buffer of float64 or float32, such as
         a numpy array, whatever its strides. Iterators, sets, dictionaries and strings are refused, and
@@ -856,8 +874,12 @@ class Vec3d:
             TypeError: (raised by Python) `rhs` has no float conversion.
         """
     def angle_to(self, other: Vec3d) -> AngleRadians:
-        """The unsigned angle between the two vectors, in [0, π]. Parallel vectors give 0 and anti-parallel
-        ones π even where rounding pushes the cosine just past ±1; a zero vector gives NaN.
+        """The unsigned angle between the two vectors, in [0, π]: ``acos(self · other / (|self| ·
+        |other|))`` with the cosine clamped to [-1, 1], so rounding never turns it into NaN. Near 0 and
+        π this formula is coarse: the rounded cosine of parallel vectors is often one unit below 1,
+        which gives about 1.5e-8 rather than 0 (``v.angle_to(v)`` does so for about a quarter of
+        vectors), and likewise anti-parallel ones can fall short of π. A zero vector gives NaN. For an
+        angle accurate at every size, see ``ostrilo_ext.angle_between``.
 
         Args:
             other: the second vector.
