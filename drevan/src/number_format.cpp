@@ -52,13 +52,6 @@ char* format_number(char* out, double value) {
     return std::to_chars(out, out + NUMBER_TEXT_MAX, value, std::chars_format::fixed).ptr;
 }
 
-char* format_number_fixed(char* out, double value, int precision) {
-    if (!std::isfinite(value)) return special(out, value);
-    if (precision < 0) precision = 0;
-    if (precision > 60) precision = 60;
-    return std::to_chars(out, out + NUMBER_TEXT_MAX + 64, value, std::chars_format::fixed, precision).ptr;
-}
-
 void append_number(std::string& out, double value) {
     char buf[NUMBER_TEXT_MAX];
     out.append(buf, format_number(buf, value));

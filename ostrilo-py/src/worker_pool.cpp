@@ -1,5 +1,7 @@
 #include "worker_pool.hpp"
 
+#include "worker_pool_internals.hpp"
+
 #include "cpu_count.hpp"
 
 #include <pthread.h>

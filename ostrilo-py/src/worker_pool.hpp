@@ -85,23 +85,6 @@ struct BlockPlan {
 BlockPlan plan_blocks(std::size_t n, Grain grain = kCheapWork) noexcept;
 
 // ---------------------------------------------------------------------------
-// Sizing.
-
-// A decimal integer: one or more ASCII digits, optionally preceded by a
-// single '+'; nothing else (no spaces, no sign '-'). Values too large for
-// size_t saturate. nullopt for null or anything else.
-std::optional<std::size_t> parse_decimal(const char* text) noexcept;
-
-// The pool size rule: `num_threads` (RAYON_NUM_THREADS) if it is a decimal
-// integer: > 0 is the count, 0 selects `default_count`. Otherwise
-// `rs_num_cpus` (RAYON_RS_NUM_CPUS) if it is a decimal integer > 0.
-// Otherwise `default_count`. Result is clamped to [1, kMaxThreads].
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, std::size_t default_count) noexcept;
-
-// Same, with default_thread_count() as the default (computed only if needed).
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus) noexcept;
-
-// ---------------------------------------------------------------------------
 // A pool of worker threads. The process-wide one is made by ensure_started();
 // tests may make their own.
 
@@ -132,10 +115,6 @@ class Pool {
     // calling thread only waits.
     template <class F>
     void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork);
-
-    // f(i) for every i in [0, n).
-    template <class F>
-    void for_each_index(std::size_t n, F&& f, Grain grain = kCheapWork);
 
     // Left fold, in block order, of block(begin, end) over the blocks of
     // [0, n): combine(combine(r0, r1), r2)..., on the calling thread, with
@@ -169,23 +148,13 @@ class Pool {
 // started and a later call tries again).
 void ensure_started();
 
-// Whether the process-wide pool is running. Never starts it.
-bool started() noexcept;
-
-// Worker threads of the process-wide pool; starts it.
-std::size_t thread_count();
-
-// The process-wide pool; starts it.
+// The process-wide pool; starts it. (The sizing rule and the pool's state, which only the pool
+// and its tests use, are in worker_pool_internals.hpp.)
 Pool& global();
 
 template <class F>
 void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork) {
     global().for_blocks(n, std::forward<F>(body), grain);
-}
-
-template <class F>
-void for_each_index(std::size_t n, F&& f, Grain grain = kCheapWork) {
-    global().for_each_index(n, std::forward<F>(f), grain);
 }
 
 template <class T, class Block, class Combine>
@@ -220,16 +189,6 @@ void Pool::for_blocks(std::size_t n, F&& body, Grain grain) {
             (*c.body)(c.plan.begin(b), c.plan.end(b));
         },
         &ctx);
-}
-
-template <class F>
-void Pool::for_each_index(std::size_t n, F&& f, Grain grain) {
-    for_blocks(
-        n,
-        [&f](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) f(i);
-        },
-        grain);
 }
 
 template <class T, class Block, class Combine>

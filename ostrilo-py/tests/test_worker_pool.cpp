@@ -5,6 +5,7 @@
 
 #include "cpu_count.hpp"
 #include "worker_pool.hpp"
+#include "worker_pool_internals.hpp"
 
 #include <sched.h>
 #include <signal.h>
@@ -155,6 +156,17 @@ int run_child(const std::string& env, const char* arg, std::string* out) {
 
 // ---------------------------------------------------------------------------
 
+// f(i) for every i in [0, n), one block at a time.
+template <class F>
+void each_index(Pool& p, std::size_t n, F&& f, Grain grain) {
+    p.for_blocks(
+        n,
+        [&f](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) f(i);
+        },
+        grain);
+}
+
 void test_sizing_rules() {
     using pool::decide_thread_count;
     const std::size_t def = 5;
@@ -281,7 +293,7 @@ void test_concurrent_callers(Pool& p) {
             for (std::size_t j = 0; j < 200; ++j) {
                 const std::size_t n = (t * 997 + j * 131) % 5000;
                 std::vector<std::size_t> out(n);
-                p.for_each_index(n, [&](std::size_t i) { out[i] = i * 31 + t; }, Grain{32});
+                each_index(p, n, [&](std::size_t i) { out[i] = i * 31 + t; }, Grain{32});
                 auto sum = p.reduce<std::size_t>(
                     n,
                     [&](std::size_t b, std::size_t e) {
@@ -310,8 +322,8 @@ void test_scheduling() {
 
     // A job submitted from inside a block runs inline instead of deadlocking.
     std::vector<std::size_t> totals(8);
-    p.for_each_index(
-        8,
+    each_index(
+        p, 8,
         [&](std::size_t i) {
             auto size = [](std::size_t b, std::size_t e) { return e - b; };
             totals[i] = p.reduce<std::size_t>(100, size, std::plus<>{}, Grain{1}).value_or(0);
@@ -332,7 +344,7 @@ void test_scheduling() {
     });
     while (!large_started) std::this_thread::yield();
     std::vector<int> out(4);
-    one.for_each_index(4, [&](std::size_t i) { out[i] = 1; }, Grain{2});
+    each_index(one, 4, [&](std::size_t i) { out[i] = 1; }, Grain{2});
     CHECK(!large_done && out == std::vector<int>(4, 1));
     large.join();
 }

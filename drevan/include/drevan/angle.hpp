@@ -31,8 +31,6 @@ struct AngleDegrees {
 
     // "90°", "-0°": the shortest round-trip number followed by the degree sign.
     std::string repr() const;
-    // The same with exactly `precision` digits after the point.
-    std::string text(int precision) const;
 };
 
 struct AngleRadians {
@@ -72,7 +70,6 @@ struct AngleRadians {
 
     // "1 radians", "-0 radians", "NaN radians".
     std::string repr() const;
-    std::string text(int precision) const;
 };
 
 constexpr AngleRadians AngleDegrees::to_radians() const { return {(angle * PI) / 180.0}; }

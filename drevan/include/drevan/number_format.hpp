@@ -12,8 +12,6 @@ inline constexpr std::size_t NUMBER_TEXT_MAX = 400;
 
 // Writes the text of value at out (room for NUMBER_TEXT_MAX chars); returns the end.
 char* format_number(char* out, double value);
-// Fixed precision: exactly `precision` digits after the point.
-char* format_number_fixed(char* out, double value, int precision);
 
 void append_number(std::string& out, double value);
 // "Name(a, b, c)": a record's name and its numbers, each in the text form above.
