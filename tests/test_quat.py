@@ -137,7 +137,10 @@ unit_axes = st.tuples(small, small, small).filter(lambda v: math.hypot(*v) > 1e-
     lambda v: tuple(np.array(v) / math.hypot(*v)))
 
 
-@given(unit_axes, st.floats(0.01, 2 * math.pi - 0.01), st.tuples(small, small, small))
+turns = st.floats(0.01, 2 * math.pi - 0.01)
+
+
+@given(unit_axes, turns | turns.map(lambda a: -a), st.tuples(small, small, small))
 def test_rotation_conventions(axis, angle, v):
     q = Quat.from_axis_angle(Vec3d(*axis), AngleRadians(angle))
     n, p = np.array(axis), np.array(v)
@@ -147,8 +150,10 @@ def test_rotation_conventions(axis, angle, v):
     assert np.allclose(rotated, rodrigues, rtol=0, atol=1e-12 * (1 + np.linalg.norm(p)))
     # the matrix is the inverse of that rotation
     assert np.allclose(np.array(q.to_rotation_matrix()) @ rotated, p, rtol=0, atol=1e-12 * (1 + np.linalg.norm(p)))
+    # read back the other way round: (-n, angle), and (n, -angle) for a negative angle, never negative
     back_axis, back_angle = q.to_axis_angle()
-    assert np.allclose(tuple(back_axis), -n, atol=1e-6) and abs(back_angle.angle - angle) < 1e-6
+    assert np.allclose(tuple(back_axis), -math.copysign(1, angle) * n, atol=1e-6)
+    assert abs(back_angle.angle - abs(angle)) < 1e-6
 
 
 @pytest.mark.parametrize("a, b, equal", [
