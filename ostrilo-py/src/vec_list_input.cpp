@@ -64,10 +64,13 @@ struct HeldView {
 
 // Whether the pending error of a failed buffer request may be set aside for the sequence path:
 // an exporter that cannot describe its elements as a buffer (numpy's datetimes raise ValueError,
-// a class's own __buffer__ may raise anything) is no reason to refuse a sequence. Running out of
-// memory and interruptions are not set aside.
+// a class's own __buffer__ may raise anything) is no reason to refuse a sequence. A BufferError
+// (the buffer exists but cannot be lent as asked: locked, or indirect), running out of memory and
+// interruptions are not set aside.
 bool sequence_may_follow(PyObject* o) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        PyErr_ExceptionMatches(PyExc_BufferError))
+        return false;
     return PySequence_Check(o) && !PyUnicode_Check(o);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/operators.hpp"
+#include "frame/runtime.hpp"
 
 namespace ostrilo {
 
@@ -136,6 +137,12 @@ static std::string full_name(const FnDesc& d) {
 static PyObject* interned_name(const FnDesc& d, Py_ssize_t i) {
     PyObject* s = d.interned[i].load(std::memory_order_acquire);
     if (s) return s;
+    // Interned strings go with their runtime (see runtime.hpp). Without the name the keyword is
+    // still found by comparing texts.
+    if (!forget_slot_at_runtime_end(&d.interned[i])) {
+        PyErr_Clear();
+        return nullptr;
+    }
     PyObject* made = PyUnicode_InternFromString(d.params[i]);
     if (made == nullptr) {
         PyErr_Clear();
