@@ -162,7 +162,10 @@ using VecListClass = ClassTable<
     Binary<Py_nb_add, Op<"__add__", add, "other">>, Binary<Py_nb_subtract, Op<"__sub__", sub, "other">>,
     Binary<Py_nb_multiply, Op<"__mul__", mul, "rhs">, Op<"__rmul__", rmul, "lhs">>,
     Binary<Py_nb_true_divide, Op<"__truediv__", truediv, "rhs">>, Slot<Py_bf_getbuffer, vec_list_getbuffer>,
-    Slot<Py_bf_releasebuffer, vec_list_releasebuffer>>;
+    Slot<Py_bf_releasebuffer, vec_list_releasebuffer>,
+    // The elements as one block of bytes (or, from protocol 5, a buffer over the list's own array):
+    // the helper's _reduce_vec_list.
+    Pickled<"vec_list">>;
 
 using VecListIteratorClass =
     ClassTable<VecListIterator, Special<Py_tp_iter, "__iter__", iterator_self, VecListIterator>,
