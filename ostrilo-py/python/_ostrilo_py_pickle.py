@@ -46,11 +46,15 @@ _BY_RECONSTRUCTOR: dict = {}
 
 
 def _refresh():
-    _BY_RECONSTRUCTOR.clear()
+    # A new dictionary, bound in one step: a thread that reads the old one meanwhile (without a
+    # global lock, say) never sees it half filled.
+    global _BY_RECONSTRUCTOR
+    found = {}
     for cls, reduce in list(copyreg.dispatch_table.items()):
         how = getattr(reduce, "_ostrilo_pickle", None)
         if how is not None:
-            _BY_RECONSTRUCTOR[how[0]] = cls
+            found[how[0]] = cls
+    _BY_RECONSTRUCTOR = found
 
 
 def _class(reconstructor):

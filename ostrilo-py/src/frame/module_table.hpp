@@ -26,7 +26,8 @@ struct Class {
     static constexpr std::size_t record_count = 0;  // the class table describes it
     static bool add(PyObject* module) { return add_class(module, class_object<T>); }
     static void pickled(std::vector<PickledClass>& out) {
-        if (pickle_spec_of<T> != nullptr) out.push_back({class_object<T>.peek(), pickle_spec_of<T>});
+        if (const PickleSpec* spec = pickle_spec_of<T>.load(std::memory_order_relaxed))
+            out.push_back({class_object<T>.peek(), spec});
     }
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {

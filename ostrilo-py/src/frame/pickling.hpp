@@ -13,6 +13,7 @@
 // When the top module has been filled, every class of its module table (submodules included)
 // that declares pickling is registered with the helper; a class without a declaration is not
 // picklable, which the test that round-trips every public class reports.
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -26,9 +27,10 @@ struct PickleSpec {
     bool has_fields;            // false: the helper's _reduce_<reconstructor> reduces
 };
 
-// The pickling of T's class, set when the class object is created.
+// The pickling of T's class, set when the class object is created (by whichever thread creates
+// it first; every thread sets the same value).
 template <class T>
-inline constinit const PickleSpec* pickle_spec_of = nullptr;
+inline constinit std::atomic<const PickleSpec*> pickle_spec_of{nullptr};
 
 struct PickledClass {
     PyTypeObject* type;
@@ -46,7 +48,7 @@ struct Pickled {
     static constexpr PickleSpec spec{Reconstructor.data, fields, sizeof...(Fields) != 0};
     template <class T>
     static void add(auto&) {
-        pickle_spec_of<T> = &spec;
+        pickle_spec_of<T>.store(&spec, std::memory_order_relaxed);
     }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>&) {}
