@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <new>
 
+#include "geometry/circle.hpp"
+#include "geometry/plane.hpp"
 #include "shared_api.hpp"
 
 namespace ostrilo {
