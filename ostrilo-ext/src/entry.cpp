@@ -2,6 +2,7 @@
 #include "entry.hpp"
 
 #include <string>
+#include <vector>
 
 namespace ostrilo::ext {
 
@@ -43,18 +44,19 @@ bool parse_with_defaults(const FnDesc& d, std::size_t required, PyObject* const*
             slots[i] = args[nargs + k];
         }
     }
-    std::string missing;
-    std::size_t count = 0;
+    std::vector<const char*> missing;
     for (std::size_t i = 0; i < required; ++i)
-        if (slots[i] == nullptr) {
-            missing += missing.empty() ? "'" : ", '";
-            missing += d.params[i];
-            missing += '\'';
-            ++count;
+        if (slots[i] == nullptr) missing.push_back(d.params[i]);
+    if (!missing.empty()) {
+        std::string list;
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0) list += missing.size() == 2 ? " and " : i + 1 == missing.size() ? ", and " : ", ";
+            list += '\'';
+            list += missing[i];
+            list += '\'';
         }
-    if (count != 0) {
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required %s: %s", full_name(d).c_str(), count,
-                     count == 1 ? "argument" : "arguments", missing.c_str());
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(),
+                     missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
         return false;
     }
     return true;

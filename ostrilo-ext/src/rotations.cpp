@@ -2,8 +2,10 @@
 #include "rotations.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
+#include "drevan/angle.hpp"
 #include "drevan/trig.hpp"
 
 namespace ostrilo::ext {
@@ -112,10 +114,12 @@ Quat from_matrix(Object mo) {
             if (std::fabs(e) > worst) worst = std::fabs(e);
         }
     if (worst > kMatrixTolerance) {
-        PyErr_Format(PyExc_ValueError,
-                     "from_matrix(): m is not a rotation matrix: m @ m.T differs from the identity by %.3g "
-                     "(tolerance %.0e)",
-                     worst, kMatrixTolerance);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "from_matrix(): m is not a rotation matrix: m @ m.T differs from the identity by %.3g "
+                      "(tolerance %.0e)",
+                      worst, kMatrixTolerance);
+        PyErr_SetString(PyExc_ValueError, text);
         throw_pyerr();
     }
     const double det = (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
@@ -155,10 +159,11 @@ Quat from_matrix(Object mo) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Two vectors. With unit a, b and their bisector h = unit(a + b), the common quaternion
-// (a . h, a x h) turns a onto b: cos and sin of half the angle come out directly, accurate at
-// small angles. Exactly opposite vectors have no bisector: half a turn about an axis
-// perpendicular to a (the one through a's smallest component).
+// Two vectors. The angle comes from atan2(|a x b|, a . b), accurate at every size; the axis is
+// a x b made exactly perpendicular to a again (rounding tilts it towards a by up to 2^-53 of |a|
+// |b|, which near half a turn would carry a far past b). Parallel vectors give the identity;
+// exactly opposite ones half a turn about an axis perpendicular to a (the one through a's
+// smallest component).
 
 Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
     const double la = a.magnitude(), lb = b.magnitude();
@@ -166,22 +171,24 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
         value_error("from_two_vectors(): the vectors must have a finite, nonzero length");
     const Vec3d ua{a.x / la, a.y / la, a.z / la};
     const Vec3d ub{b.x / lb, b.y / lb, b.z / lb};
-    const Vec3d h{ua.x + ub.x, ua.y + ub.y, ua.z + ub.z};
-    const double lh = h.magnitude();
-    Quat p;
-    if (lh == 0.0) {
+    Vec3d c = ua.cross(ub);
+    const double d = ua.dot(ub);
+    const double lc = c.magnitude();
+    if (lc == 0.0) {
+        if (d > 0.0) return Quat::identity();
         const double ax = std::fabs(ua.x), ay = std::fabs(ua.y), az = std::fabs(ua.z);
         const Vec3d e = ax <= ay && ax <= az ? Vec3d{1.0, 0.0, 0.0} : ay <= az ? Vec3d{0.0, 1.0, 0.0} : Vec3d{0.0, 0.0, 1.0};
-        const Vec3d n = ua.cross(e);
-        const double ln = n.magnitude();
-        p = Quat{0.0, n.x / ln, n.y / ln, n.z / ln};
-    } else {
-        const Vec3d uh{h.x / lh, h.y / lh, h.z / lh};
-        const Vec3d c = ua.cross(uh);
-        p = Quat{ua.dot(uh), c.x, c.y, c.z};
-        p = divided(p, norm4(p));
+        c = ua.cross(e);
     }
-    return p.conjugate();
+    const double along = c.dot(ua);
+    const Vec3d n0{c.x - along * ua.x, c.y - along * ua.y, c.z - along * ua.z};
+    const double ln = n0.magnitude();
+    const Vec3d n{n0.x / ln, n0.y / ln, n0.z / ln};
+    const double angle = lc == 0.0 ? drevan::PI : drevan::trig::atan2(lc, d);
+    // The common quaternion (cos(angle/2), sin(angle/2) n); the stored one is its conjugate.
+    double s, co;
+    drevan::trig::sin_cos(angle * 0.5, s, co);
+    return {co, -(s * n.x), -(s * n.y), -(s * n.z)};
 }
 
 // ---------------------------------------------------------------------------------------------
