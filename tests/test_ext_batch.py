@@ -67,7 +67,9 @@ def test_the_same_bits_with_one_and_two_threads(run_python):
     "args, error, message",
     [
         ((VecList([Vec3d(1, 0, 0)]), []), ValueError, "rotate_each(): 1 vectors but 0 rotations"),
-        ((VecList([Vec3d(1, 0, 0)]), [Vec3d(1, 0, 0)]), TypeError, "argument 'rotations': 'Vec3d' object is not an instance of 'Quat'"),
+        ((VecList([Vec3d(1, 0, 0)]), [Quat.identity(), Vec3d(1, 0, 0)]), TypeError,
+         "argument 'rotations': 'Vec3d' object is not an instance of 'Quat'"),
+        ((VecList([Vec3d(1, 0, 0)]), [Vec3d(1, 0, 0)]), ValueError, "argument 'rotations': must have 4 numbers, not 3"),
         ((VecList([Vec3d(1, 0, 0)]), 5), TypeError, "argument 'rotations': must be a sequence of Quat or an (n, 4) array"),
         (([Vec3d(1, 0, 0)], [Quat.identity()]), TypeError, "argument 'vectors': 'list' object is not an instance of 'VecList'"),
     ],

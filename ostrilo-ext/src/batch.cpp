@@ -12,9 +12,21 @@ using drevan::Vec3d;
 
 namespace {
 
+// A sequence whose first item is a Quat (a sequence of rows otherwise).
+bool rows_of_quats(PyObject* o) {
+    PyObject* first = PySequence_GetItem(o, 0);
+    if (first == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    const bool quat = is_instance<Quat>(first);
+    Py_DECREF(first);
+    return quat;
+}
+
 std::vector<Quat> read_rotations(PyObject* o) {
     std::vector<Quat> out;
-    if (!PyObject_CheckBuffer(o)) {
+    if (!PyObject_CheckBuffer(o) && !(is_batch(o) && !rows_of_quats(o))) {
         PyObject* seq = PySequence_Fast(o, "argument 'rotations': must be a sequence of Quat or an (n, 4) array");
         if (seq == nullptr) throw_pyerr();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);

@@ -116,8 +116,9 @@ inline constexpr fixed_string plane_line =
 inline constexpr fixed_string rotate_each =
     "rotate_each(vectors, rotations)\n--\n\n"
     "A new VecList whose i-th element is rotations[i].rotate(vectors[i]), the same bits, computed\n"
-    "on the worker pool. rotations: a sequence of Quat, or an (n, 4) array of the stored\n"
-    "components (w, i, j, k) as Quat(w, i, j, k) takes them; n must match len(vectors).\n"
+    "on the worker pool. rotations: a sequence of Quat, or (n, 4) rows (an array or nested\n"
+    "sequences) of the stored components (w, i, j, k) as Quat(w, i, j, k) takes them; n must\n"
+    "match len(vectors).\n"
     "scipy: R.apply(points) with R holding n rotations.";
 
 }  // namespace ostrilo::ext::doc

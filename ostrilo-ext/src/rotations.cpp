@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "drevan/angle.hpp"
 #include "drevan/trig.hpp"
 
 namespace ostrilo::ext {
@@ -184,7 +183,8 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
     const Vec3d n0{c.x - along * ua.x, c.y - along * ua.y, c.z - along * ua.z};
     const double ln = n0.magnitude();
     const Vec3d n{n0.x / ln, n0.y / ln, n0.z / ln};
-    const double angle = lc == 0.0 ? drevan::PI : drevan::trig::atan2(lc, d);
+    if (lc == 0.0) return {0.0, -n.x, -n.y, -n.z};  // exactly half a turn
+    const double angle = drevan::trig::atan2(lc, d);
     // The common quaternion (cos(angle/2), sin(angle/2) n); the stored one is its conjugate.
     double s, co;
     drevan::trig::sin_cos(angle * 0.5, s, co);
