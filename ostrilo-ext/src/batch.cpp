@@ -51,7 +51,7 @@ std::vector<Quat> read_rotations(PyObject* o) {
 
 }  // namespace
 
-VecList rotate_each(const VecList& vectors, Object rotations) {
+VecList rotate_each(const VecList& vectors, Quats rotations) {
     const std::vector<Quat> q = read_rotations(rotations.o);
     const std::size_t n = vectors.items.size();
     if (q.size() != n) {

@@ -68,7 +68,7 @@ Quat slerp_one(const Quat& a, const Quat& b, double t) {
     return {ua.w * wa + ub.w * wb, ua.i * wa + ub.i * wb, ua.j * wa + ub.j * wb, ua.k * wa + ub.k * wb};
 }
 
-Object slerp(const Quat& a, const Quat& b, Object t) {
+Object slerp(const Quat& a, const Quat& b, Floats t) {
     if (PyFloat_Check(t.o) || PyLong_Check(t.o) || !PySequence_Check(t.o))
         return Object{to_py(slerp_one(a, b, read_double(t.o, "t")))};
     std::vector<double> ts;
@@ -96,7 +96,7 @@ Object slerp(const Quat& a, const Quat& b, Object t) {
 // the largest of the trace and the three diagonal entries (Shepperd's choice), so that the square
 // root and the divisions never meet a small number, at 180 degrees included.
 
-Quat from_matrix(Object mo) {
+Quat from_matrix(Rows mo) {
     const std::vector<double> v = read_rows(mo.o, 3, "from_matrix(): m");
     if (v.size() != 9) value_error("from_matrix(): m must be a 3 x 3 matrix");
     double m[3][3];
@@ -210,7 +210,7 @@ Quat from_common(const double* c, bool scalar_first) {
     return scalar_first ? Quat{c[0], -c[1], -c[2], -c[3]} : Quat{c[3], -c[0], -c[1], -c[2]};
 }
 
-Object to_order(Object q, bool scalar_first) {
+Object to_order(Quats q, bool scalar_first) {
     if (is_quat(q.o)) {
         double c[4];
         put_common(as_obj<Quat>(q.o)->value, scalar_first, c);
@@ -235,7 +235,7 @@ Object to_order(Object q, bool scalar_first) {
     return Object{arr};
 }
 
-Object from_order(Object x, bool scalar_first) {
+Object from_order(Floats x, bool scalar_first) {
     if (!is_batch(x.o)) {
         double c[4];
         read_flat(x.o, c, 4, "the components");
@@ -252,9 +252,9 @@ Object from_order(Object x, bool scalar_first) {
 
 }  // namespace
 
-Object to_xyzw(Object q) { return to_order(q, false); }
-Object from_xyzw(Object x) { return from_order(x, false); }
-Object to_wxyz(Object q) { return to_order(q, true); }
-Object from_wxyz(Object x) { return from_order(x, true); }
+Object to_xyzw(Quats q) { return to_order(q, false); }
+Object from_xyzw(Floats x) { return from_order(x, false); }
+Object to_wxyz(Quats q) { return to_order(q, true); }
+Object from_wxyz(Floats x) { return from_order(x, true); }
 
 }  // namespace ostrilo::ext
