@@ -110,6 +110,8 @@ def test_every_function_has_its_docstring_and_signature_and_a_stub():
     tree = ast.parse(stub.read_text())
     stubbed = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
     assert stubbed == set(ostrilo_ext.__all__)
+    page = (Path(__file__).resolve().parent.parent / "docs" / "reference" / "ostrilo_ext.rst").read_text()
+    assert {name for name in ostrilo_ext.__all__ if f"py:function:: {name}(" not in page} == set()
     for name in ostrilo_ext.__all__:
         fn = getattr(ostrilo_ext, name)
         assert fn.__doc__ and len(fn.__doc__) > 40, name
