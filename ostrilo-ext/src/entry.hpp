@@ -86,6 +86,7 @@ struct Entry {
         Doc.data,
     };
     static bool add(PyObject* module) { return add_function(module, &def); }
+    static void pickled(std::vector<PickledClass>&) {}  // a function has no pickling of its own
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return function_id(ModuleName.data, Name.data);

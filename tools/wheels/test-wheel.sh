@@ -146,7 +146,8 @@ ensure_root() {  # arch root suite
     make_root "$debarch" "$root" "$multiarch" "$suite" >"$WORK/$debarch-$suite-setup.log" 2>&1 \
       || { tail -n 20 "$WORK/$debarch-$suite-setup.log" >&2; rm -rf "$root"; return 3; }
   fi
-  if ! mountpoint -q "$root/proc"; then mount --bind /proc "$root/proc"; MOUNTED+=("$root/proc"); fi
+  # A procfs of its own, not a bind of the host's: taking it down again cannot touch the host's.
+  if ! mountpoint -q "$root/proc"; then mount -t proc proc "$root/proc"; MOUNTED+=("$root/proc"); fi
 }
 
 test_in_root() {  # wheel full(0/1)

@@ -14,6 +14,7 @@
 
 #include "drevan/panic.hpp"
 #include "frame/once.hpp"
+#include "frame/runtime.hpp"
 
 namespace ostrilo {
 
@@ -106,6 +107,8 @@ static std::atomic<PyObject*> g_panic_type{nullptr};
 static CreationLock g_panic_type_lock;
 
 PyObject* panic_exception_type() {
+    if (g_panic_type.load(std::memory_order_acquire) == nullptr && !forget_slot_at_runtime_end(&g_panic_type))
+        return nullptr;
     return create_once(
         g_panic_type, g_panic_type_lock,
         [] {
@@ -120,6 +123,10 @@ PyObject* panic_exception_type() {
 }
 
 void adopt_panic_exception_type(PyObject* type) {
+    if (g_panic_type.load(std::memory_order_acquire) == nullptr && !forget_slot_at_runtime_end(&g_panic_type)) {
+        PyErr_Clear();  // this library then makes its own class when it first needs one
+        return;
+    }
     PyObject* expected = nullptr;
     if (g_panic_type.compare_exchange_strong(expected, type)) Py_INCREF(type);
 }
