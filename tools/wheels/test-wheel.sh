@@ -115,6 +115,8 @@ root_for() {  # uses ARCH VER
 make_root() {  # debian-arch root multiarch suite
   local debarch=$1 root=$2 multiarch=$3 suite=$4 deb py d ver
   command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap >&2; }
+  # A procfs left mounted by a run that was killed: down before the old root goes.
+  if [ -d "$root/proc" ] && ! [ -L "$root/proc" ] && mountpoint -q "$root/proc"; then umount -l "$root/proc" || return 1; fi
   rm -rf "$root"
   debootstrap --foreign --arch="$debarch" --variant=minbase --include="$ROOT_PACKAGES" \
     "$suite" "$root" "$(debian_mirror)" || return 1
