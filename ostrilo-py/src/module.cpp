@@ -6,6 +6,7 @@
 #include "geometry/intersection.hpp"
 #include "geometry/plane.hpp"
 #include "quat.hpp"
+#include "shared_api.hpp"
 #include "vec3d.hpp"
 #include "vec_list.hpp"
 
@@ -19,9 +20,9 @@ using Geometry =
            Function<"circle_point_unchecked", drevan::geometry::circle_point_unchecked, "circle", "point", "inner">,
            Function<"plane_line", drevan::geometry::plane_line, "plane", "a", "b">, Class<drevan::geometry::Plane>>;
 
-using Root =
-    Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>, Class<drevan::Quat>,
-           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Unlisted<VecListIterator>>;
+using Root = Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>,
+                    Class<drevan::Quat>, Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>,
+                    Unlisted<VecListIterator>, Step<publish_shared_api>>;
 
 }  // namespace
 }  // namespace ostrilo
