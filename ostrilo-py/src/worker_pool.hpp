@@ -148,6 +148,9 @@ class Pool {
 // started and a later call tries again).
 void ensure_started();
 
+// Worker threads of the process-wide pool; starts it.
+std::size_t thread_count();
+
 // The process-wide pool; starts it. (The sizing rule and the pool's state, which only the pool
 // and its tests use, are in worker_pool_internals.hpp.)
 Pool& global();

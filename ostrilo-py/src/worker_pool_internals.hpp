@@ -32,7 +32,4 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // Whether the process-wide pool is running. Never starts it.
 bool started() noexcept;
 
-// Worker threads of the process-wide pool; starts it.
-std::size_t thread_count();
-
 }  // namespace ostrilo::pool
