@@ -6,6 +6,7 @@
 #include "geometry/intersection.hpp"
 #include "geometry/plane.hpp"
 #include "quat.hpp"
+#include "shared_api.hpp"
 #include "vec3d.hpp"
 #include "vec_list.hpp"
 
@@ -20,7 +21,8 @@ using Geometry =
            Function<"plane_line", drevan::geometry::plane_line, "plane", "a", "b">, Class<drevan::geometry::Plane>>;
 
 using Root = Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>,
-                    Class<drevan::Quat>, Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>>;
+                    Class<drevan::Quat>, Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>,
+                    Step<publish_shared_api>>;
 
 }  // namespace
 }  // namespace ostrilo
