@@ -4,12 +4,15 @@ With the interpreter lock, only the thread holding it touches a borrow flag, so 
 a borrow (tests/borrowing.py stands in for them). Without it they do: those tests run only on a
 free-threaded interpreter. The races of first creation themselves are tested natively
 (ostrilo-py/tests/test_once.cpp)."""
+import importlib.util
+import pathlib
 import sys
 import textwrap
 import threading
 
 import pytest
-from ostrilo_py import Vec3d, VecList
+from borrowing import held
+from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 
 free_threaded = pytest.mark.skipif(
     getattr(sys, "_is_gil_enabled", lambda: True)(), reason="needs an interpreter without the global lock"
@@ -124,3 +127,74 @@ def test_class_creation_out_of_memory_raises_and_is_retried(run_python):
     failures, made, same, *rest = r.stdout.strip().split(maxsplit=3)
     assert int(failures) > 0  # the sweep did reach the creation
     assert (made, same, rest) == ("1", "True", ["[1.0] [2.0]"])
+
+
+# Without the lock, an instance made or freed must not write its class's reference count, which
+# every thread shares (the class is immortal on 3.13, counted per thread or deferred from 3.14).
+# With the lock every instance holds a counted reference to its class, as heap types' do.
+class_counted = getattr(sys, "_is_gil_enabled", lambda: True)() or (
+    sys.version_info < (3, 14) and sys.maxsize < 2**32  # a 32-bit 3.13 cannot make one immortal
+)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: Vec3d(1, 2, 3),
+        lambda: AngleRadians(1.0),
+        lambda: AngleDegrees(90),
+        lambda: Quat(1, 0, 0, 0),
+        lambda: VecList([Vec3d(1, 2, 3)]),
+        lambda: iter(VecList([Vec3d(1, 2, 3)])),
+    ],
+    ids=["Vec3d", "AngleRadians", "AngleDegrees", "Quat", "VecList", "VecListIterator"],
+)
+def test_instances_and_their_class_count(make):
+    cls = type(make())
+    before = sys.getrefcount(cls)
+    alive = [make() for _ in range(1000)]
+    assert sys.getrefcount(cls) - before == (1000 if class_counted else 0)
+    assert all(type(x) is cls for x in alive)
+    del alive  # freed through the interpreter's deallocator without the lock: values and blocks go
+    assert sys.getrefcount(cls) == before
+
+
+def stress_module():
+    path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "stress_threads.py"
+    spec = importlib.util.spec_from_file_location("stress_threads", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class NotATypeError(TypeError):
+    pass
+
+
+def test_stress_program_accepts_only_operators_refused_for_a_borrowed_receiver():
+    """The stress program once counted every TypeError as a failure, though an operator whose
+    receiver another thread holds returns NotImplemented and the interpreter raises TypeError."""
+    stress = stress_module()
+    v, zero, vl = Vec3d(1, 2, 3), Vec3d(0, 0, 0), VecList([Vec3d(1, 2, 3)])
+    # Refused: the receiver is held exclusively (as another thread's setter or append would).
+    with held(v), pytest.raises(stress.Refused):
+        stress.operator_on_borrowed(lambda: v + zero, "+", v, zero)
+    with held(vl), pytest.raises(stress.Refused):
+        stress.operator_on_borrowed(lambda: vl * 2, "*", vl, 2)
+    # Free receivers: the results.
+    assert stress.operator_on_borrowed(lambda: v + zero, "+", v, zero) == v
+    assert len(stress.operator_on_borrowed(lambda: vl * 2, "*", vl, 2)) == 1
+
+    def raising(e):
+        def f():
+            raise e
+
+        return f
+
+    # Anything else passes through: another message, a subclass, another type of error.
+    message = "unsupported operand type(s) for +: 'builtins.Vec3d' and 'builtins.Vec3d'"
+    for error in (TypeError("can't multiply sequence by non-int"), NotATypeError(message), RuntimeError(message)):
+        with pytest.raises(type(error)):
+            stress.operator_on_borrowed(raising(error), "+", v, zero)
+    with pytest.raises(TypeError, match="sequence"):
+        stress.operator_on_borrowed(lambda: vl * "x", "*", vl, "x")

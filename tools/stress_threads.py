@@ -9,7 +9,10 @@ compute on the shared list, and set and read the shared vector. Some arguments c
 Python code that yields to the other threads while the call holds its borrows, so calls meet
 borrowed objects even with the global interpreter lock. Checked:
 
-- the only errors are the borrow RuntimeErrors "Already borrowed" and "Already mutably borrowed";
+- the only errors are the borrow RuntimeErrors "Already borrowed" and "Already mutably borrowed",
+  and, from an operator whose receiver another thread holds exclusively (its slot then returns
+  NotImplemented), the interpreter's TypeError for unsupported operand types: exactly that
+  message for exactly those operand types, and only from the operator expressions below;
 - the list's length only grows, and ends as its start plus every append and extend that worked;
 - every element read at any time is one that was put in, rotated a whole number of half turns
   (x, ±2x, ±3x with one sign), and the vector's components are always values that were set;
@@ -35,6 +38,29 @@ except ImportError:  # the companion is optional here
     ostrilo_ext = None
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+
+
+class Refused(Exception):
+    """An operator refused because its receiver was borrowed: counted like a borrow error."""
+
+
+def operator_on_borrowed(compute, symbol: str, left, right):
+    """compute(), where the interpreter's TypeError for `left symbol right` means the receiver's
+    slot returned NotImplemented, which a correct operand gets only while the receiver is borrowed."""
+    try:
+        return compute()
+    except TypeError as e:
+        expected = f"unsupported operand type(s) for {symbol}: '{type_name(left)}' and '{type_name(right)}'"
+        if type(e) is not TypeError or str(e) != expected:
+            raise
+        raise Refused from e
+
+
+def type_name(o) -> str:
+    """The name the interpreter's messages give o's type: ours carry their module, "builtins"."""
+    return f"builtins.{type(o).__name__}" if isinstance(o, (Vec3d, VecList)) else type(o).__name__
+
+
 HALF_TURN = Quat(0, 1, 0, 0)  # about x: (x, y, z) -> (x, -y, -z), exactly
 XS = (0.5, -1.25, 3.0, 1e300, -0.0)
 YS = (2.0, -7.5, 0.125)
@@ -145,7 +171,8 @@ class Stress:
             if count < seen[0]:
                 raise AssertionError(f"iteration saw {count} elements after {seen[0]}")
         elif op == 7:
-            out = vl * slow(rng, 2)
+            k = slow(rng, 2)
+            out = operator_on_borrowed(lambda: vl * k, "*", vl, k)
             n = len(out)
             if n < seen[0]:
                 raise AssertionError(f"a product of {n} elements after {seen[0]}")
@@ -166,7 +193,8 @@ class Stress:
             self.check_vector(v.x, v.y, v.z, "properties")
             self.check_vector(*v.to_array(), "to_array")
         elif op == 12:
-            w = v + Vec3d(0, 0, 0)
+            zero = Vec3d(0, 0, 0)
+            w = operator_on_borrowed(lambda: v + zero, "+", v, zero)
             self.check_vector(w.x, w.y, w.z, "sum")
             hash(v)
             v.dot(v)
@@ -225,6 +253,8 @@ class Stress:
                 except RuntimeError as e:
                     if type(e) is not RuntimeError or str(e) not in BORROW_ERRORS:
                         raise
+                    self.conflicts[t] += 1
+                except Refused:
                     self.conflicts[t] += 1
         except BaseException:
             self.failures.append(f"thread {t}:\n{traceback.format_exc()}")

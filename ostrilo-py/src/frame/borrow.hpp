@@ -141,6 +141,14 @@ void dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The last step of the interpreter's own deallocator (see ClassTable::create): the value goes,
+// then its block. Only that deallocator calls it, once per instance.
+template <class T>
+void free_instance(void* self) {
+    if constexpr (!std::is_trivially_destructible_v<T>) as_obj<T>(static_cast<PyObject*>(self))->value.~T();
+    InstanceStorage<T>::release(static_cast<PyObject*>(self));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Borrow guards.
 

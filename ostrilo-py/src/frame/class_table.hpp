@@ -399,8 +399,15 @@ struct ClassTable {
         static constexpr auto qualified = qualified_name();
         auto c = std::make_unique<ClassParts>(
             ClassParts{qualified.data, nullptr, static_cast<int>(sizeof(Obj<T>)), {}, {}, {}, nullptr});
+#ifdef Py_GIL_DISABLED
+        // No deallocator of our own: the interpreter's default one for heap types calls tp_free
+        // and then drops the instance's reference to the class the way PyObject_Init took it
+        // (per thread where the interpreter counts class references per thread).
+        c->slots.push_back({Py_tp_free, reinterpret_cast<void*>(&free_instance<T>)});
+#else
         c->slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
         c->slots.push_back({Py_tp_free, reinterpret_cast<void*>(&PyObject_Free)});
+#endif
         (Entries::template add<T>(*c), ...);
         return create_class(std::move(c));
     }

@@ -9,12 +9,47 @@
 #include "frame/runtime.hpp"
 
 namespace ostrilo {
+namespace {
+
+// Without the global lock every thread that makes or frees an instance (PyObject_Init and the
+// deallocator), or names the class in Python code, changes the class object's reference count.
+// From any thread but the one that created the class that is an atomic add on one shared word,
+// and two threads making vectors spend most of their time passing its cache line back and forth.
+// Our classes live as long as the process anyway, so they can give up being counted:
+// - 3.14 and newer count a heap type's references per thread (for instances) and defer the
+//   count of references from the interpreter's stack; the deferred count is asked for here (the
+//   interpreter gives it to classes made by class statements, not always to ours).
+// - 3.13 has neither for us, and makes its own classes immortal once a second thread starts:
+//   ours become immortal too, through the documented way of setting a count above 2**32 - 1 from
+//   the owning thread. A 32-bit word cannot hold such a count; there the class stays counted.
+// Called on the creating thread before the class is published. (A class that loses a race of
+// nested creations, see once.hpp, is discarded: on 3.13 it stays, unreachable, being immortal.)
+void share_across_threads(PyTypeObject* tp) noexcept {
+#ifdef Py_GIL_DISABLED
+    auto* o = reinterpret_cast<PyObject*>(tp);
+#if PY_VERSION_HEX >= 0x030E0000
+    static_cast<void>(PyUnstable_Object_EnableDeferredRefcount(o));
+#else
+    if constexpr (sizeof(Py_ssize_t) > 4) Py_SET_REFCNT(o, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#endif
+#else
+    static_cast<void>(tp);
+#endif
+}
+
+}  // namespace
 
 PyTypeObject* ClassObject::create_slow() noexcept {
     // A class belongs to the runtime that made it (see runtime.hpp).
     if (!forget_slot_at_runtime_end(&type)) return nullptr;
     return create_once(
-        type, lock, [this] { return catching([this] { return create(); }, static_cast<PyTypeObject*>(nullptr)); },
+        type, lock,
+        [this] {
+            PyTypeObject* made = catching([this] { return create(); }, static_cast<PyTypeObject*>(nullptr));
+            // Last, when nothing can fail any more (a class that fails half-way must be freed).
+            if (made != nullptr) share_across_threads(made);
+            return made;
+        },
         [](PyTypeObject* lost) { Py_DECREF(lost); });
 }
 
