@@ -2,7 +2,9 @@
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent / "_ext"))
+# The site's own extension, and the helpers it shares with the tests (tools/ostrilo_tools).
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE / "_ext"), str(HERE.parent / "tools")]
 
 project = "ostrilo_py"
 author = "the ostrilo_py developers"

@@ -1,15 +1,12 @@
-"""Every public name has prose, and the stubs carry it as docstrings (docs/api, tools/api_prose.py)."""
+"""Every public name has prose, and the stubs carry it as docstrings (docs/api, tools/ostrilo_tools/api_prose.py)."""
 import ast
-import sys
 from pathlib import Path
 
 import ostrilo_py
 import pytest
+from ostrilo_tools import api_prose, make_stub
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import api_prose  # noqa: E402
-import make_stub  # noqa: E402
 
 
 @pytest.fixture(scope="module")

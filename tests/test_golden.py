@@ -1,6 +1,6 @@
 """Every numeric operation gives the recorded bits, on every platform.
 
-The rows come from tools/make_golden.py (seeded inputs including NaN, infinities, -0.0,
+The rows come from tools/generate/make_golden.py (seeded inputs including NaN, infinities, -0.0,
 subnormals, huge and tiny values); tests/golden/results.txt holds what a reference build
 produced. A difference on one platform only points at floating-point code that is not
 deterministic: a product contracted into a fused multiply-add, x87 excess precision, or a C
@@ -37,7 +37,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load_generator():
-    spec = importlib.util.spec_from_file_location("make_golden", ROOT / "tools" / "make_golden.py")
+    spec = importlib.util.spec_from_file_location("make_golden", ROOT / "tools" / "generate" / "make_golden.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -50,7 +50,7 @@ RECORDED = make_golden.read_golden()
 @pytest.mark.parametrize("name, make", make_golden.SECTIONS, ids=[name for name, _ in make_golden.SECTIONS])
 def test_golden_results(name, make):
     recorded = RECORDED.get(name)
-    assert recorded, f"no [{name}] section in {make_golden.GOLDEN}: run tools/make_golden.py"
+    assert recorded, f"no [{name}] section in {make_golden.GOLDEN}: run tools/generate/make_golden.py"
     problems = make_golden.compare(name, make(), recorded)
     assert not problems, f"{len(problems)} differences, first ones:\n" + "\n".join(problems[:25])
 
@@ -67,8 +67,10 @@ LOOP_BUILDS = [("baseline", set()), ("avx2", {"avx2"}), ("avx512", {"avx512f", "
 
 EVERY_LENGTH = """
 import math, random, sys
-sys.path.insert(0, {tools!r})
-import make_golden
+import importlib.util
+spec = importlib.util.spec_from_file_location("make_golden", {generator!r})
+make_golden = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(make_golden)
 from ostrilo_py import Quat, VecList, Vec3d
 assert make_golden.main(["--check"]) == 0
 rng = random.Random(11)
@@ -106,7 +108,7 @@ def test_golden_results_with_each_loop_build(build, needs, run_python):
         pytest.skip("one build of the list loops only")
     if not needs <= _cpu_flags():
         pytest.skip(f"this processor cannot run the {build} loops")
-    r = run_python(EVERY_LENGTH.format(tools=str(ROOT / "tools")), env={"OSTRILO_SIMD": build})
+    r = run_python(EVERY_LENGTH.format(generator=str(ROOT / "tools" / "generate" / "make_golden.py")), env={"OSTRILO_SIMD": build})
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
 
 

@@ -1,4 +1,4 @@
-"""ostrilo_ext gives the recorded bits on every platform (tools/make_golden_ext.py writes the
+"""ostrilo_ext gives the recorded bits on every platform (tools/generate/make_golden_ext.py writes the
 rows, tests/golden/ext_results.txt holds them; see tests/test_golden.py for what is compared and
 what is not)."""
 import importlib.util
@@ -11,7 +11,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / "generate" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -24,7 +24,7 @@ RECORDED = make_golden_ext.mg.read_golden(make_golden_ext.GOLDEN)
 @pytest.mark.parametrize("name, make", make_golden_ext.SECTIONS, ids=[name for name, _ in make_golden_ext.SECTIONS])
 def test_golden_results(name, make):
     recorded = RECORDED.get(name)
-    assert recorded, f"no [{name}] section in {make_golden_ext.GOLDEN}: run tools/make_golden_ext.py"
+    assert recorded, f"no [{name}] section in {make_golden_ext.GOLDEN}: run tools/generate/make_golden_ext.py"
     problems = make_golden_ext.mg.compare(name, make(), recorded)
     assert not problems, f"{len(problems)} differences, first ones:\n" + "\n".join(problems[:25])
 

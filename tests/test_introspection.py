@@ -1,16 +1,13 @@
 """The interface records exported by the library, and the committed stubs made from them."""
 import json
-import sys
 from pathlib import Path
 
 import ostrilo_py
 import pytest
+from ostrilo_tools import api_prose, make_stub
+from ostrilo_tools.elf import ElfFile
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import api_prose  # noqa: E402
-import make_stub  # noqa: E402
-from elf import ElfFile  # noqa: E402
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 
@@ -116,4 +113,4 @@ def test_committed_stubs_are_current(tmp_path):
     files = make_stub.stub_files(ostrilo_py.__file__)
     stub_dir = ROOT / "stubs" / "ostrilo_py"
     for name, text in files.items():
-        assert (stub_dir / name).read_text() == text, f"stubs/ostrilo_py/{name} is stale: run tools/make_stub.py"
+        assert (stub_dir / name).read_text() == text, f"stubs/ostrilo_py/{name} is stale: run tools/generate/make_stub.py"

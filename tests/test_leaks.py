@@ -7,12 +7,9 @@ end up with more or fewer references than it had."""
 import gc
 import sys
 from contextlib import contextmanager
-from pathlib import Path
 
 import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import entry_points  # noqa: E402
+from ostrilo_tools import entry_points
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
 

@@ -2,7 +2,6 @@
 import inspect
 import sys
 import weakref
-from pathlib import Path
 
 import ostrilo_py
 import pytest
@@ -11,8 +10,7 @@ from ostrilo_py import Vec3d
 
 def _registration_order():
     """Each module's members in registration order, as its interface record lists them."""
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-    import make_stub
+    from ostrilo_tools import make_stub
 
     records = make_stub.read_records(ostrilo_py.__file__)
     by_id = {r["id"]: r for r in records if "id" in r}

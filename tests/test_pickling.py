@@ -5,13 +5,9 @@ import math
 import pickle
 import random
 import struct
-import sys
-from pathlib import Path
 
 import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import entry_points  # noqa: E402
+from ostrilo_tools import entry_points
 
 SURFACE = entry_points.Surface()
 # Every class that a module of the interface records lists (a class without pickling fails here).

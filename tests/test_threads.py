@@ -160,7 +160,7 @@ def test_instances_and_their_class_count(make):
 
 
 def stress_module():
-    path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "stress_threads.py"
+    path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check" / "stress_threads.py"
     spec = importlib.util.spec_from_file_location("stress_threads", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

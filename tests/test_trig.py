@@ -111,10 +111,10 @@ def ref_acos(w):
 
 
 def test_tables_are_what_the_generator_writes():
-    # The constants of the C++ side come from tools/make_trig_tables.py; a hand edit or a stale
+    # The constants of the C++ side come from tools/generate/make_trig_tables.py; a hand edit or a stale
     # table would show here.
     root = Path(__file__).resolve().parent.parent
-    spec = importlib.util.spec_from_file_location("make_trig_tables", root / "tools" / "make_trig_tables.py")
+    spec = importlib.util.spec_from_file_location("make_trig_tables", root / "tools" / "generate" / "make_trig_tables.py")
     tool = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(tool)
     assert (root / "drevan" / "src" / "trig_tables.inc").read_text(encoding="utf-8") == tool.table_text()
@@ -265,7 +265,7 @@ def test_from_axis_angle_sine_and_cosine_match_the_single_functions():
 # The hardest-to-round arguments: values within 2^-97 to 2^-126 (relative) of the midpoint
 # between two doubles, where a double-double evaluation cannot decide and the exact step must.
 # tests/data/trig-hard-cases.txt holds them with their results (published sine worst cases,
-# derived cosine, tangent and arccosine ones; see tools/make_trig_hard_cases.py).
+# derived cosine, tangent and arccosine ones; see tools/generate/make_trig_hard_cases.py).
 
 HARD_CASES_FILE = Path(__file__).resolve().parent / "data" / "trig-hard-cases.txt"
 

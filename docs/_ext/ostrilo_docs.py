@@ -12,17 +12,14 @@ import contextlib
 import importlib.util
 import io
 import re
-import sys
 from pathlib import Path
 
 from docutils import nodes
 from docutils.statemachine import StringList
+from ostrilo_tools import api_prose, make_stub
 from sphinx.util.docutils import SphinxDirective
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
-import api_prose  # noqa: E402
-import make_stub  # noqa: E402
 
 KIND_ORDER = {"class": 0, "property": 1, "staticmethod": 2, "method": 3, "special": 4}
 

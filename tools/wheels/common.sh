@@ -1,4 +1,4 @@
-# Shared by tools/wheels.sh and tools/wheels/test-wheel.sh (sourced, not run).
+# Shared by tools/wheels/build.sh and tools/wheels/test-wheel.sh (sourced, not run).
 #
 # A wheel is named by its platform and interpreter: x86_64-cp311, armv7l-cp314, x86_64-cp314t ...
 # Everything fetched is kept under WHEELS_CACHE and reused: the tool environment (zig, auditwheel,

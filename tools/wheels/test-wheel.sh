@@ -5,7 +5,7 @@
 #   armv7l   the whole suite in the Debian armhf root (ARMHF_ROOT, /opt/armhf; made if missing)
 #            through qemu-user (Debian 12, CPython 3.11); cp314 wheels in a Debian unstable
 #            root (ARMHF_SID_ROOT, /opt/armhf-sid), whose CPython is 3.14; manylinux wheels and the
-#            linux_armv7l test wheels that Debian's cross g++ builds (WHEEL_CC=gcc tools/wheels.sh);
+#            linux_armv7l test wheels that Debian's cross g++ builds (WHEEL_CC=gcc tools/wheels/build.sh);
 #   aarch64  import and the golden results in a Debian arm64 root (ARM64_ROOT) through
 #            qemu-user; the whole suite with WHEEL_TEST_FULL=1.
 #

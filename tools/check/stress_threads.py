@@ -2,7 +2,7 @@
 """Several threads on one shared VecList and one shared Vec3d for a fixed time, with forks from a
 thread while the others run.
 
-    tools/stress_threads.py [--budget SECONDS] [--threads N] [--seed S]
+    tools/check/stress_threads.py [--budget SECONDS] [--threads N] [--seed S]
 
 The threads append, extend (also a list with itself), rotate, read, iterate, index, search and
 compute on the shared list, and set and read the shared vector. Some arguments convert through

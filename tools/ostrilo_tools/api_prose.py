@@ -22,7 +22,7 @@ import textwrap
 import tomllib
 from pathlib import Path
 
-PROSE_DIR = Path(__file__).resolve().parent.parent / "docs" / "api"
+PROSE_DIR = Path(__file__).resolve().parents[2] / "docs" / "api"
 KEYS = {"doc", "params", "returns", "raises"}
 # Exceptions an entry may name besides the built-in ones.
 OWN_EXCEPTIONS = {"PanicException"}

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Hostile arguments against every entry point of the installed ostrilo_py, for a fixed time.
 
-    tools/fuzz.py [--seed S] [--budget SECONDS]   cases until the budget is spent (default 120 s)
-    tools/fuzz.py --seed S --case N               replays one case and describes it
+    tools/check/fuzz.py [--seed S] [--budget SECONDS]   cases until the budget is spent (default 120 s)
+    tools/check/fuzz.py --seed S --case N               replays one case and describes it
 
 Each case takes one entry point (every one the interface records list, through
-tools/entry_points.py), a fresh receiver, and arguments of which some are valid and some hostile:
+tools/ostrilo_tools/entry_points.py), a fresh receiver, and arguments of which some are valid and some hostile:
 None, strings, huge and negative ints, float and int subclasses that lie, objects whose
 __float__, __index__, __bool__, __len__, __getitem__ or __iter__ raise, lie, call back into the
 receiver or change it, sequences whose length is wrong, buffer exporters (written in C through
@@ -48,8 +48,9 @@ import warnings
 from collections import Counter
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import entry_points  # noqa: E402
+# A program, not a module: the helpers' package is found beside this folder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from ostrilo_tools import entry_points  # noqa: E402
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 # Internal assertions the module documents (index and axis out of range, stride 0, a search that
@@ -479,7 +480,7 @@ def run_case(surface: entry_points.Surface, seed: int, index: int, verbose: bool
         print(f"  -> {outcome}: {error}", flush=True)
 
     def fail(why):
-        raise Failure(f"{why}\n  {text}\n  replay: tools/fuzz.py --seed {seed} --case {index}")
+        raise Failure(f"{why}\n  {text}\n  replay: tools/check/fuzz.py --seed {seed} --case {index}")
 
     if moved:
         fail(f"a call changed a borrow it did not take: {moved}")
@@ -531,7 +532,7 @@ def worker(seed: int, budget: float, progress: str) -> int:
 
 
 def supervise(seed: int, budget: float) -> int:
-    print(f"fuzzing for {budget:g} s with seed {seed} (replay a case: tools/fuzz.py --seed {seed} --case N)",
+    print(f"fuzzing for {budget:g} s with seed {seed} (replay a case: tools/check/fuzz.py --seed {seed} --case N)",
           flush=True)
     with tempfile.TemporaryDirectory() as tmp:
         progress = os.path.join(tmp, "progress")
@@ -562,7 +563,7 @@ def supervise(seed: int, budget: float) -> int:
         why = "hung" if hung else f"died (exit status {child.returncode})"
         print(f"the fuzzing process {why} in case {index} of seed {seed}; the end of its error output:")
         print("\n".join(tail[-60:]))
-        print(f"replaying: tools/fuzz.py --seed {seed} --case {index}", flush=True)
+        print(f"replaying: tools/check/fuzz.py --seed {seed} --case {index}", flush=True)
         subprocess.run([sys.executable, __file__, "--seed", str(seed), "--case", str(index)], timeout=120, check=False)
     return 1
 

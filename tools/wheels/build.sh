@@ -4,9 +4,9 @@
 # zig's clang for that target, with its own libc++ linked in. Every wheel is checked before it is
 # kept (auditwheel, tools/wheels/check_wheel.py, twine).
 #
-#   tools/wheels.sh                 the sdist and every wheel below
-#   tools/wheels.sh x86_64-cp311 armv7l-cp311     the sdist and the wheels named
-#   tools/wheels.sh --twice x86_64-cp311          builds each wheel twice; fails unless the bytes agree
+#   tools/wheels/build.sh                 the sdist and every wheel below
+#   tools/wheels/build.sh x86_64-cp311 armv7l-cp311     the sdist and the wheels named
+#   tools/wheels/build.sh --twice x86_64-cp311          builds each wheel twice; fails unless the bytes agree
 #
 # Wheels: x86_64-cp311 x86_64-cp313 x86_64-cp314 x86_64-cp315 x86_64-cp314t
 #         armv7l-cp311 armv7l-cp314 armv7l-cp314t aarch64-cp311 aarch64-cp314
@@ -21,7 +21,7 @@
 # WHEELHOUSE (default wheelhouse/ in the repository), SOURCE_DATE_EPOCH (default: the commit's time).
 # tools/wheels/test-wheel.sh installs and tests the wheels.
 set -euo pipefail
-source "$(dirname "$0")/wheels/common.sh"
+source "$(dirname "$0")/common.sh"
 cd "$REPO"
 
 ALL=(x86_64-cp311 x86_64-cp313 x86_64-cp314 x86_64-cp315 x86_64-cp314t

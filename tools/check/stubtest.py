@@ -5,7 +5,7 @@ The geometry submodule exists only as an attribute of ostrilo_py (it is never en
 sys.modules, so it cannot be imported by name); it is entered here for the duration of the check
 so that its stub is compared with it as well.
 
-Usage: python tools/stubtest.py   (extra arguments go to stubtest)
+Usage: python tools/check/stubtest.py   (extra arguments go to stubtest)
 """
 import sys
 from pathlib import Path
@@ -14,7 +14,7 @@ import ostrilo_py
 from mypy.stubtest import main
 
 sys.modules["ostrilo_py.geometry"] = ostrilo_py.geometry
-allowlist = Path(__file__).resolve().parent.parent / "stubs" / "stubtest-allowlist.txt"
+allowlist = Path(__file__).resolve().parents[2] / "stubs" / "stubtest-allowlist.txt"
 try:
     import ostrilo_ext  # noqa: F401
 

@@ -11,13 +11,10 @@ from __future__ import annotations
 import operator
 import random
 import struct
-import sys
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import make_stub  # noqa: E402
+from . import make_stub
 
 # Special methods the interpreter reaches through type slots, called the way Python code does.
 BINARY = {"__add__": operator.add, "__sub__": operator.sub, "__mul__": operator.mul,

@@ -3,8 +3,8 @@
 extremely close to the midpoint between two neighbouring doubles, with the correctly rounded
 result of each (mpmath at 500 bits, rounded once through an exact fraction).
 
-    python tools/make_trig_hard_cases.py [--sin-arguments FILE]   rewrite the file (needs mpmath)
-    python tools/make_trig_hard_cases.py --check                  recompute and compare with it
+    python tools/generate/make_trig_hard_cases.py [--sin-arguments FILE]   rewrite the file (needs mpmath)
+    python tools/generate/make_trig_hard_cases.py --check                  recompute and compare with it
 
 The sine arguments come from FILE (one hexadecimal double a line) when given, else from the sin
 lines already in the output file.
@@ -36,7 +36,7 @@ from pathlib import Path
 
 import mpmath
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 OUT = ROOT / "tests" / "data" / "trig-hard-cases.txt"
 PREC = 500
 MIN_BITS = 44  # kept derived cases have at least this many identical bits after the round bit
@@ -183,7 +183,7 @@ def table_lines(sin_args, progress=False):
         cases += [(name, x) for x in sorted(keep)]
     lines = [
         "# Hardest-to-round arguments of sin, cos, tan and acos with their correctly rounded results.",
-        "# Written by tools/make_trig_hard_cases.py (see there for how the cos, tan and acos cases are",
+        "# Written by tools/generate/make_trig_hard_cases.py (see there for how the cos, tan and acos cases are",
         "# derived). sin: the published worst cases of V. Lefevre's testlibm data, update of",
         "# 2020-11-27 (https://www.vinc17.net/research/testlibm/), as listed by the CORE-MATH project.",
         "# Results: mpmath at 500 bits, rounded to nearest once.",

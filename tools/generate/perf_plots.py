@@ -1,7 +1,7 @@
 """The figures of the performance page, from one run of the benchmarks.
 
-    python tools/perf_plots.py run [--sizes 3,4,5,6,7]   run the benchmarks, then plot
-    python tools/perf_plots.py plot                       plot the committed run again
+    python tools/generate/perf_plots.py run [--sizes 3,4,5,6,7]   run the benchmarks, then plot
+    python tools/generate/perf_plots.py plot                       plot the committed run again
 
 `run` runs benchmarks/bench_vec3d.py and benchmarks/bench_batch.py with the interpreter it runs
 under (install the module with `pip install ".[bench]"`, plus matplotlib) and keeps their Markdown
@@ -26,7 +26,7 @@ import sys
 from datetime import UTC, datetime
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 OUT = ROOT / "docs" / "performance"
 
 
