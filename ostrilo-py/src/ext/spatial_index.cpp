@@ -1,0 +1,465 @@
+#include "ext/spatial_index.hpp"
+
+#include "worker_pool.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ostrilo::spatial {
+
+namespace {
+
+constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A query costs about a microsecond: blocks of a few dozen queries pay for the hand-off.
+constexpr pool::Grain kQueryGrain{32};
+// Tree levels built one level at a time (each node of a level is a block); below them, every
+// subtree is one block.
+constexpr std::size_t kLevelsByLevel = 6;
+// Fewer tree points than this are built on the calling thread.
+constexpr std::size_t kInlineBuild = 1 << 15;
+
+inline double coord(const Vec3d& p, unsigned axis) noexcept { return axis == 0 ? p.x : axis == 1 ? p.y : p.z; }
+
+inline bool finite(const Vec3d& p) noexcept { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+// The bound of a region whose per-axis gaps to the query are g: rounded exactly as a squared
+// distance is, so it never exceeds the computed squared distance of a point in the region.
+inline double bound_of(const double g[3]) noexcept { return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2]; }
+
+// Tree points are finite, so their squared distances to a finite query are numbers (+inf after
+// overflow, never NaN) and compare as plain doubles.
+inline bool tree_before(double d2, std::size_t index, const Hit& w) noexcept {
+    return d2 < w.d2 || (d2 == w.d2 && index < w.index);
+}
+
+struct Tree {
+    const SpatialIndex::Entry* entries;
+    const double* split;
+    const std::uint8_t* axis;
+    const std::size_t* min_index;
+    std::size_t internal;
+};
+
+inline bool tree_less(const Hit& a, const Hit& b) noexcept { return tree_before(a.d2, a.index, b); }
+
+// Depth-first k-nearest search: the near child first, the far one only if its bound can still
+// beat the current k-th best (on a tie of the bound, only if it holds a lower index). The k best
+// are kept in a sorted array for small k (worst last), in a max-heap for large k (worst first).
+template <bool Heap>
+struct KnnSearch {
+    Tree t;
+    Vec3d qv;
+    double q[3];
+    Hit* best;
+    std::size_t k;
+
+    const Hit& worst() const noexcept { return Heap ? best[0] : best[k - 1]; }
+
+    void leaf(std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+            const auto& e = t.entries[i];
+            const double d2 = e.p.distance_squared(qv);
+            if (!tree_before(d2, e.index, worst())) continue;
+            if constexpr (Heap) {
+                std::pop_heap(best, best + k, tree_less);
+                best[k - 1] = {d2, e.index};
+                std::push_heap(best, best + k, tree_less);
+            } else {
+                std::size_t j = k - 1;
+                while (j > 0 && tree_before(d2, e.index, best[j - 1])) {
+                    best[j] = best[j - 1];
+                    --j;
+                }
+                best[j] = {d2, e.index};
+            }
+        }
+    }
+
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (nd >= t.internal) {
+            leaf(lo, hi);
+            return;
+        }
+        const unsigned a = t.axis[nd];
+        const double diff = q[a] - t.split[nd];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const bool left_near = diff < 0;
+        const std::size_t near = left_near ? 2 * nd + 1 : 2 * nd + 2, far = left_near ? 2 * nd + 2 : 2 * nd + 1;
+        if (left_near) {
+            node(near, lo, mid, g);
+        } else {
+            node(near, mid, hi, g);
+        }
+        double gf[3] = {g[0], g[1], g[2]};
+        gf[a] = std::fabs(diff);
+        const double bound = bound_of(gf);
+        const Hit& w = worst();
+        // A leaf on the bound is cheaper to scan than to keep its lowest index for.
+        if (bound < w.d2 || (bound == w.d2 && (far >= t.internal || t.min_index[far] < w.index))) {
+            if (left_near) {
+                node(far, mid, hi, gf);
+            } else {
+                node(far, lo, mid, gf);
+            }
+        }
+    }
+};
+
+// Above this many neighbours the k best are kept in a heap.
+constexpr std::size_t kHeapFrom = 48;
+
+// Every region whose bound is at most `limit`; leaf(lo, hi) for each leaf reached.
+template <class Leaf>
+struct RangeSearch {
+    Tree t;
+    double q[3];
+    double limit;
+    Leaf& leaf;
+
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (nd >= t.internal) {
+            leaf(lo, hi);
+            return;
+        }
+        const unsigned a = t.axis[nd];
+        const double diff = q[a] - t.split[nd];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        double gf[3] = {g[0], g[1], g[2]};
+        gf[a] = std::fabs(diff);
+        const bool far_in = bound_of(gf) <= limit;
+        if (diff < 0) {
+            node(2 * nd + 1, lo, mid, g);
+            if (far_in) node(2 * nd + 2, mid, hi, gf);
+        } else {
+            if (far_in) node(2 * nd + 1, lo, mid, gf);
+            node(2 * nd + 2, mid, hi, g);
+        }
+    }
+};
+
+// The range [lo, hi) of node nd at depth `level` (root: level 0, range [0, n)).
+void node_range(std::size_t nd, std::size_t level, std::size_t n, std::size_t& lo, std::size_t& hi) {
+    lo = 0;
+    hi = n;
+    // Path from the root: the bits of nd + 1 below its leading one, most significant first.
+    const std::size_t path = nd + 1;
+    for (std::size_t l = level; l-- > 0;) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if ((path >> l) & 1) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+}
+
+}  // namespace
+
+double radius_limit(double r) noexcept {
+    if (!(r >= 0)) return -1.0;  // nothing is within
+    if (r == kInf) return kInf;
+    double t = r * r;
+    // sqrt is correctly rounded and monotone: step t to the largest value whose root is <= r.
+    while (t > 0 && std::sqrt(t) > r) t = std::nextafter(t, 0.0);
+    for (;;) {
+        const double up = std::nextafter(t, kInf);
+        if (std::sqrt(up) > r) break;
+        t = up;
+    }
+    return t;
+}
+
+SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n) : n_(n) {
+    entries_.resize(n);
+    // Finite points first, in index order; then the others, in index order.
+    std::size_t f = 0;
+    for (std::size_t i = 0; i < n; ++i) f += finite(points[i]) ? 1 : 0;
+    n_tree_ = f;
+    std::size_t a = 0, b = f;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (finite(points[i])) {
+            entries_[a++] = {points[i], i};
+        } else {
+            entries_[b++] = {points[i], i};
+        }
+    }
+
+    std::size_t depth = 0;
+    while (depth + 1 < std::numeric_limits<std::size_t>::digits &&
+           (n_tree_ + (std::size_t{1} << depth) - 1) >> depth > kLeafSize)
+        ++depth;
+    internal_ = (std::size_t{1} << depth) - 1;
+    split_.assign(internal_, 0.0);
+    axis_.assign(internal_, 0);
+    min_index_.assign(internal_, kNoIndex);
+
+    if (n_tree_ < kInlineBuild) {
+        build_subtree(0, 0, n_tree_);
+        return;
+    }
+    // The top levels node by node, each level's nodes in parallel; then whole subtrees.
+    const std::size_t by_level = std::min(depth, kLevelsByLevel);
+    struct Ctx {
+        SpatialIndex* self;
+        std::size_t level;
+    };
+    for (std::size_t level = 0; level < by_level; ++level) {
+        Ctx ctx{this, level};
+        pool::global().run(
+            std::size_t{1} << level,
+            [](void* p, std::size_t j) {
+                auto& c = *static_cast<Ctx*>(p);
+                const std::size_t nd = (std::size_t{1} << c.level) - 1 + j;
+                std::size_t lo, hi;
+                node_range(nd, c.level, c.self->n_tree_, lo, hi);
+                c.self->build_node(nd, lo, hi);
+            },
+            &ctx);
+    }
+    Ctx ctx{this, by_level};
+    pool::global().run(
+        std::size_t{1} << by_level,
+        [](void* p, std::size_t j) {
+            auto& c = *static_cast<Ctx*>(p);
+            const std::size_t nd = (std::size_t{1} << c.level) - 1 + j;
+            std::size_t lo, hi;
+            node_range(nd, c.level, c.self->n_tree_, lo, hi);
+            c.self->build_subtree(nd, lo, hi);
+        },
+        &ctx);
+}
+
+// One node: its lowest index and, if internal, its split on the axis of largest extent at the
+// median (the points of [lo, hi) are partitioned around position lo + (hi - lo) / 2).
+void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) {
+    Entry* e = entries_.data();
+    std::size_t low = kNoIndex;
+    if (node >= internal_) return;
+    double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
+    for (std::size_t i = lo; i < hi; ++i) {
+        const Vec3d& p = e[i].p;
+        mn[0] = std::min(mn[0], p.x);
+        mx[0] = std::max(mx[0], p.x);
+        mn[1] = std::min(mn[1], p.y);
+        mx[1] = std::max(mx[1], p.y);
+        mn[2] = std::min(mn[2], p.z);
+        mx[2] = std::max(mx[2], p.z);
+        low = std::min(low, e[i].index);
+    }
+    min_index_[node] = low;
+    unsigned axis = 0;
+    double extent = -1.0;
+    for (unsigned d = 0; d < 3; ++d) {
+        // Halved so that the extent of finite coordinates never overflows.
+        const double x = mx[d] * 0.5 - mn[d] * 0.5;
+        if (x > extent) {
+            extent = x;
+            axis = d;
+        }
+    }
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (hi > lo) {
+        std::nth_element(e + lo, e + mid, e + hi,
+                         [axis](const Entry& l, const Entry& r) { return coord(l.p, axis) < coord(r.p, axis); });
+        split_[node] = coord(e[mid].p, axis);
+    } else {
+        split_[node] = 0.0;  // an empty node (fewer points than leaves): never holds a point
+    }
+    axis_[node] = static_cast<std::uint8_t>(axis);
+}
+
+void SpatialIndex::build_subtree(std::size_t node, std::size_t lo, std::size_t hi) {
+    build_node(node, lo, hi);
+    if (node >= internal_) return;
+    const std::size_t mid = lo + (hi - lo) / 2;
+    build_subtree(2 * node + 1, lo, mid);
+    build_subtree(2 * node + 2, mid, hi);
+}
+
+std::size_t SpatialIndex::memory_bytes() const noexcept {
+    return entries_.capacity() * sizeof(Entry) + split_.capacity() * sizeof(double) + axis_.capacity() +
+           min_index_.capacity() * sizeof(std::size_t) + sizeof *this;
+}
+
+void SpatialIndex::copy_points(Vec3d* out) const noexcept {
+    for (const Entry& e : entries_) out[e.index] = e.p;
+}
+
+std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* best) const {
+    for (std::size_t i = 0; i < k; ++i) best[i] = {kInf, kNoIndex};
+    if (n_tree_ == 0) return 0;
+    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+    const double g[3] = {0.0, 0.0, 0.0};
+    if (k < kHeapFrom) {
+        KnnSearch<false> s{t, {q[0], q[1], q[2]}, {q[0], q[1], q[2]}, best, k};
+        s.node(0, 0, n_tree_, g);
+    } else {
+        KnnSearch<true> s{t, {q[0], q[1], q[2]}, {q[0], q[1], q[2]}, best, k};
+        s.node(0, 0, n_tree_, g);
+        std::sort_heap(best, best + k, tree_less);
+    }
+    return std::min(k, n_tree_);
+}
+
+std::size_t SpatialIndex::nearest(const Vec3d& q, std::size_t k, Hit* out) const {
+    const std::size_t kk = std::min(k, n_);
+    if (kk == 0) return 0;
+    if (!finite(q)) {
+        // Every squared distance is +inf or NaN: compare with every point.
+        std::vector<Hit> all(n_);
+        for (std::size_t i = 0; i < n_; ++i) all[i] = {entries_[i].p.distance_squared(q), entries_[i].index};
+        std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kk), all.end(), ranks_before);
+        std::copy_n(all.begin(), kk, out);
+        return kk;
+    }
+    const double qa[3] = {q.x, q.y, q.z};
+    const std::size_t found = nearest_tree(qa, kk, out);
+    if (n_tree_ == n_) return found;
+    // The points outside the tree, merged into the tree's best.
+    std::vector<Hit> side;
+    side.reserve(n_ - n_tree_);
+    for (std::size_t i = n_tree_; i < n_; ++i) side.push_back({entries_[i].p.distance_squared(q), entries_[i].index});
+    std::stable_sort(side.begin(), side.end(), ranks_before);
+    std::vector<Hit> tree(out, out + found);
+    std::size_t a = 0, b = 0;
+    for (std::size_t j = 0; j < kk; ++j) {
+        // Both cannot run out before kk: kk <= n = tree points + side points.
+        if (b == side.size() || (a < tree.size() && !ranks_before(side[b], tree[a]))) {
+            out[j] = tree[a++];
+        } else {
+            out[j] = side[b++];
+        }
+    }
+    return kk;
+}
+
+void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
+                                double* distances) const {
+    if (k == 0) return;
+    const std::size_t kk = std::min(k, n_);
+    pool::for_blocks(
+        m,
+        [&](std::size_t b, std::size_t e) {
+            std::vector<Hit> best(kk == 0 ? 1 : kk);
+            for (std::size_t i = b; i < e; ++i) {
+                const std::size_t found = nearest(queries[i], kk, best.data());
+                std::ptrdiff_t* idx = indices + i * k;
+                double* dist = distances + i * k;
+                for (std::size_t j = 0; j < found; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
+                    dist[j] = std::sqrt(best[j].d2);
+                }
+                for (std::size_t j = found; j < k; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(n_);
+                    dist[j] = kInf;
+                }
+            }
+        },
+        kQueryGrain);
+}
+
+template <class Visit>
+void SpatialIndex::visit_within(const Vec3d& q, double limit, Visit&& visit) const {
+    if (!(limit >= 0) || n_ == 0) return;
+    if (!finite(q)) {
+        // Every squared distance is +inf or NaN: only an infinite radius takes any.
+        if (limit != kInf) return;
+        for (const Entry& e : entries_) {
+            const double d2 = e.p.distance_squared(q);
+            if (d2 <= limit) visit(d2, e.index);
+        }
+        return;
+    }
+    if (n_tree_ != 0) {
+        auto leaf = [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                const Entry& e = entries_[i];
+                const double d2 = e.p.distance_squared(q);
+                if (d2 <= limit) visit(d2, e.index);
+            }
+        };
+        RangeSearch<decltype(leaf)> s{{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_},
+                                      {q.x, q.y, q.z},
+                                      limit,
+                                      leaf};
+        const double g[3] = {0.0, 0.0, 0.0};
+        s.node(0, 0, n_tree_, g);
+    }
+    for (std::size_t i = n_tree_; i < n_; ++i) {
+        const Entry& e = entries_[i];
+        const double d2 = e.p.distance_squared(q);
+        if (d2 <= limit) visit(d2, e.index);
+    }
+}
+
+void SpatialIndex::within(const Vec3d& q, double r, std::vector<Hit>& out) const {
+    const std::size_t start = out.size();
+    visit_within(q, radius_limit(r), [&](double d2, std::size_t index) { out.push_back({d2, index}); });
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), ranks_before);
+}
+
+std::size_t SpatialIndex::count_within(const Vec3d& q, double r) const {
+    std::size_t count = 0;
+    visit_within(q, radius_limit(r), [&](double, std::size_t) { ++count; });
+    return count;
+}
+
+void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, std::vector<std::ptrdiff_t>& indices,
+                               std::vector<double>& distances, std::vector<std::size_t>& offsets) const {
+    indices.clear();
+    distances.clear();
+    offsets.assign(m + 1, 0);
+    if (m == 0) return;
+    const pool::BlockPlan plan = pool::plan_blocks(m, kQueryGrain);
+    struct Part {
+        std::vector<Hit> hits;
+    };
+    std::vector<Part> parts(plan.count);
+    struct Ctx {
+        const SpatialIndex* self;
+        const Vec3d* queries;
+        double r;
+        pool::BlockPlan plan;
+        Part* parts;
+        std::size_t* offsets;
+    } ctx{this, queries, r, plan, parts.data(), offsets.data()};
+    auto block = [](void* p, std::size_t b) {
+        auto& c = *static_cast<Ctx*>(p);
+        std::vector<Hit>& hits = c.parts[b].hits;
+        for (std::size_t i = c.plan.begin(b); i < c.plan.end(b); ++i) {
+            const std::size_t before = hits.size();
+            c.self->within(c.queries[i], c.r, hits);
+            c.offsets[i + 1] = hits.size() - before;  // a count for now
+        }
+    };
+    if (plan.count == 1) {
+        block(&ctx, 0);
+    } else {
+        pool::global().run(plan.count, block, &ctx);
+    }
+    std::size_t total = 0;
+    for (const Part& part : parts) total += part.hits.size();
+    indices.reserve(total);
+    distances.reserve(total);
+    for (const Part& part : parts) {
+        for (const Hit& h : part.hits) {
+            indices.push_back(static_cast<std::ptrdiff_t>(h.index));
+            distances.push_back(std::sqrt(h.d2));
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
+}
+
+void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
+    pool::for_blocks(
+        m,
+        [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) counts[i] = static_cast<std::ptrdiff_t>(count_within(queries[i], r));
+        },
+        kQueryGrain);
+}
+
+}  // namespace ostrilo::spatial
