@@ -5,6 +5,7 @@
 #include "geometry/intersection.hpp"
 #include "geometry/plane.hpp"
 #include "quat.hpp"
+#include "shared_api.hpp"
 #include "vec3d.hpp"
 #include "vec_list.hpp"
 
@@ -49,7 +50,8 @@ using Geometry =
 
 using Root =
     Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>, Class<drevan::Quat>,
-           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Step<register_pickling>>;
+           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Step<register_pickling>,
+           Step<publish_shared_api>>;
 
 }  // namespace
 }  // namespace ostrilo

@@ -23,4 +23,12 @@ double tan(double x);
 void sin_cos(double x, double& s, double& c);
 double acos(double x);
 
+// Arctangent and the two-argument arctangent, in [-pi/2, pi/2] and [-pi, pi]. Not correctly
+// rounded but the same bits everywhere, for the same reason as above: a fixed sequence of IEEE
+// operations (argument reduction about atan(1/2), atan(1), atan(3/2) and a polynomial of degree
+// 21), within one unit in the last place of the exact value. Special values follow C's atan2:
+// the signs of zeros and the quadrant of infinities, NaN in NaN out.
+double atan(double x);
+double atan2(double y, double x);
+
 }  // namespace drevan::trig

@@ -119,6 +119,11 @@ PyObject* panic_exception_type() {
         [](PyObject* lost) { Py_DECREF(lost); });
 }
 
+void adopt_panic_exception_type(PyObject* type) {
+    PyObject* expected = nullptr;
+    if (g_panic_type.compare_exchange_strong(expected, type)) Py_INCREF(type);
+}
+
 static void report_panic(const char* message, const char* file, int line) {
     std::fprintf(stderr, "ostrilo_py: thread %ld failed an internal assertion",
                  static_cast<long>(::syscall(SYS_gettid)));

@@ -19,6 +19,9 @@ namespace ostrilo {
 // The Python exception for the exception being handled (call only inside a catch block).
 [[gnu::cold]] void set_error_from_current_exception();
 PyObject* panic_exception_type();
+// Makes `type` this library's PanicException if it has none yet (a module built beside another
+// raises the same class as it).
+void adopt_panic_exception_type(PyObject* type);
 
 // Thrown by core-facing code when a Python exception is already set.
 struct PyErrAlreadySet {};

@@ -1,0 +1,146 @@
+// Euler angles for the twelve axis sequences (rotations.hpp), with scipy's meaning of the
+// sequence: lower case "xyz" turns about the fixed axes x, then y, then z (extrinsic); upper case
+// "XYZ" about the body's axes X, then the new Y, then the new Z (intrinsic). Angles are read back
+// in (-pi, pi] for the first and third and [0, pi] or [-pi/2, pi/2] for the second. In gimbal
+// lock (the second angle within 1e-7 of its ends) only the sum or difference of the other two is
+// determined: the third is set to 0, the first carries the rotation, and a UserWarning says so,
+// as scipy does.
+#include <cmath>
+
+#include "drevan/angle.hpp"
+#include "drevan/trig.hpp"
+#include "rotations.hpp"
+
+namespace ostrilo::ext {
+
+namespace {
+
+constexpr double PI = drevan::PI;
+constexpr double GIMBAL_EPS = 1e-7;
+
+struct Sequence {
+    int axis[3];
+    bool extrinsic;
+};
+
+[[noreturn, gnu::cold]] void bad_sequence(const char* fn, PyObject* seq) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): seq must be three axes from 'xyz' (extrinsic) or from 'XYZ' (intrinsic), none twice in a "
+                 "row, not %R",
+                 fn, seq);
+    throw_pyerr();
+}
+
+Sequence parse_sequence(PyObject* seq, const char* fn) {
+    if (!PyUnicode_Check(seq)) {
+        PyErr_Format(PyExc_TypeError, "argument 'seq': '%s' object is not an instance of 'str'", Py_TYPE(seq)->tp_name);
+        throw_pyerr();
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(seq, &n);
+    if (s == nullptr) throw_pyerr();
+    if (n != 3) bad_sequence(fn, seq);
+    Sequence out{};
+    const bool lower = s[0] >= 'x' && s[0] <= 'z';
+    out.extrinsic = lower;
+    for (int k = 0; k < 3; ++k) {
+        const char base = lower ? 'x' : 'X';
+        if (s[k] < base || s[k] > base + 2) bad_sequence(fn, seq);
+        out.axis[k] = s[k] - base;
+        if (k > 0 && out.axis[k] == out.axis[k - 1]) bad_sequence(fn, seq);
+    }
+    return out;
+}
+
+// The stored quaternion of a turn by `angle` about the coordinate axis `axis`.
+Quat elementary(int axis, double angle) {
+    const double h = angle * -0.5;
+    double s, c;
+    drevan::trig::sin_cos(h, s, c);
+    return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+}
+
+double to_radians(double a, bool degrees) { return degrees ? (a * PI) / 180.0 : a; }
+double from_radians(double a, bool degrees) { return degrees ? (a * 180.0) / PI : a; }
+
+}  // namespace
+
+Quat from_euler(Object seq_o, Object angles_o, Opt<bool, false> degrees) {
+    const Sequence seq = parse_sequence(seq_o.o, "from_euler");
+    double a[3];
+    read_flat(angles_o.o, a, 3, "from_euler(): angles");
+    const Quat e0 = elementary(seq.axis[0], to_radians(a[0], degrees));
+    const Quat e1 = elementary(seq.axis[1], to_radians(a[1], degrees));
+    const Quat e2 = elementary(seq.axis[2], to_radians(a[2], degrees));
+    // Extrinsic: the first turn is applied first. Intrinsic X then Y' then Z'' is the same
+    // rotation as the extrinsic z, y, x in reverse order.
+    return seq.extrinsic ? compose(compose(e0, e1), e2) : compose(compose(e2, e1), e0);
+}
+
+// Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
+// quaternions: the intrinsic sequence is read as the extrinsic reversed sequence, Tait-Bryan
+// sequences through the symmetric case by a change of axes.
+Object to_euler(const Quat& q, Object seq_o, Opt<bool, false> degrees) {
+    const Sequence seq = parse_sequence(seq_o.o, "to_euler");
+    const double n = norm4(q);
+    if (!(n > 0.0) || !std::isfinite(n)) value_error("to_euler(): the quaternion must have a finite, nonzero length");
+    const double c4[4] = {-q.i, -q.j, -q.k, q.w};  // x, y, z, w
+    int i = seq.axis[0], j = seq.axis[1], k = seq.axis[2];
+    if (!seq.extrinsic) std::swap(i, k);
+    const bool symmetric = i == k;
+    if (symmetric) k = 3 - i - j;
+    const int sign = (i - j) * (j - k) * (k - i) / 2;  // +1 for an even permutation, -1 odd
+    double a, b, c, d;
+    if (symmetric) {
+        a = c4[3];
+        b = c4[i];
+        c = c4[j];
+        d = c4[k] * sign;
+    } else {
+        a = c4[3] - c4[j];
+        b = c4[i] + c4[k] * sign;
+        c = c4[j] + c4[3];
+        d = c4[k] * sign - c4[i];
+    }
+    double angle[3];
+    angle[1] = 2.0 * drevan::trig::atan2(std::sqrt(c * c + d * d), std::sqrt(a * a + b * b));
+    const int lock = std::fabs(angle[1]) <= GIMBAL_EPS ? 1 : std::fabs(angle[1] - PI) <= GIMBAL_EPS ? 2 : 0;
+    const double half_sum = drevan::trig::atan2(b, a);
+    const double half_diff = drevan::trig::atan2(d, c);
+    if (lock == 0) {
+        angle[0] = half_sum - half_diff;
+        angle[2] = half_sum + half_diff;
+    } else {
+        // Only angle[0] + angle[2] (lock 1) or angle[2] - angle[0] (lock 2) is known: the angle
+        // that ends up third is 0.
+        const double known = lock == 1 ? 2.0 * half_sum : 2.0 * half_diff;
+        if (seq.extrinsic) {
+            angle[0] = lock == 1 ? known : -known;
+            angle[2] = 0.0;
+        } else {
+            angle[0] = 0.0;
+            angle[2] = known;
+        }
+    }
+    if (!symmetric) {
+        angle[2] *= sign;
+        angle[1] -= PI / 2.0;
+    }
+    if (!seq.extrinsic) std::swap(angle[0], angle[2]);
+    for (double& x : angle) {
+        if (x < -PI)
+            x += 2.0 * PI;
+        else if (x > PI)
+            x -= 2.0 * PI;
+        x = from_radians(x, degrees);
+    }
+    if (lock != 0 &&
+        PyErr_WarnEx(PyExc_UserWarning,
+                     "Gimbal lock detected. Setting third angle to zero since it is not possible to uniquely "
+                     "determine all angles.",
+                     1) < 0)
+        throw_pyerr();
+    return Object{to_py(std::tuple<double, double, double>{angle[0], angle[1], angle[2]})};
+}
+
+}  // namespace ostrilo::ext

@@ -1,0 +1,50 @@
+#pragma once
+// Rotations in the stored convention of Quat (rotate(v) is the vector part of conj(q) * v * q):
+// composition, inversion, interpolation, matrices, two vectors, the component orders of other
+// libraries (rotations.cpp) and Euler angles (euler.cpp).
+#include <string>
+#include <tuple>
+
+#include "arrays.hpp"
+#include "shared.hpp"
+
+namespace ostrilo::ext {
+
+using drevan::Quat;
+using drevan::Vec3d;
+
+// The Hamilton product a * b of the stored components, in the usual grouping.
+Quat hamilton_product(const Quat& a, const Quat& b);
+// The rotation that applies `first`, then `second`: compose(a, b).rotate(v) == b.rotate(a.rotate(v)).
+Quat compose(const Quat& first, const Quat& second);
+// conj(q) / |q|^2; ValueError for the zero quaternion.
+Quat inverse(const Quat& q);
+
+// Spherical interpolation on the shorter arc; t a number (a Quat) or a sequence (a list).
+Quat slerp_one(const Quat& a, const Quat& b, double t);
+Object slerp(const Quat& a, const Quat& b, Object t);
+
+// The rotation whose `rotate` applies the matrix m (m @ v); ValueError beyond kMatrixTolerance.
+inline constexpr double kMatrixTolerance = 1e-6;
+Quat from_matrix(Object m);
+// The shortest rotation that turns the direction of a into that of b.
+Quat from_two_vectors(const Vec3d& a, const Vec3d& b);
+
+// Component orders of the common convention (the conjugate of the stored one): scipy's
+// (x, y, z, w) and the scalar-first (w, x, y, z). A Quat or 4 numbers one way, a sequence of Quat
+// or (n, 4) rows the other.
+Object to_xyzw(Object q);
+Object from_xyzw(Object x);
+Object to_wxyz(Object q);
+Object from_wxyz(Object x);
+
+// Euler angles (euler.cpp): seq is three of "xyz" (extrinsic) or of "XYZ" (intrinsic).
+Quat from_euler(Object seq, Object angles, Opt<bool, false> degrees);
+Object to_euler(const Quat& q, Object seq, Opt<bool, false> degrees);
+
+// Helpers shared by the rotation sources.
+[[noreturn, gnu::cold]] void value_error(const char* message);
+Quat negated(const Quat& q);
+double norm4(const Quat& q);
+
+}  // namespace ostrilo::ext
