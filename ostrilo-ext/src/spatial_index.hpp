@@ -19,8 +19,9 @@
 // Points with a NaN or infinite coordinate are kept out of the tree, after its points, in index
 // order, and compared with every query.
 //
-// The build, and the queries of many points, run on the worker pool; the results do not depend
-// on the number of threads. A built index is immutable: any number of threads may query it.
+// The build, and the queries of many points, run on the worker pool (through a BlockRunner, so
+// that this file needs no particular pool); the results do not depend on the number of threads
+// or on how the blocks are cut. A built index is immutable: any number of threads may query it.
 #pragma once
 
 #include "drevan/vec3d.hpp"
@@ -32,6 +33,11 @@
 namespace ostrilo::spatial {
 
 using drevan::Vec3d;
+
+// Runs body(ctx, begin, end) over contiguous blocks of [0, n) of at least `grain` elements,
+// returning when all are done; false if it could not run them. Bodies never throw.
+using BlockRunner = bool (*)(std::size_t n, std::size_t grain, void (*body)(void*, std::size_t, std::size_t) noexcept,
+                             void* ctx) noexcept;
 
 // One neighbour: its squared distance and its index in the points the index was built from.
 struct Hit {
@@ -61,8 +67,9 @@ class SpatialIndex {
     // Padding distances are +inf.
 
     SpatialIndex() = default;
-    // Copies the points and builds the tree on the worker pool. May throw std::bad_alloc.
-    SpatialIndex(const Vec3d* points, std::size_t n);
+    // Copies the points and builds the tree; `runner` also runs the later queries of many
+    // points. May throw std::bad_alloc.
+    SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner);
 
     std::size_t size() const noexcept { return n_; }
     // Bytes held by the index (points, indices and nodes).
@@ -106,6 +113,7 @@ class SpatialIndex {
     void build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t nearest_tree(const double q[3], std::size_t k, Hit* best) const;
 
+    BlockRunner runner_ = nullptr;
     std::size_t n_ = 0;         // all points
     std::size_t n_tree_ = 0;    // points in the tree: entries_[0, n_tree_)
     std::size_t internal_ = 0;  // internal nodes: 2^depth - 1

@@ -3,7 +3,7 @@
 // queries from one thread and from many at once. Prints one line per failed check and a closing
 // "N passed, N failed" line; exit status 0 iff all pass.
 
-#include "ext/spatial_index.hpp"
+#include "spatial_index.hpp"
 #include "worker_pool.hpp"
 
 #include <algorithm>
@@ -100,6 +100,17 @@ struct Case {
     std::vector<double> radii;
 };
 
+// The process-wide pool, as the extension lends it.
+bool run_on_pool(std::size_t n, std::size_t grain, void (*body)(void*, std::size_t, std::size_t) noexcept,
+                 void* ctx) noexcept {
+    try {
+        ostrilo::pool::for_blocks(n, [&](std::size_t b, std::size_t e) { body(ctx, b, e); }, ostrilo::pool::Grain{grain});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 std::mt19937_64 g_rng(12345);
 
 double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(g_rng); }
@@ -192,7 +203,7 @@ std::vector<Case> make_cases() {
 }
 
 void test_case(const Case& c) {
-    const SpatialIndex index(c.points.data(), c.points.size());
+    const SpatialIndex index(c.points.data(), c.points.size(), run_on_pool);
     CHECK(index.size() == c.points.size(), "%s", c.name);
     std::vector<Vec3d> back(c.points.size());
     index.copy_points(back.data());
@@ -269,7 +280,7 @@ void test_radius_boundary() {
     CHECK(sp::radius_limit(big) == std::numeric_limits<double>::max(), "overflowing square");
     // Points exactly at the radius, and one rounding past it.
     std::vector<Vec3d> p = {{3, 4, 0}, {0, 0, 5}, {0, std::nextafter(5.0, 6.0), 0}};
-    const SpatialIndex index(p.data(), p.size());
+    const SpatialIndex index(p.data(), p.size(), run_on_pool);
     std::vector<Hit> got;
     index.within({0, 0, 0}, 5.0, got);
     CHECK(got.size() == 2 && got[0].index == 0 && got[1].index == 1, "ties at the radius, by index: %zu", got.size());
@@ -278,7 +289,7 @@ void test_radius_boundary() {
 // Many threads query one index at once (also the race detector's case) and agree with one.
 void test_concurrent_queries() {
     const auto pts = surface_points(50000);
-    const SpatialIndex index(pts.data(), pts.size());
+    const SpatialIndex index(pts.data(), pts.size(), run_on_pool);
     const auto qs = uniform_points(2000, 2);
     const std::size_t k = 4;
     std::vector<std::ptrdiff_t> want_idx(qs.size() * k);
@@ -307,7 +318,7 @@ void test_concurrent_queries() {
 // The index stays within 1.5 times the points' own 24 bytes each.
 void test_memory() {
     const auto pts = uniform_points(200000, 1);
-    const SpatialIndex index(pts.data(), pts.size());
+    const SpatialIndex index(pts.data(), pts.size(), run_on_pool);
     const double per_point = static_cast<double>(index.memory_bytes()) / static_cast<double>(pts.size());
     CHECK(per_point <= 36.0, "%.2f bytes per point", per_point);
 }

@@ -1,10 +1,13 @@
-#include "ext/spatial_index.hpp"
-
-#include "worker_pool.hpp"
+#include "spatial_index.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <new>
+#include <utility>
 
 namespace ostrilo::spatial {
 
@@ -14,12 +17,41 @@ constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A query costs about a microsecond: blocks of a few dozen queries pay for the hand-off.
-constexpr pool::Grain kQueryGrain{32};
+constexpr std::size_t kQueryGrain = 32;
 // Tree levels built one level at a time (each node of a level is a block); below them, every
 // subtree is one block.
 constexpr std::size_t kLevelsByLevel = 6;
 // Fewer tree points than this are built on the calling thread.
 constexpr std::size_t kInlineBuild = 1 << 15;
+
+// body(begin, end) over blocks of [0, n) on the runner. A body's exception (std::bad_alloc, the
+// only one the bodies can raise) is carried back and rethrown here once every block has stopped.
+template <class F>
+void run_blocks(BlockRunner runner, std::size_t n, std::size_t grain, F&& body) {
+    struct Ctx {
+        explicit Ctx(std::remove_reference_t<F>* b) : body(b) {}
+        std::remove_reference_t<F>* body;
+        std::atomic<bool> failed{false};
+        std::mutex m;
+        std::exception_ptr error;
+    } ctx(std::addressof(body));
+    const bool ran = runner(
+        n, grain,
+        [](void* p, std::size_t b, std::size_t e) noexcept {
+            auto& c = *static_cast<Ctx*>(p);
+            if (c.failed.load(std::memory_order_relaxed)) return;
+            try {
+                (*c.body)(b, e);
+            } catch (...) {
+                std::lock_guard lk(c.m);
+                if (!c.error) c.error = std::current_exception();
+                c.failed.store(true, std::memory_order_relaxed);
+            }
+        },
+        &ctx);
+    if (ctx.error) std::rethrow_exception(ctx.error);
+    if (!ran) throw std::bad_alloc();
+}
 
 inline double coord(const Vec3d& p, unsigned axis) noexcept { return axis == 0 ? p.x : axis == 1 ? p.y : p.z; }
 
@@ -172,7 +204,7 @@ double radius_limit(double r) noexcept {
     return t;
 }
 
-SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n) : n_(n) {
+SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner) : runner_(runner), n_(n) {
     entries_.resize(n);
     // Finite points first, in index order; then the others, in index order.
     std::size_t f = 0;
@@ -202,34 +234,20 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n) : n_(n) {
     }
     // The top levels node by node, each level's nodes in parallel; then whole subtrees.
     const std::size_t by_level = std::min(depth, kLevelsByLevel);
-    struct Ctx {
-        SpatialIndex* self;
-        std::size_t level;
-    };
-    for (std::size_t level = 0; level < by_level; ++level) {
-        Ctx ctx{this, level};
-        pool::global().run(
-            std::size_t{1} << level,
-            [](void* p, std::size_t j) {
-                auto& c = *static_cast<Ctx*>(p);
-                const std::size_t nd = (std::size_t{1} << c.level) - 1 + j;
+    for (std::size_t level = 0; level <= by_level; ++level) {
+        const std::size_t first = (std::size_t{1} << level) - 1;
+        run_blocks(runner_, std::size_t{1} << level, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j) {
                 std::size_t lo, hi;
-                node_range(nd, c.level, c.self->n_tree_, lo, hi);
-                c.self->build_node(nd, lo, hi);
-            },
-            &ctx);
+                node_range(first + j, level, n_tree_, lo, hi);
+                if (level < by_level) {
+                    build_node(first + j, lo, hi);
+                } else {
+                    build_subtree(first + j, lo, hi);
+                }
+            }
+        });
     }
-    Ctx ctx{this, by_level};
-    pool::global().run(
-        std::size_t{1} << by_level,
-        [](void* p, std::size_t j) {
-            auto& c = *static_cast<Ctx*>(p);
-            const std::size_t nd = (std::size_t{1} << c.level) - 1 + j;
-            std::size_t lo, hi;
-            node_range(nd, c.level, c.self->n_tree_, lo, hi);
-            c.self->build_subtree(nd, lo, hi);
-        },
-        &ctx);
 }
 
 // One node: its lowest index and, if internal, its split on the axis of largest extent at the
@@ -340,9 +358,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
                                 double* distances) const {
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
-    pool::for_blocks(
-        m,
-        [&](std::size_t b, std::size_t e) {
+    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
             std::vector<Hit> best(kk == 0 ? 1 : kk);
             for (std::size_t i = b; i < e; ++i) {
                 const std::size_t found = nearest(queries[i], kk, best.data());
@@ -357,8 +373,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
                     dist[j] = kInf;
                 }
             }
-        },
-        kQueryGrain);
+        });
 }
 
 template <class Visit>
@@ -413,33 +428,24 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
     distances.clear();
     offsets.assign(m + 1, 0);
     if (m == 0) return;
-    const pool::BlockPlan plan = pool::plan_blocks(m, kQueryGrain);
+    // Each block's hits in its own part, put in query order afterwards.
     struct Part {
+        std::size_t begin;
         std::vector<Hit> hits;
     };
-    std::vector<Part> parts(plan.count);
-    struct Ctx {
-        const SpatialIndex* self;
-        const Vec3d* queries;
-        double r;
-        pool::BlockPlan plan;
-        Part* parts;
-        std::size_t* offsets;
-    } ctx{this, queries, r, plan, parts.data(), offsets.data()};
-    auto block = [](void* p, std::size_t b) {
-        auto& c = *static_cast<Ctx*>(p);
-        std::vector<Hit>& hits = c.parts[b].hits;
-        for (std::size_t i = c.plan.begin(b); i < c.plan.end(b); ++i) {
+    std::vector<Part> parts;
+    std::mutex m_parts;
+    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
+        std::vector<Hit> hits;
+        for (std::size_t i = b; i < e; ++i) {
             const std::size_t before = hits.size();
-            c.self->within(c.queries[i], c.r, hits);
-            c.offsets[i + 1] = hits.size() - before;  // a count for now
+            within(queries[i], r, hits);
+            offsets[i + 1] = hits.size() - before;  // a count for now
         }
-    };
-    if (plan.count == 1) {
-        block(&ctx, 0);
-    } else {
-        pool::global().run(plan.count, block, &ctx);
-    }
+        std::lock_guard lk(m_parts);
+        parts.push_back({b, std::move(hits)});
+    });
+    std::sort(parts.begin(), parts.end(), [](const Part& x, const Part& y) { return x.begin < y.begin; });
     std::size_t total = 0;
     for (const Part& part : parts) total += part.hits.size();
     indices.reserve(total);
@@ -454,12 +460,9 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
 }
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
-    pool::for_blocks(
-        m,
-        [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) counts[i] = static_cast<std::ptrdiff_t>(count_within(queries[i], r));
-        },
-        kQueryGrain);
+    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) counts[i] = static_cast<std::ptrdiff_t>(count_within(queries[i], r));
+    });
 }
 
 }  // namespace ostrilo::spatial
