@@ -2,11 +2,13 @@
 // long queries run without the interpreter lock.
 //
 // Points and queries come as a VecList (read in place under a shared borrow), an (n, 3) buffer
-// of float64 or float32 (a NumPy array), a sequence of rows, or for one query a Vec3d or a row
+// of float64 or float32 (a NumPy array; read in place when C-contiguous float64), a sequence of rows, or for one query a Vec3d or a row
 // of three numbers. Many queries give NumPy arrays; one gives plain values.
 #include "spatial.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -16,6 +18,9 @@ namespace ostrilo {
 using drevan::Vec3d;
 using spatial::Hit;
 using spatial::SpatialIndex;
+
+static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>,
+              "rows of three doubles are read as Vec3d records");
 
 namespace ext {
 namespace {
@@ -78,12 +83,43 @@ struct PointsArg {
             set_one({xyz[0], xyz[1], xyz[2]});
             return;
         }
+        if (read_in_place(o)) return;
         const std::vector<double> rows = read_rows(o, 3, kPointsArg);
         own.resize(rows.size() / 3);
         for (std::size_t i = 0; i < own.size(); ++i) own[i] = {rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]};
         data = own.data();
         count = own.size();
     }
+    // A C-contiguous (n, 3) float64 buffer in native order is read where it lies, as Vec3d
+    // records (three doubles each, no padding), with the view held for the call.
+    Py_buffer view{};
+    bool viewing = false;
+    bool read_in_place(PyObject* o) {
+        if (!PyObject_CheckBuffer(o)) return false;
+        if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        viewing = true;
+        const char* f = view.format == nullptr ? "B" : view.format;
+        if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
+        const bool fits = f[0] == 'd' && f[1] == '\0' && view.itemsize == 8 && view.ndim == 2 && view.shape[1] == 3 &&
+                          reinterpret_cast<std::uintptr_t>(view.buf) % alignof(Vec3d) == 0;
+        if (!fits) {
+            PyBuffer_Release(&view);
+            viewing = false;
+            return false;
+        }
+        data = static_cast<const Vec3d*>(view.buf);
+        count = static_cast<std::size_t>(view.shape[0]);
+        return true;
+    }
+    PointsArg() = default;
+    PointsArg(const PointsArg&) = delete;
+    ~PointsArg() {
+        if (viewing) PyBuffer_Release(&view);
+    }
+
     void set_one(const Vec3d& v) {
         single = true;
         one = v;
