@@ -99,3 +99,20 @@ def test_bad_arguments(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == message
+
+
+def test_every_function_has_its_docstring_and_signature_and_a_stub():
+    import ast
+    import inspect
+    from pathlib import Path
+
+    stub = Path(__file__).resolve().parent.parent / "stubs" / "ostrilo_ext" / "__init__.pyi"
+    tree = ast.parse(stub.read_text())
+    stubbed = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    assert stubbed == set(ostrilo_ext.__all__)
+    page = (Path(__file__).resolve().parent.parent / "docs" / "reference" / "ostrilo_ext.rst").read_text()
+    assert {name for name in ostrilo_ext.__all__ if f"py:function:: {name}(" not in page} == set()
+    for name in ostrilo_ext.__all__:
+        fn = getattr(ostrilo_ext, name)
+        assert fn.__doc__ and len(fn.__doc__) > 40, name
+        assert list(inspect.signature(fn).parameters)  # the text signature parses

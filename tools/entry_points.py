@@ -36,10 +36,13 @@ class Entry:
     kind: str  # "new", "method", "static", "getter", "setter", "slot" or "function"
     params: tuple[tuple[str, str], ...]  # (name, annotation such as "float", "Vec3d", "Sequence[Vec3d]")
     returns: str
+    module: str | None = None  # set for the functions of a companion module (ostrilo_ext)
 
     @property
     def label(self) -> str:
         base = f"{self.owner}.{self.name}" if self.owner else self.name
+        if self.module:
+            base = f"{self.module}.{base}"
         return base + (".setter" if self.kind == "setter" else "")
 
     @property
@@ -116,6 +119,26 @@ class Surface:
         for i, m in homes.items():
             if by_id[i]["type"] == "class":
                 self.classes[by_id[i]["name"]] = getattr(m, by_id[i]["name"])
+        self.companion_functions: dict[str, Any] = {}
+        self._add_companion(by_id)
+
+    def _add_companion(self, core_by_id: dict) -> None:
+        """The module functions of the companion ostrilo_ext, from its own library's records (its
+        annotations name the core's classes), when it is installed."""
+        try:
+            import ostrilo_ext
+        except ImportError:
+            return
+        records = make_stub.read_records(ostrilo_ext.__file__)
+        by_id = {**core_by_id, **{r["id"]: r for r in records if "id" in r}}
+        for r in records:
+            if r["type"] != "function":
+                continue
+            params = tuple((a["name"], annotation(a["annotation"], by_id)) for a in r["arguments"].get("args", []))
+            self.entries.append(Entry(None, r["name"], "function", params, annotation(r["returns"], by_id),
+                                      "ostrilo_ext"))
+            self.by_owner.setdefault(None, []).append(self.entries[-1])
+            self.companion_functions[r["name"]] = getattr(ostrilo_ext, r["name"])
 
     def of(self, owner: str) -> list[Entry]:
         return self.by_owner.get(owner, [])
@@ -147,6 +170,8 @@ class Surface:
             return rng.choice((0, 1, 2)) if rng else 1
         if ann == "bool":
             return rng.choice((True, False)) if rng else True
+        if ann == "str":  # the companion's axis sequences
+            return rng.choice(("xyz", "ZXZ", "yxy", "xx", "", "xyzw")) if rng else "xyz"
         if ann.startswith("Sequence[") and ann.endswith("]"):
             # Now and then long enough for the worker pool to take the work.
             n = (3000 if rng.random() < 0.03 else rng.choice((0, 1, 2, 3, 5, 8, 40))) if rng else size
@@ -161,7 +186,7 @@ class Surface:
         if e.kind == "new":
             return self.cls(e.owner)(*args, **kwargs)
         if e.kind == "function":
-            return self.functions[e.name](*args, **kwargs)
+            return (self.companion_functions if e.module else self.functions)[e.name](*args, **kwargs)
         if e.kind == "static":
             return getattr(self.cls(e.owner), e.name)(*args, **kwargs)
         if e.kind == "method":

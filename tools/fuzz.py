@@ -13,8 +13,8 @@ another caller has borrowed; sometimes too many, too few or unknown keyword argu
 
 - only the errors the module documents come out: TypeError, ValueError, OverflowError, IndexError,
   AttributeError, MemoryError, StopIteration, BufferError (a buffer whose length does not match
-  its shape), the interpreter's DeprecationWarning (warnings are
-  errors here), RuntimeError "Already borrowed" / "Already mutably borrowed", the documented
+  its shape), the interpreter's DeprecationWarning and the companion's gimbal-lock UserWarning
+  (warnings are errors here), RuntimeError "Already borrowed" / "Already mutably borrowed", the documented
   internal assertions, and the hostile argument's own error;
 - a call that failed left its receiver as it was, and no call changed an argument;
 - every borrow flag is back where it was after the call.
@@ -50,7 +50,7 @@ BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 PANICS = {"assertion failed: index <= 2", "assertion failed: axis <= 2", "assertion failed: stride != 0",
           "called `Option::unwrap()` on a `None` value", "Already mutably borrowed: PyBorrowError"}
 EXPECTED = (TypeError, ValueError, OverflowError, IndexError, AttributeError, MemoryError, StopIteration,
-            DeprecationWarning, BufferError)
+            DeprecationWarning, BufferError, UserWarning)  # UserWarning: ostrilo_ext.to_euler in gimbal lock
 
 
 class Hostile(Exception):

@@ -29,6 +29,11 @@ import warnings
 
 from ostrilo_py import Quat, Vec3d, VecList
 
+try:
+    import ostrilo_ext
+except ImportError:  # the companion is optional here
+    ostrilo_ext = None
+
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 HALF_TURN = Quat(0, 1, 0, 0)  # about x: (x, y, z) -> (x, -y, -z), exactly
 XS = (0.5, -1.25, 3.0, 1e300, -0.0)
@@ -57,6 +62,22 @@ class Yielding:
     def __index__(self):
         time.sleep(0)
         return int(self.value)
+
+
+class HalfTurns:
+    """As many half turns as the list has elements, sometimes after a yield: the companion's rotate_each
+    reads them while it holds its shared borrow of the list, so the length cannot change."""
+
+    def __init__(self, vl, yielding: bool):
+        self.vl, self.yielding = vl, yielding
+
+    def __len__(self):
+        return len(self.vl)
+
+    def __iter__(self):
+        if self.yielding:  # now and then, as Yielding: the other threads meet the borrow
+            time.sleep(0)
+        return iter([HALF_TURN] * len(self.vl))
 
 
 def slow(rng: random.Random, value):
@@ -89,7 +110,7 @@ class Stress:
 
     def step(self, t: int, rng: random.Random, seen: list):
         vl, v = self.vl, self.v
-        op = rng.randrange(16)
+        op = rng.randrange(17)
         if op == 0:
             vl.append(point(rng.randrange(1000)))
             self.added[t] += 1
@@ -155,6 +176,12 @@ class Stress:
             r = repr(vl) if rng.random() < 0.1 else repr(v)
             if not r.startswith(("[", "Vec3d(")):
                 raise AssertionError(f"repr {r[:40]!r}")
+        elif op == 16 and ostrilo_ext is not None:
+            out = ostrilo_ext.rotate_each(vl, HalfTurns(vl, rng.random() < 0.03))
+            if len(out) < seen[0]:
+                raise AssertionError(f"rotate_each gave {len(out)} elements after {seen[0]}")
+            for e in list(out)[rng.randrange(len(out)) :][:50]:
+                self.check_row(e.x, e.y, e.z, "rotate_each")
         elif op == 15 and t == 0 and self.forks < len(self.fork_at) and time.monotonic() > self.fork_at[self.forks]:
             self.fork()
 
@@ -168,6 +195,9 @@ class Stress:
                 # The pool's threads did not survive the fork: a job must start new ones.
                 big = VecList([point(k % 1000) for k in range(20000)])
                 code = 0 if big.dot(Vec3d(1, 0, 0))[-1] == 19999 % 1000 and len(big * 2.0) == 20000 else 2
+                if ostrilo_ext is not None and code == 0:
+                    turned = ostrilo_ext.rotate_each(big, [HALF_TURN] * len(big))
+                    code = 0 if turned[-1].y == -2 * (19999 % 1000) else 3
             finally:
                 os._exit(code)
         self.forks += 1

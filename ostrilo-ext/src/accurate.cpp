@@ -4,6 +4,8 @@
 #include "accurate.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "drevan/trig.hpp"
 #include "rotations.hpp"
@@ -20,9 +22,19 @@ double power_scale(D... v) {
     double m = 0.0;
     ((m = std::fabs(v) > m ? std::fabs(v) : m), ...);
     if (m == 0.0 || !std::isfinite(m)) return 1.0;
-    int e;
-    std::frexp(m, &e);
-    return std::ldexp(1.0, -e);
+    std::uint64_t bits;
+    std::memcpy(&bits, &m, sizeof bits);
+    const auto e = static_cast<int>(bits >> 52);  // the biased exponent (m is positive)
+    if (e >= 1 && e <= 2044) {
+        // m = 2^(e - 1023) * 1.f, so 2^(1022 - e), biased 2045 - e, brings it to [0.5, 1).
+        const std::uint64_t f = static_cast<std::uint64_t>(2045 - e) << 52;
+        double scale;
+        std::memcpy(&scale, &f, sizeof scale);
+        return scale;
+    }
+    int exponent;  // subnormal or within a factor 4 of the largest double
+    std::frexp(m, &exponent);
+    return std::ldexp(1.0, -exponent);
 }
 
 }  // namespace

@@ -25,6 +25,44 @@ struct Caster<Object> {
     static constexpr Json annotation() { return json_of(R"({"type":"attribute","value":{"type":"name","id":"typing"},"attr":"Any"})"); }
 };
 
+// An argument taken as it is (borrowed), whose annotation in the records is Tag's: the functions
+// that read numbers, rows or Quat items themselves say so in their records.
+template <class Tag>
+struct In {
+    PyObject* o;
+};
+template <class Tag>
+struct Caster<In<Tag>> {
+    using Holder = PyObject*;
+    static bool from(PyObject* o, Holder& h) {
+        h = o;
+        return true;
+    }
+    static In<Tag> get(Holder& h) { return In<Tag>{h}; }
+    static constexpr Json annotation() { return Tag::annotation(); }
+};
+
+constexpr Json sequence_of(const Json& item) {
+    return subscript_annotation(
+        json_of(R"({"type":"attribute","value":{"type":"name","id":"collections.abc"},"attr":"Sequence"})"), item);
+}
+struct FloatsTag {
+    static constexpr Json annotation() { return sequence_of(builtin_annotation("float")); }
+};
+struct RowsTag {
+    static constexpr Json annotation() { return sequence_of(sequence_of(builtin_annotation("float"))); }
+};
+struct StrTag {
+    static constexpr Json annotation() { return builtin_annotation("str"); }
+};
+struct QuatsTag {
+    static constexpr Json annotation() { return sequence_of(class_annotation("Quat")); }
+};
+using Floats = In<FloatsTag>;
+using Rows = In<RowsTag>;
+using Str = In<StrTag>;
+using Quats = In<QuatsTag>;
+
 namespace ext {
 
 // A number: a float, or anything with __float__ / __index__.

@@ -1,8 +1,10 @@
-// rotate_each (batch.hpp). The rotations are copied out of their Python objects on the calling
-// thread first; the pool then only reads two arrays and fills a third, in blocks whose
-// boundaries depend on the length alone, so the bits never depend on the thread count.
+// rotate_each (batch.hpp). Rotations given as Quat objects are copied out of them on the calling
+// thread first; rows in a buffer (a NumPy array) are read where they are, by the pool, while the
+// buffer is held. The pool fills the new list in blocks whose boundaries depend on the length
+// alone, and each element is computed on its own, so the bits never depend on the thread count.
 #include "batch.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace ostrilo::ext {
@@ -24,51 +26,126 @@ bool rows_of_quats(PyObject* o) {
     return quat;
 }
 
-std::vector<Quat> read_rotations(PyObject* o) {
+std::vector<Quat> read_quats(PyObject* o) {
     std::vector<Quat> out;
-    if (!PyObject_CheckBuffer(o) && !(is_batch(o) && !rows_of_quats(o))) {
-        PyObject* seq = PySequence_Fast(o, "argument 'rotations': must be a sequence of Quat or an (n, 4) array");
-        if (seq == nullptr) throw_pyerr();
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Shared<Quat> item;
-            if (!item.acquire(PySequence_Fast_GET_ITEM(seq, k))) {
-                Py_DECREF(seq);
-                add_argument_prefix("rotations");
-                throw_pyerr();
-            }
-            out.push_back(item.get());
+    PyObject* seq = PySequence_Fast(o, "argument 'rotations': must be a sequence of Quat or an (n, 4) array");
+    if (seq == nullptr) throw_pyerr();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Shared<Quat> item;
+        if (!item.acquire(PySequence_Fast_GET_ITEM(seq, k))) {
+            Py_DECREF(seq);
+            add_argument_prefix("rotations");
+            throw_pyerr();
         }
-        Py_DECREF(seq);
-        return out;
+        out.push_back(item.get());
     }
-    const std::vector<double> rows = read_rows(o, 4, "argument 'rotations':");
-    out.reserve(rows.size() / 4);
-    for (std::size_t r = 0; r < rows.size(); r += 4) out.push_back(Quat{rows[r], rows[r + 1], rows[r + 2], rows[r + 3]});
+    Py_DECREF(seq);
     return out;
 }
 
+// The rows of an (n, 4) buffer of float64 or float32, held for the guard's lifetime.
+struct Rows4 {
+    Py_buffer b{};
+    bool held = false;
+    Rows4() = default;
+    Rows4(const Rows4&) = delete;
+    Rows4& operator=(const Rows4&) = delete;
+    ~Rows4() {
+        if (held) PyBuffer_Release(&b);
+    }
+    // False (nothing set) when o exports no buffer; throws for a buffer of another shape or type.
+    bool take(PyObject* o) {
+        if (!PyObject_CheckBuffer(o)) return false;
+        if (PyObject_GetBuffer(o, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw_pyerr();
+        held = true;
+        const char* f = b.format ? b.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        const bool dbl = f[0] == 'd' && f[1] == '\0' && b.itemsize == 8;
+        const bool flt = f[0] == 'f' && f[1] == '\0' && b.itemsize == 4;
+        if (!dbl && !flt) {
+            PyErr_SetString(PyExc_TypeError, "argument 'rotations': must hold float64 or float32 numbers");
+            throw_pyerr();
+        }
+        if (b.ndim != 2 || b.shape[1] != 4) {
+            PyErr_SetString(PyExc_ValueError, "argument 'rotations': must have the shape (n, 4)");
+            throw_pyerr();
+        }
+        return true;
+    }
+    std::size_t rows() const { return static_cast<std::size_t>(b.shape[0]); }
+    Quat at(std::size_t r) const {
+        const char* row = static_cast<const char*>(b.buf) + static_cast<Py_ssize_t>(r) * b.strides[0];
+        const Py_ssize_t s = b.strides[1];
+        double c[4];
+        for (int k = 0; k < 4; ++k) {
+            if (b.itemsize == 8) {
+                std::memcpy(&c[k], row + k * s, 8);
+            } else {
+                float f;
+                std::memcpy(&f, row + k * s, 4);
+                c[k] = static_cast<double>(f);
+            }
+        }
+        return {c[0], c[1], c[2], c[3]};
+    }
+    // Contiguous float64 rows: the quaternions as they lie.
+    const Quat* packed() const {
+        return b.itemsize == 8 && b.strides[1] == 8 && b.strides[0] == 32 ? static_cast<const Quat*>(b.buf) : nullptr;
+    }
+};
+
+static_assert(sizeof(Quat) == 32 && alignof(Quat) <= 8, "a row of four doubles is a Quat");
+
+[[noreturn, gnu::cold]] void length_mismatch(std::size_t n, std::size_t m) {
+    PyErr_Format(PyExc_ValueError, "rotate_each(): %zu vectors but %zu rotations", n, m);
+    throw_pyerr();
+}
+
+constexpr std::size_t kGrain = 4096;
+
 }  // namespace
 
-VecList rotate_each(const VecList& vectors, Object rotations) {
-    const std::vector<Quat> q = read_rotations(rotations.o);
+VecList rotate_each(const VecList& vectors, Quats rotations) {
     const std::size_t n = vectors.items.size();
-    if (q.size() != n) {
-        PyErr_Format(PyExc_ValueError, "rotate_each(): %zu vectors but %zu rotations", n, q.size());
-        throw_pyerr();
-    }
-    VecList out;
-    out.items.resize(n);  // left uninitialised by the allocator; every element is written below
     const Vec3d* in = vectors.items.data();
-    const Quat* rot = q.data();
+    VecList out;
+    Rows4 rows;
+    std::vector<Quat> copied;
+    const Quat* rot = nullptr;  // the rotations, when they lie as an array of Quat
+    if (rows.take(rotations.o)) {
+        if (rows.rows() != n) length_mismatch(n, rows.rows());
+        rot = rows.packed();
+    } else {
+        if (is_batch(rotations.o) && !rows_of_quats(rotations.o)) {  // nested sequences of numbers
+            const std::vector<double> r = read_rows(rotations.o, 4, "argument 'rotations':");
+            copied.resize(r.size() / 4);
+            std::memcpy(static_cast<void*>(copied.data()), r.data(), r.size() * sizeof(double));
+        } else {
+            copied = read_quats(rotations.o);
+        }
+        if (copied.size() != n) length_mismatch(n, copied.size());
+        rot = copied.data();
+    }
+    out.items.resize(n);  // left uninitialised by the allocator; every element is written below
     Vec3d* dst = out.items.data();
-    for_blocks(
-        n,
-        [=](std::size_t b, std::size_t e) noexcept {
-            for (std::size_t i = b; i < e; ++i) dst[i] = rot[i].rotate(in[i]);
-        },
-        4096);
+    if (rot != nullptr) {
+        for_blocks(
+            n,
+            [=](std::size_t b, std::size_t e) noexcept {
+                for (std::size_t i = b; i < e; ++i) dst[i] = rot[i].rotate(in[i]);
+            },
+            kGrain);
+    } else {  // strided or float32 rows: read in place
+        const Rows4* src = &rows;
+        for_blocks(
+            n,
+            [=](std::size_t b, std::size_t e) noexcept {
+                for (std::size_t i = b; i < e; ++i) dst[i] = src->at(i).rotate(in[i]);
+            },
+            kGrain);
+    }
     return out;
 }
 

@@ -59,16 +59,25 @@ Quat slerp_one(const Quat& a, const Quat& b, double t) {
     if (dot4(ua, ub) < 0.0) ub = negated(ub);  // the shorter arc
     const Quat d{ua.w - ub.w, ua.i - ub.i, ua.j - ub.j, ua.k - ub.k};
     const Quat s{ua.w + ub.w, ua.i + ub.i, ua.j + ub.j, ua.k + ub.k};
-    const double half = drevan::trig::atan2(norm4(d), norm4(s));  // phi / 2
+    const double ld = norm4(d), ls = norm4(s);
+    const double half = drevan::trig::atan2(ld, ls);  // phi / 2
     const double phi = half + half;
-    const double sp = drevan::trig::sin(phi);
+    // sin(phi) = 2 sin(phi/2) cos(phi/2), with sin and cos of phi/2 as |d| and |s| over the
+    // length of (|d|, |s|) (2 for exactly unit quaternions): accurate without a sine.
+    const double ll = ld * ld + ls * ls;
+    const double sp = ((ld + ld) * ls) / ll;
     if (sp == 0.0) return ua;  // the same rotation
-    const double wa = drevan::trig::sin((1.0 - t) * phi) / sp;
-    const double wb = drevan::trig::sin(t * phi) / sp;
+    const double cp = (ls * ls - ld * ld) / ll;  // cos(phi), likewise
+    // sin((1 - t) phi) / sin(phi) = cos(t phi) - cos(phi) sin(t phi) / sin(phi): one sine and
+    // cosine of one argument.
+    double st, ct;
+    drevan::trig::sin_cos(t * phi, st, ct);
+    const double wb = st / sp;
+    const double wa = ct - cp * wb;
     return {ua.w * wa + ub.w * wb, ua.i * wa + ub.i * wb, ua.j * wa + ub.j * wb, ua.k * wa + ub.k * wb};
 }
 
-Object slerp(const Quat& a, const Quat& b, Object t) {
+Object slerp(const Quat& a, const Quat& b, Floats t) {
     if (PyFloat_Check(t.o) || PyLong_Check(t.o) || !PySequence_Check(t.o))
         return Object{to_py(slerp_one(a, b, read_double(t.o, "t")))};
     std::vector<double> ts;
@@ -96,15 +105,40 @@ Object slerp(const Quat& a, const Quat& b, Object t) {
 // the largest of the trace and the three diagonal entries (Shepperd's choice), so that the square
 // root and the divisions never meet a small number, at 180 degrees included.
 
-Quat from_matrix(Object mo) {
-    const std::vector<double> v = read_rows(mo.o, 3, "from_matrix(): m");
-    if (v.size() != 9) value_error("from_matrix(): m must be a 3 x 3 matrix");
-    double m[3][3];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
-            m[r][c] = v[static_cast<std::size_t>(3 * r + c)];
-            if (!std::isfinite(m[r][c])) value_error("from_matrix(): m has a non-finite entry");
+namespace {
+
+// Lists or tuples of three lists or tuples of three numbers, read in place; false for anything
+// else (which takes the general path).
+bool read_nested_3x3(PyObject* o, double (&m)[3][3]) {
+    if (!(PyList_CheckExact(o) || PyTuple_CheckExact(o)) || PySequence_Fast_GET_SIZE(o) != 3) return false;
+    for (Py_ssize_t r = 0; r < 3; ++r) {
+        PyObject* row = PySequence_Fast_GET_ITEM(o, r);
+        if (!(PyList_CheckExact(row) || PyTuple_CheckExact(row)) || PySequence_Fast_GET_SIZE(row) != 3) return false;
+    }
+    for (Py_ssize_t r = 0; r < 3; ++r) {
+        PyObject* row = PySequence_Fast_GET_ITEM(o, r);
+        for (Py_ssize_t c = 0; c < 3; ++c) {
+            // A row list may have changed length while an item converted (through __float__)
+            if (PySequence_Fast_GET_SIZE(row) != 3) value_error("from_matrix(): m changed while it was read");
+            m[r][c] = read_double(PySequence_Fast_GET_ITEM(row, c), "from_matrix(): m");
         }
+    }
+    return true;
+}
+
+}  // namespace
+
+Quat from_matrix(Rows mo) {
+    double m[3][3];
+    if (!read_nested_3x3(mo.o, m)) {
+        const std::vector<double> v = read_rows(mo.o, 3, "from_matrix(): m");
+        if (v.size() != 9) value_error("from_matrix(): m must be a 3 x 3 matrix");
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) m[r][c] = v[static_cast<std::size_t>(3 * r + c)];
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            if (!std::isfinite(m[r][c])) value_error("from_matrix(): m has a non-finite entry");
     // How far m m^T is from the identity, and the sign of the determinant.
     double worst = 0.0;
     for (int r = 0; r < 3; ++r)
@@ -158,11 +192,13 @@ Quat from_matrix(Object mo) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Two vectors. The angle comes from atan2(|a x b|, a . b), accurate at every size; the axis is
-// a x b made exactly perpendicular to a again (rounding tilts it towards a by up to 2^-53 of |a|
-// |b|, which near half a turn would carry a far past b). Parallel vectors give the identity;
-// exactly opposite ones half a turn about an axis perpendicular to a (the one through a's
-// smallest component).
+// Two vectors. Up to a quarter turn apart (a . b >= 0), the bisector h = unit(a + b) of the unit
+// vectors gives the common quaternion (a . h, a x h) directly: cos and sin of half the angle, with
+// no cancellation in a + b. Beyond, the angle comes from atan2(|a x b|, a . b), accurate at every
+// size, and the axis is a x b made exactly perpendicular to a again (rounding tilts it towards a by
+// up to 2^-53 of |a| |b|, which near half a turn would carry a far past b). Exactly opposite
+// vectors give half a turn about an axis perpendicular to a (the one through a's smallest
+// component).
 
 Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
     const double la = a.magnitude(), lb = b.magnitude();
@@ -170,11 +206,17 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
         value_error("from_two_vectors(): the vectors must have a finite, nonzero length");
     const Vec3d ua{a.x / la, a.y / la, a.z / la};
     const Vec3d ub{b.x / lb, b.y / lb, b.z / lb};
-    Vec3d c = ua.cross(ub);
     const double d = ua.dot(ub);
+    if (d >= 0.0) {
+        const Vec3d h{ua.x + ub.x, ua.y + ub.y, ua.z + ub.z};
+        const double lh = h.magnitude();
+        const Vec3d uh{h.x / lh, h.y / lh, h.z / lh};
+        const Vec3d c = ua.cross(uh);
+        return {ua.dot(uh), -c.x, -c.y, -c.z};
+    }
+    Vec3d c = ua.cross(ub);
     const double lc = c.magnitude();
     if (lc == 0.0) {
-        if (d > 0.0) return Quat::identity();
         const double ax = std::fabs(ua.x), ay = std::fabs(ua.y), az = std::fabs(ua.z);
         const Vec3d e = ax <= ay && ax <= az ? Vec3d{1.0, 0.0, 0.0} : ay <= az ? Vec3d{0.0, 1.0, 0.0} : Vec3d{0.0, 0.0, 1.0};
         c = ua.cross(e);
@@ -210,7 +252,7 @@ Quat from_common(const double* c, bool scalar_first) {
     return scalar_first ? Quat{c[0], -c[1], -c[2], -c[3]} : Quat{c[3], -c[0], -c[1], -c[2]};
 }
 
-Object to_order(Object q, bool scalar_first) {
+Object to_order(Quats q, bool scalar_first) {
     if (is_quat(q.o)) {
         double c[4];
         put_common(as_obj<Quat>(q.o)->value, scalar_first, c);
@@ -235,7 +277,7 @@ Object to_order(Object q, bool scalar_first) {
     return Object{arr};
 }
 
-Object from_order(Object x, bool scalar_first) {
+Object from_order(Floats x, bool scalar_first) {
     if (!is_batch(x.o)) {
         double c[4];
         read_flat(x.o, c, 4, "the components");
@@ -252,9 +294,9 @@ Object from_order(Object x, bool scalar_first) {
 
 }  // namespace
 
-Object to_xyzw(Object q) { return to_order(q, false); }
-Object from_xyzw(Object x) { return from_order(x, false); }
-Object to_wxyz(Object q) { return to_order(q, true); }
-Object from_wxyz(Object x) { return from_order(x, true); }
+Object to_xyzw(Quats q) { return to_order(q, false); }
+Object from_xyzw(Floats x) { return from_order(x, false); }
+Object to_wxyz(Quats q) { return to_order(q, true); }
+Object from_wxyz(Floats x) { return from_order(x, true); }
 
 }  // namespace ostrilo::ext

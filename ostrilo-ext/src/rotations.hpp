@@ -22,25 +22,25 @@ Quat inverse(const Quat& q);
 
 // Spherical interpolation on the shorter arc; t a number (a Quat) or a sequence (a list).
 Quat slerp_one(const Quat& a, const Quat& b, double t);
-Object slerp(const Quat& a, const Quat& b, Object t);
+Object slerp(const Quat& a, const Quat& b, Floats t);
 
 // The rotation whose `rotate` applies the matrix m (m @ v); ValueError beyond kMatrixTolerance.
 inline constexpr double kMatrixTolerance = 1e-6;
-Quat from_matrix(Object m);
+Quat from_matrix(Rows m);
 // The shortest rotation that turns the direction of a into that of b.
 Quat from_two_vectors(const Vec3d& a, const Vec3d& b);
 
 // Component orders of the common convention (the conjugate of the stored one): scipy's
 // (x, y, z, w) and the scalar-first (w, x, y, z). A Quat or 4 numbers one way, a sequence of Quat
 // or (n, 4) rows the other.
-Object to_xyzw(Object q);
-Object from_xyzw(Object x);
-Object to_wxyz(Object q);
-Object from_wxyz(Object x);
+Object to_xyzw(Quats q);
+Object from_xyzw(Floats x);
+Object to_wxyz(Quats q);
+Object from_wxyz(Floats x);
 
 // Euler angles (euler.cpp): seq is three of "xyz" (extrinsic) or of "XYZ" (intrinsic).
-Quat from_euler(Object seq, Object angles, Opt<bool, false> degrees);
-Object to_euler(const Quat& q, Object seq, Opt<bool, false> degrees);
+Quat from_euler(Str seq, Floats angles, Opt<bool, false> degrees);
+Object to_euler(const Quat& q, Str seq, Opt<bool, false> degrees);
 
 // Helpers shared by the rotation sources.
 [[noreturn, gnu::cold]] void value_error(const char* message);
