@@ -221,6 +221,14 @@ def test_unpickling_checks_its_argument():
         _ostrilo_ext_pickle.spatial_index([[0.0, 0.0, 0.0]])
 
 
+def test_unpickles_in_a_fresh_process(run_python):
+    index = SpatialIndex(np.arange(30.0).reshape(10, 3))
+    code = f"import pickle; s = pickle.loads({pickle.dumps(index, protocol=5)!r}); print(s.query((3.0, 4.0, 5.0)))"
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "(1, 0.0)"
+
+
 def test_many_threads_query_one_index():
     rng = np.random.default_rng(4)
     index = SpatialIndex(rng.random((50000, 3)))

@@ -19,6 +19,9 @@ _SpatialIndex = None
 def spatial_index(points):
     from ostrilo_py import VecList
 
+    if _SpatialIndex is None:  # a fresh process (a Dask worker, say): importing registers the class
+        import ostrilo_ext  # noqa: F401
+
     if type(points) is not VecList:
         raise TypeError(f"cannot unpickle SpatialIndex: expected a VecList of points, got {type(points).__name__!r}")
     return _SpatialIndex(points)

@@ -201,7 +201,7 @@ PyObject* pair(PyObject* a, PyObject* b) {
 // ---------------------------------------------------------------------------------------------
 // The class
 
-SpatialIndex make_index(Object points) {
+SpatialIndex make_index(Rows points) {
     PointsArg p;
     p.read(points.o, false);
     SpatialIndex index;
@@ -222,7 +222,7 @@ std::size_t get_nbytes(const SpatialIndex& s) { return s.memory_bytes(); }
 
 std::string repr(const SpatialIndex& s) { return "SpatialIndex(<" + std::to_string(s.size()) + " points>)"; }
 
-Object query(const SpatialIndex& s, Object points, Opt<std::size_t, 1> k_arg) {
+Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, 1> k_arg) {
     const std::size_t k = k_arg;
     if (k == 0) value_error("k must be at least 1");
     PointsArg p;
@@ -262,7 +262,7 @@ Object query(const SpatialIndex& s, Object points, Opt<std::size_t, 1> k_arg) {
     return Object{pair(i, dist.release())};
 }
 
-Object query_radius(const SpatialIndex& s, Object points, double r) {
+Object query_radius(const SpatialIndex& s, Rows points, double r) {
     check_radius(r);
     PointsArg p;
     p.read(points.o, true);
@@ -286,7 +286,7 @@ Object query_radius(const SpatialIndex& s, Object points, double r) {
     return Object{out};
 }
 
-Object count_radius(const SpatialIndex& s, Object points, double r) {
+Object count_radius(const SpatialIndex& s, Rows points, double r) {
     check_radius(r);
     PointsArg p;
     p.read(points.o, true);
