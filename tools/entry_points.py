@@ -180,6 +180,9 @@ class Surface:
             return rng.choice((True, False)) if rng else True
         if ann == "str":  # the companion's axis sequences
             return rng.choice(("xyz", "ZXZ", "yxy", "xx", "", "xyzw")) if rng else "xyz"
+        if ann == "Sequence[Sequence[float]]":  # rows: points of three coordinates
+            n = (3000 if rng.random() < 0.03 else rng.choice((0, 1, 2, 3, 5, 8, 40))) if rng else size
+            return [[self.value("float", rng) for _ in range(3)] for _ in range(n)]
         if ann.startswith("Sequence[") and ann.endswith("]"):
             # Now and then long enough for the worker pool to take the work.
             n = (3000 if rng.random() < 0.03 else rng.choice((0, 1, 2, 3, 5, 8, 40))) if rng else size

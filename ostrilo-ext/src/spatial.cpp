@@ -36,6 +36,9 @@ bool lent_runner(std::size_t n, std::size_t grain, void (*body)(void*, std::size
 // that other Python threads go on meanwhile; below it the hand-over costs more than it frees.
 constexpr std::size_t kReleaseFrom = 2048;
 
+// Most entries (m * k) of results padded past the number of points.
+constexpr std::size_t kMaxPadded = std::size_t{1} << 27;
+
 // Runs f() without the interpreter lock when `large`; its exception is rethrown with the lock
 // held again. f touches no Python object: only arrays that borrows keep alive and unchanged.
 template <class F>
@@ -225,8 +228,18 @@ std::string repr(const SpatialIndex& s) { return "SpatialIndex(<" + std::to_stri
 Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, 1> k_arg) {
     const std::size_t k = k_arg;
     if (k == 0) value_error("k must be at least 1");
+    // Every answer holds k entries (padded past the points), each of 16 bytes or more.
+    if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16) value_error("k is too large for the results");
     PointsArg p;
     p.read(points.o, true);
+    // Padding is for a k somewhat above the number of points, not for allocating what no
+    // memory holds (nothing but padding, written into every page of it).
+    if (k > s.size() && k > kMaxPadded / (p.count == 0 ? 1 : p.count)) {
+        PyErr_Format(PyExc_ValueError,
+                     "k = %zu exceeds the %zu points, and the padded results would hold more than %zu entries", k,
+                     s.size(), kMaxPadded);
+        throw_pyerr();
+    }
     if (p.single) {
         std::vector<Hit> hits(std::min(k, s.size()));
         const std::size_t found = s.nearest(p.one, k, hits.data());
@@ -252,8 +265,8 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, 1> k_arg) {
         }
         return Object{pair(int_list(idx.data(), k), d)};
     }
-    if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double) / (p.count == 0 ? 1 : p.count))
-        value_error("k is too large for the result arrays");
+    if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16 / (p.count == 0 ? 1 : p.count))
+        value_error("k is too large for the results");
     NewArray idx(p.count, k, "intp", true), dist(p.count, k, "float64", true);
     auto* ip = idx.data<std::ptrdiff_t>();
     auto* dp = dist.data<double>();
