@@ -55,6 +55,7 @@ ROWS = [
     ("vl + v", lambda c: c.vl + c.v, lambda c: c.a + c.va, 0.8),
     ("vl * s", lambda c: c.vl * 1.5, lambda c: c.a * 1.5, 0.8),
     ("vl / s", lambda c: c.vl / 3.0, lambda c: c.a / 3.0, 0.8),
+    ("vl / 2 (a power of two)", lambda c: c.vl / 2.0, lambda c: c.a / 2.0, 0.8),
     ("normalize", lambda c: c.vl.normalize(), lambda c: c.a / np.linalg.norm(c.a, axis=1, keepdims=True), 0.33),
     ("cross", lambda c: c.vl.cross(c.v), lambda c: np.cross(c.a, c.va), 0.33),
     ("dot -> list", lambda c: c.vl.dot(c.v), lambda c: (c.a @ c.va).tolist(), 0.8),

@@ -105,6 +105,13 @@ def main():
     table.append(("numpy → `VecList` → `normalize` → numpy / numpy's own normalize", ours, ref, "≤ 0.15"))
     ours, ref = medians([lambda: pickle_round_trip(vl), lambda: bytes_round_trip(a)], args.turns)
     table.append(("pickle protocol 4 dumps + loads / (`arr.tobytes()` + `np.frombuffer`)", ours, ref, "≤ 3"))
+    for protocol in (3, 4, 5):
+        ours, ref = medians([lambda p=protocol: pickle.loads(pickle.dumps(vl, protocol=p)),
+                             lambda p=protocol: pickle.loads(pickle.dumps(a, protocol=p))], args.turns)
+        table.append((f"pickle protocol {protocol} dumps + loads / the same for the ndarray", ours, ref, "≤ 1.2"))
+        data_ours, data_ref = pickle.dumps(vl, protocol=protocol), pickle.dumps(a, protocol=protocol)
+        ours, ref = medians([lambda d=data_ours: pickle.loads(d), lambda d=data_ref: pickle.loads(d)], args.turns)
+        table.append((f"… of which loads (protocol {protocol})", ours, ref, ""))
     asarray_big, asarray_small = per_call(lambda: np.asarray(vl)), per_call(lambda: np.asarray(small))
     view_big = per_call(lambda: memoryview(vl))
     if not args.no_dask:

@@ -22,8 +22,9 @@ tests/test_trig.py) and calls no C library function whose result could differ; s
 IEEE-exact everywhere.
 
 What is deliberately not compared:
-- NaN sign and payload. An invalid operation yields the processor's default NaN, which has the
-  sign bit set on x86-64 and clear on ARM; only "is NaN" is recorded.
+- NaN sign and payload outside the list operations. An invalid operation yields the processor's
+  default NaN, which has the sign bit set on x86-64 and clear on ARM; only "is NaN" is recorded.
+  List arithmetic gives one canonical NaN instead, and [VecList NaN bits] records its bits.
 - Hash bits above the interpreter's width. The file holds 64-bit digests; a 32-bit interpreter
   is checked against their low 32 bits (with -1 turned into -2), as its hash is defined.
 """
@@ -107,3 +108,82 @@ def test_golden_results_with_each_loop_build(build, needs, run_python):
         pytest.skip(f"this processor cannot run the {build} loops")
     r = run_python(EVERY_LENGTH.format(tools=str(ROOT / "tools")), env={"OSTRILO_SIMD": build})
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+
+
+# NaN payloads through every loop build, at every length up to a few vector widths past the
+# unrolled tails: list arithmetic gives the canonical NaN whatever the payloads and the operand
+# order the compiler chose, collapse keeps the copied bits, and the nearest search ranks every
+# NaN alike (last, lowest index first) at every stride. The reference is plain Python.
+NAN_BITS = """
+import math, random, struct
+from ostrilo_py import Quat, VecList, Vec3d
+bits = lambda x: struct.unpack("<Q", struct.pack("<d", x))[0]
+of = lambda b: struct.unpack("<d", struct.pack("<Q", b))[0]
+CANON = 0x7FF8000000000000
+nans = [of(b) for b in (0x7FF8000000000100, 0x7FF8000000000001, 0xFFF8000000000300, 0x7FF4000000000007,
+                        0xFFFFFFFFFFFFFFFF)]
+rng = random.Random(5)
+comp = lambda: rng.choice(nans) if rng.random() < 0.3 else rng.uniform(-4, 4)
+flat = lambda xs: [c for x in xs for c in ((x.x, x.y, x.z) if isinstance(x, Vec3d) else (x,))]
+bad = []
+
+def check(n, name, got, want, copied=False):
+    for g, w in zip(flat(got), flat(want)):
+        if math.isnan(w):
+            ok = bits(g) == (bits(w) if copied else CANON)
+        else:
+            ok = bits(g) == bits(w)
+        if not ok:
+            bad.append((n, name, hex(bits(g)), hex(bits(w))))
+            return
+
+def nearest(items, o, stride):
+    def key(i):
+        v = items[i]
+        d2 = ((v.x - o.x) ** 2 + (v.y - o.y) ** 2) + (v.z - o.z) ** 2
+        return (1, 0.0) if math.isnan(d2) else (0, d2)
+    i = min(range(0, len(items), stride), key=lambda k: (key(k), k))
+    return min(range(max(0, i - stride), min(len(items), i + stride)), key=lambda k: (key(k), k))
+
+o, q = Vec3d(nans[2], 0.5, -1.0), Quat(0.5, 0.5, nans[1], 0.5)
+for n in range(71):
+    items = [Vec3d(comp(), comp(), comp()) for _ in range(n)]
+    vl = VecList(items)
+    for name, batch, single in [
+            ("+", vl + o, [v + o for v in items]), ("-", vl - Vec3d(1, 2, 3), [v - Vec3d(1, 2, 3) for v in items]),
+            ("*", vl * nans[3], [v * nans[3] for v in items]), ("r*", 2.5 * vl, [2.5 * v for v in items]),
+            ("/", vl / 3.0, [v / 3.0 for v in items]), ("dot", vl.dot(o), [v.dot(o) for v in items]),
+            ("cross", vl.cross(o), [v.cross(o) for v in items]),
+            ("distance_to", vl.distance_to(o), [v.distance_to(o) for v in items]),
+            ("distance_squared", vl.distance_squared(Vec3d(1, 1, 1)),
+             [v.distance_squared(Vec3d(1, 1, 1)) for v in items]),
+            ("magnitude", vl.magnitude(), [v.magnitude() for v in items]),
+            ("normalize", vl.normalize(), [v.normalize() for v in items])]:
+        check(n, name, batch, single)
+    check(n, "collapse", vl.collapse(0), [Vec3d(0.0, v.y, v.z) for v in items], copied=True)
+    turned = VecList(vl)
+    turned.rotate(q)
+    check(n, "rotate", turned, [q.rotate(v) for v in items])
+    for target in (Vec3d(0, 0, 0), o):
+        for stride in sorted({1, 2, 3, 5, 8, n + 1}):
+            if n == 0:
+                continue
+            j, d = vl.minimum_distance_to(target, stride)
+            want = nearest(items, target, stride)
+            if j != want or (math.isnan(d) and bits(d) != CANON):
+                bad.append((n, "nearest", stride, (j, d), want))
+print(bad[:10] if bad else "ok")
+"""
+
+
+@pytest.mark.parametrize("build, needs", LOOP_BUILDS, ids=[b for b, _ in LOOP_BUILDS])
+def test_nan_payloads_with_each_loop_build(build, needs, run_python):
+    import platform
+
+    if platform.machine() not in ("x86_64", "AMD64") and build != "baseline":
+        pytest.skip("one build of the list loops only")
+    if not needs <= _cpu_flags():
+        pytest.skip(f"this processor cannot run the {build} loops")
+    r = run_python(NAN_BITS, env={"OSTRILO_SIMD": build})
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    assert r.stdout.strip() == "ok", r.stdout[-3000:]

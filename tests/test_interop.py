@@ -254,6 +254,78 @@ def test_a_buffer_shorter_than_its_shape_is_refused(length):
         VecList(claims_five_rows)
 
 
+def lying_exporter(memory, rows, suboffsets):
+    """An object whose C-level buffer slot hands out (rows, 3) doubles at memory with the given
+    suboffsets whatever the request, as a careless C extension might."""
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+    class Spec(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
+                    ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
+
+    shape, strides = (ctypes.c_ssize_t * 2)(rows, 3), (ctypes.c_ssize_t * 2)(24, 8)
+    subs = (ctypes.c_ssize_t * 2)(*suboffsets) if suboffsets is not None else None
+    incref = ctypes.pythonapi.Py_IncRef
+    incref.argtypes = [ctypes.c_void_p]
+
+    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(PyBuffer), ctypes.c_int)
+    def getbuffer(self, view, flags):
+        incref(self)
+        view[0] = PyBuffer(ctypes.addressof(memory), self, rows * 24, 8, 1, 2, b"d", shape, strides,
+                           ctypes.addressof(subs) if subs is not None else None, None)
+        return 0
+
+    slots = (Slot * 2)(Slot(1, ctypes.cast(getbuffer, ctypes.c_void_p)), Slot(0, None))  # Py_bf_getbuffer
+    spec = Spec(b"lying.Exporter", object.__basicsize__, 0, 1 << 18, slots)  # Py_TPFLAGS_DEFAULT
+    from_spec = ctypes.pythonapi.PyType_FromSpec
+    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
+    cls = from_spec(ctypes.byref(spec))
+    cls._keep = (getbuffer, slots, spec, shape, strides, subs, memory)  # alive as long as the class
+    return cls()
+
+
+@pytest.mark.parametrize("suboffsets", [(0, -1), (-1, -1), (8, 0)])
+def test_suboffsets_nobody_asked_for_are_refused(suboffsets):
+    memory = (ctypes.c_double * 6)(1, 2, 3, 4, 5, 6)
+    with pytest.raises(BufferError, match="suboffsets"):
+        VecList(lying_exporter(memory, 2, suboffsets))
+
+
+def test_the_lying_exporter_is_read_when_it_does_not_lie():
+    # The same exporter without suboffsets: the refusal above is about them, not the exporter.
+    memory = (ctypes.c_double * 6)(1, 2, 3, 4, 5, 6)
+    assert VecList(lying_exporter(memory, 2, None)).to_array() == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+
+
+@pytest.mark.parametrize("dtype", ["M8[D]", "m8[s]"])
+def test_datetime_arrays_give_the_usual_type_error(dtype):
+    # numpy refuses to describe datetimes as a buffer (ValueError); they are refused like other
+    # element types that are not doubles or floats.
+    with pytest.raises(TypeError, match="argument 'list': 'ndarray' object is not an instance of 'Vec3d'"):
+        VecList(np.zeros((2, 3), dtype))
+
+
+@pytest.mark.skipif(not hasattr(memoryview, "__release_buffer__"), reason="__buffer__ in Python needs 3.12")
+@pytest.mark.parametrize("error", [ValueError, TypeError, NotImplementedError])
+def test_a_sequence_whose_buffer_fails_is_read_as_a_sequence(error):
+    class Points(list):
+        def __buffer__(self, flags):
+            raise error("no buffer here")
+
+    assert VecList(Points([Vec3d(1, 2, 3)])).to_array() == [[1.0, 2.0, 3.0]]
+
+
+@pytest.mark.skipif(not hasattr(memoryview, "__release_buffer__"), reason="__buffer__ in Python needs 3.12")
+def test_buffer_errors_of_sequences_propagate():
+    class Locked(list):
+        def __buffer__(self, flags):
+            raise BufferError("locked")
+
+    with pytest.raises(BufferError, match="locked"):
+        VecList(Locked([Vec3d(1, 2, 3)]))
+
+
 @pytest.mark.skipif(not hasattr(memoryview, "__release_buffer__"), reason="__buffer__ in Python needs 3.12")
 def test_exporter_errors_propagate():
     with pytest.raises(ValueError, match="exporter broke"):

@@ -2,13 +2,25 @@
 import inspect
 import sys
 import weakref
+from pathlib import Path
 
 import ostrilo_py
 import pytest
 from ostrilo_py import Vec3d
 
-MODULE_ALL = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
-GEOMETRY_ALL = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
+
+def _registration_order():
+    """Each module's members in registration order, as its interface record lists them."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+    import make_stub
+
+    records = make_stub.read_records(ostrilo_py.__file__)
+    by_id = {r["id"]: r for r in records if "id" in r}
+    return {r["name"]: [by_id[m]["name"] for m in r["members"]] for r in records if r["type"] == "module"}
+
+
+ORDER = _registration_order()
+MODULE_ALL, GEOMETRY_ALL = ORDER["ostrilo_py"], ORDER["geometry"]
 
 
 def test_module_lists_and_docs():

@@ -245,3 +245,22 @@ def test_nearest_on_long_lists(stride):
     items = [Vec3d(rng.randint(-3, 3), rng.randint(-3, 3), rng.randint(-3, 3)) for _ in range(100_000)]
     other = Vec3d(0.5, 0.5, 0.5)
     assert VecList(items).minimum_distance_to(other, stride) == nearest_reference(items, other, stride)
+
+
+# Dividing by a power of two runs as a product with its reciprocal: the bits must be those of the
+# division, at the ends of the exponent range too (subnormal and overflowing quotients, signed
+# zeros), and the divisors next to powers of two must still divide.
+EDGE = [0.0, -0.0, 1.0, -3.0, 5e-324, -2.2250738585072014e-308, 1.7976931348623157e308, 0.1, math.inf,
+        -math.inf, math.nan, 6.103515625e-05, 3.0e-320]
+DIVISORS = [2.0 ** k for k in (-1075, -1074, -1073, -1030, -1023, -1022, -1021, -1020, -600, -1, 0, 1, 3, 600,
+                               1020, 1021, 1022, 1023)]
+DIVISORS += [-d for d in DIVISORS] + [math.nextafter(2.0, 3.0), math.nextafter(0.5, 0.0), 3.0, 0.0, -0.0, math.inf]
+
+
+@pytest.mark.parametrize("s", DIVISORS, ids=[float.hex(d) for d in DIVISORS])
+def test_division_by_every_kind_of_divisor_gives_the_bits_of_the_division(s):
+    items = [Vec3d(x, y, z) for x in EDGE for y in EDGE[::3] for z in EDGE[::5]]
+    got = (VecList(items) / s).list
+    for v, g in zip(items, got):
+        want = v / s
+        assert all(same_float(a, b) for a, b in zip((g.x, g.y, g.z), (want.x, want.y, want.z))), (v, s, g, want)

@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/env.sh
-"$PYTHON" -m pip install -q ".[docs]"
+# shellcheck disable=SC2086
+"$PYTHON" -m pip install -q ${OSTRILO_PIP_ARGS:-} ".[docs]"
 rm -rf build/docs
 for builder in doctest html; do
   "$PYTHON" -m sphinx -W --keep-going -q -b "$builder" -d build/docs/doctrees docs "build/docs/$builder" "$@"

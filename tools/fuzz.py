@@ -8,13 +8,18 @@ Each case takes one entry point (every one the interface records list, through
 tools/entry_points.py), a fresh receiver, and arguments of which some are valid and some hostile:
 None, strings, huge and negative ints, float and int subclasses that lie, objects whose
 __float__, __index__, __bool__, __len__, __getitem__ or __iter__ raise, lie, call back into the
-receiver or change it, sequences whose length is wrong, the receiver itself, instances that
-another caller has borrowed; sometimes too many, too few or unknown keyword arguments. It checks:
+receiver or change it, sequences whose length is wrong, buffer exporters (written in C through
+ctypes) that hand out suboffsets, lengths or strides nobody asked for, the receiver itself,
+instances that another caller has borrowed; sometimes too many, too few or unknown keyword
+arguments. Some cases instead run a list operation over NaNs with assorted payloads and signs and
+check the NaN rule: every NaN that list arithmetic computes is the canonical one, and the nearest
+search ranks all NaNs alike. It checks:
 
 - only the errors the module documents come out: TypeError, ValueError, OverflowError, IndexError,
   AttributeError, MemoryError, StopIteration, BufferError (a buffer whose length does not match
-  its shape), the interpreter's DeprecationWarning and the companion's gimbal-lock UserWarning
-  (warnings are errors here), RuntimeError "Already borrowed" / "Already mutably borrowed", the documented
+  its shape, or with suboffsets), the interpreter's DeprecationWarning and the companion's
+  gimbal-lock UserWarning (warnings are errors here), RuntimeError "Already borrowed" / "Already
+  mutably borrowed", the documented
   internal assertions, and the hostile argument's own error;
 - a call that failed left its receiver as it was, and no call changed an argument;
 - every borrow flag is back where it was after the call.
@@ -27,8 +32,10 @@ from __future__ import annotations
 
 import argparse
 import collections.abc
+import ctypes
 import gc
 import json
+import math
 import mmap
 import os
 import random
@@ -227,6 +234,137 @@ SEQUENCE_TRICKS = ("len raises", "len too long", "len too short", "len huge", "l
 INTS = (0, 1, 2, 3, -1, -2**63, 2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**1000, -2**1000, True, False)
 
 
+# ---------------------------------------------------------------------------------------------
+# Buffer exporters that lie: a C-level getbuffer slot (through ctypes) that fills the view from
+# _LIE whatever the request asks for. One class, made on first use; each instance lends what
+# _LIE held when it was made.
+
+class _PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
+                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+
+_LIE: dict = {}
+_HONEST_EMPTY = {"memory": (ctypes.c_double * 1)(), "len": 0, "shape": (ctypes.c_ssize_t * 2)(0, 3),
+                 "strides": (ctypes.c_ssize_t * 2)(24, 8), "subs": None}
+_LYING_CLASS: list = []
+
+
+def _lying_class():
+    if _LYING_CLASS:
+        return _LYING_CLASS[0]
+
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+    class Spec(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
+                    ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
+
+    incref = ctypes.pythonapi.Py_IncRef
+    incref.argtypes = [ctypes.c_void_p]
+
+    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(_PyBuffer), ctypes.c_int)
+    def getbuffer(self, view, flags):
+        v = _LIE.get(self, _HONEST_EMPTY)
+        incref(self)
+        view[0] = _PyBuffer(ctypes.addressof(v["memory"]), self, v["len"], 8, 1, 2, b"d",
+                            ctypes.addressof(v["shape"]), ctypes.addressof(v["strides"]),
+                            ctypes.addressof(v["subs"]) if v["subs"] is not None else None, None)
+        return 0
+
+    slots = (Slot * 2)(Slot(1, ctypes.cast(getbuffer, ctypes.c_void_p)), Slot(0, None))  # Py_bf_getbuffer
+    spec = Spec(b"fuzz.LyingExporter", object.__basicsize__, 0, 1 << 18, slots)  # Py_TPFLAGS_DEFAULT
+    from_spec = ctypes.pythonapi.PyType_FromSpec
+    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
+    cls = from_spec(ctypes.byref(spec))
+    cls._keep = (getbuffer, slots, spec)
+    _LYING_CLASS.append(cls)
+    return cls
+
+
+def lying_exporter(rng: random.Random):
+    """An (n, 3) exporter of doubles that may add suboffsets or claim more than it has."""
+    rows = rng.choice((0, 1, 2, 5))
+    memory = (ctypes.c_double * max(3 * rows, 1))(*(rng.uniform(-1, 1) for _ in range(max(3 * rows, 1))))
+    lie = rng.choice(("suboffsets", "suboffsets", "long", "short", "honest"))
+    length = {"long": rows * 24 + 24, "short": max(rows * 24 - 8, 0)}.get(lie, rows * 24)
+    subs = (ctypes.c_ssize_t * 2)(rng.choice((0, -1, 8)), rng.choice((0, -1))) if lie == "suboffsets" else None
+    o = _lying_class()()
+    while len(_LIE) > 256:  # a case makes one and drops it; the oldest are long gone
+        del _LIE[next(iter(_LIE))]
+    _LIE[id(o)] = {"memory": memory, "len": length, "shape": (ctypes.c_ssize_t * 2)(rows, 3),
+                   "strides": (ctypes.c_ssize_t * 2)(24, 8), "subs": subs}
+    return o
+
+
+# ---------------------------------------------------------------------------------------------
+# NaN payloads: list arithmetic gives the canonical NaN, the nearest search ranks NaNs alike.
+
+CANONICAL_NAN = 0x7FF8000000000000
+NAN_PATTERNS = (0x7FF8000000000001, 0x7FF8000000000100, 0xFFF8000000000300, 0x7FF4000000000007,
+                0xFFFFFFFFFFFFFFFF, 0x7FF0000000000001, 0xFFF8000000000000)
+
+
+def _bits(x: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def _nan(rng: random.Random) -> float:
+    return struct.unpack("<d", struct.pack("<Q", rng.choice(NAN_PATTERNS)))[0]
+
+
+def nan_case(seed: int, index: int) -> str:
+    """One list operation over NaN payloads; raises Failure when the NaN rule does not hold."""
+    import ostrilo_py as m
+
+    rng = random.Random(f"{seed}/{index}/nan")
+    n = rng.randrange(0, 80)
+    comp = lambda: _nan(rng) if rng.random() < 0.3 else rng.uniform(-3, 3)  # noqa: E731
+    items = [m.Vec3d(comp(), comp(), comp()) for _ in range(n)]
+    vl = m.VecList(items)
+    o, s = m.Vec3d(comp(), comp(), comp()), comp()
+    q = m.Quat(comp(), comp(), comp(), comp())
+    ops = {"+": lambda: vl + o, "-": lambda: vl - o, "*": lambda: vl * s, "r*": lambda: s * vl,
+           "/": lambda: vl / s, "dot": lambda: vl.dot(o), "cross": lambda: vl.cross(o),
+           "distance_to": lambda: vl.distance_to(o), "distance_squared": lambda: vl.distance_squared(o),
+           "magnitude": lambda: vl.magnitude(), "normalize": lambda: vl.normalize()}
+
+    def rotated():
+        t = m.VecList(vl)
+        t.rotate(q)
+        return t
+
+    ops["rotate"] = rotated
+    name = rng.choice(sorted(ops) + ["nearest"])
+    where = f"NaN case {index} of seed {seed} ({name}, {n} elements)"
+    if name == "nearest":
+        if n == 0:
+            return "nan ok"
+        stride = rng.choice((1, 2, 3, 7, n + 1))
+        j, d = vl.minimum_distance_to(o, stride)
+
+        def key(i):
+            v = items[i]
+            d2 = ((v.x - o.x) ** 2 + (v.y - o.y) ** 2) + (v.z - o.z) ** 2
+            return (1, 0.0) if math.isnan(d2) else (0, d2)
+
+        c = min(range(0, n, stride), key=lambda k: (key(k), k))
+        want = min(range(max(0, c - stride), min(n, c + stride)), key=lambda k: (key(k), k))
+        if j != want or (math.isnan(d) and _bits(d) != CANONICAL_NAN):
+            raise Failure(f"{where}: stride {stride} gave {(j, d)}, the rule gives index {want}")
+        return "nan ok"
+    out = ops[name]()
+    values = out.to_array() if isinstance(out, m.VecList) else out
+    flat = [c for x in values for c in (x if isinstance(x, list) else (x,))]
+    odd = [hex(_bits(c)) for c in flat if math.isnan(c) and _bits(c) != CANONICAL_NAN]
+    if odd:
+        raise Failure(f"{where}: NaNs other than the canonical one: {odd[:4]}")
+    return "nan ok"
+
+
 def numpy_values(rng: random.Random):
     try:
         import numpy as np
@@ -264,8 +402,9 @@ def hostile(case: Case, ann: str):
         items = [s.value(item, rng) for _ in range(rng.choice((0, 1, 3, 6)))]
         pool = [HostileSequence(case, items, rng.choice(SEQUENCE_TRICKS)), "abc", items + [None], tuple(items),
                 (v for v in items), {i: v for i, v in enumerate(items)}, set(), range(3), bytearray(b"abc"),
-                memoryview(bytearray(48)).cast("d"), memoryview(bytearray(24)).cast("d", (1, 3))]
-        return rng.choice(pool + numpy_values(rng)[:8])
+                memoryview(bytearray(48)).cast("d"), memoryview(bytearray(24)).cast("d", (1, 3)), "lying"]
+        chosen = rng.choice(pool + numpy_values(rng)[:8])
+        return lying_exporter(rng) if isinstance(chosen, str) and chosen == "lying" else chosen
     if ann in s.classes:
         pool = [Trick(case, rng.choice(TRICKS)), s.make(rng.choice(list(s.classes)), rng)]
         if case.receiver is not None and type(case.receiver).__name__ == ann:
@@ -379,7 +518,10 @@ def worker(seed: int, budget: float, progress: str) -> int:
         for _ in range(50):
             mark[:8] = struct.pack("<q", index)
             try:
-                outcomes[run_case(surface, seed, index)] += 1
+                if index % 20 == 19:
+                    outcomes[nan_case(seed, index)] += 1
+                else:
+                    outcomes[run_case(surface, seed, index)] += 1
             except Failure as f:
                 print(f"FAILED {f}", flush=True)
                 return 1
@@ -438,7 +580,10 @@ def main() -> int:
         return worker(seed, a.budget, a.worker)
     if a.case is not None:
         try:
-            run_case(entry_points.Surface(), seed, a.case, verbose=True)
+            if a.case % 20 == 19:
+                print(nan_case(seed, a.case))
+            else:
+                run_case(entry_points.Surface(), seed, a.case, verbose=True)
         except Failure as f:
             print(f"FAILED {f}")
             return 1

@@ -14,6 +14,9 @@
 # OSTRILO_PYTHON_3_14=..., or Debian's binaries through the shared installer); the target's
 # headers come from Debian's packages for that architecture. A free-threaded wheel is built by the
 # standard interpreter of its version against the free-threaded headers and tagged accordingly.
+# WHEEL_CC=gcc builds test wheels with Debian's cross g++ instead (armv7l only, tagged linux_armv7l
+# and not for distribution: they need the build machine's C++ runtime), so the results of a gcc
+# build are checked on 32-bit ARM too.
 # Environment: WHEELS_CACHE (tools, headers, build environments; default ~/.cache/ostrilo-wheels),
 # WHEELHOUSE (default wheelhouse/ in the repository), SOURCE_DATE_EPOCH (default: the commit's time).
 # tools/wheels/test-wheel.sh installs and tests the wheels.
@@ -59,6 +62,23 @@ build_one() {  # name dest-dir -> path of the checked wheel
   python_headers
   raw=$WORK/raw-$name; fixed=$WORK/fixed-$name
   rm -rf "$raw" "$fixed"; mkdir -p "$raw" "$fixed" "$dest"
+  if [ "${WHEEL_CC:-zig}" = gcc ]; then
+    [ "$ARCH" = armv7l ] || die "$name: WHEEL_CC=gcc builds armv7l wheels only"
+    command -v arm-linux-gnueabihf-g++ >/dev/null || die "arm-linux-gnueabihf-g++ is missing (Debian's g++-arm-linux-gnueabihf)"
+    say "$name: Debian's arm-linux-gnueabihf-g++ ($(arm-linux-gnueabihf-g++ -dumpversion)), headers $PY_INCLUDE"
+    _PYTHON_HOST_PLATFORM=linux-$ARCH SETUPTOOLS_EXT_SUFFIX=".$SOABI.so" \
+      "$BUILD_PY" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check -w "$raw" \
+        -C cmake.toolchain-file="$REPO/tools/wheels/gcc-armhf-toolchain.cmake" \
+        -C cmake.python-hints=false \
+        -C cmake.define.Python_EXECUTABLE="$BUILD_PY" \
+        -C cmake.define.Python_INCLUDE_DIR="$PY_INCLUDE" \
+        "$SDIST" >"$WORK/$name.log" 2>&1 \
+      || { tail -n 40 "$WORK/$name.log" >&2; die "$name: the build failed (log above)"; }
+    whl=$(ls "$raw"/*.whl)
+    mv "$whl" "$dest/"
+    echo "$dest/$(basename "$whl")"
+    return 0
+  fi
   say "$name: $ZIG_TARGET, -mcpu=$ZIG_CPU, headers $PY_INCLUDE"
   OSTRILO_ZIG=$ZIG OSTRILO_ZIG_TARGET=$ZIG_TARGET OSTRILO_ZIG_CPU=$ZIG_CPU _PYTHON_HOST_PLATFORM=linux-$ARCH \
     SETUPTOOLS_EXT_SUFFIX=".$SOABI.so" \

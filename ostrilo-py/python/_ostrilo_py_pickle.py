@@ -23,16 +23,65 @@ written differently for each protocol.
 
 Reconstructors check what they are given: a damaged or hostile pickle that reaches them raises
 TypeError or ValueError, and allocates no more than the data it carries.
+
+Which classes pickle, and with which reconstructor and attributes, each class declares in its
+class table in the extension; when ostrilo_py is imported it hands that table to register(), the
+one place where this module learns the classes. The reducers it installs in copyreg carry their
+reconstructor's name and look this module up by name each time, and the reconstructors find their
+classes through those reducers: so a reload of this module, or its removal from sys.modules (tools
+that reload modules do both), leaves pickling, copying and unpickling working, and pickles written
+before still load.
 """
 
 import copyreg
+import operator
 import sys
 
 _ELEMENT_BYTES = 24  # three doubles
 _NATIVE_LITTLE = sys.byteorder == "little"
+_NAME = __name__
 
-# The classes, set by register() when ostrilo_py is imported.
-_Vec3d = _Quat = _AngleRadians = _AngleDegrees = _VecList = _Plane = _Circle = None
+# Reconstructor name -> class, found through the reducers in copyreg (see _class).
+_BY_RECONSTRUCTOR: dict = {}
+
+
+def _refresh():
+    # A new dictionary, bound in one step: a thread that reads the old one meanwhile (without a
+    # global lock, say) never sees it half filled.
+    global _BY_RECONSTRUCTOR
+    found = {}
+    for cls, reduce in list(copyreg.dispatch_table.items()):
+        how = getattr(reduce, "_ostrilo_pickle", None)
+        if how is not None:
+            found[how[0]] = cls
+    _BY_RECONSTRUCTOR = found
+
+
+def _class(reconstructor):
+    """The class that `reconstructor` rebuilds. The reducers registered with copyreg outlive a
+    reload or a removal of this module, so they are asked; when there are none yet (a pickle
+    loaded before anything imported ostrilo_py), importing ostrilo_py registers them."""
+    cls = _BY_RECONSTRUCTOR.get(reconstructor)
+    if cls is None:
+        _refresh()
+        if reconstructor not in _BY_RECONSTRUCTOR:
+            import ostrilo_py  # noqa: F401  (its import registers the classes)
+
+            _refresh()
+        cls = _BY_RECONSTRUCTOR.get(reconstructor)
+        if cls is None:
+            raise TypeError(f"cannot unpickle: ostrilo_py has no class rebuilt by {reconstructor!r}")
+    return cls
+
+
+def _helper():
+    """This module as pickle finds it by name: after a reload or a removal, the current one."""
+    module = sys.modules.get(_NAME)
+    if module is None:
+        import importlib
+
+        module = importlib.import_module(_NAME)
+    return module
 
 
 def _check_floats(what, values):
@@ -43,39 +92,40 @@ def _check_floats(what, values):
 
 def vec3d(x, y, z):
     _check_floats("Vec3d", (x, y, z))
-    return _Vec3d(x, y, z)
+    return _class("vec3d")(x, y, z)
 
 
 def quat(w, i, j, k):
     _check_floats("Quat", (w, i, j, k))
-    return _Quat(w, i, j, k)
+    return _class("quat")(w, i, j, k)
 
 
 def angle_radians(angle):
     _check_floats("AngleRadians", (angle,))
-    return _AngleRadians(angle)
+    return _class("angle_radians")(angle)
 
 
 def angle_degrees(angle):
     _check_floats("AngleDegrees", (angle,))
-    return _AngleDegrees(angle)
+    return _class("angle_degrees")(angle)
 
 
 def plane(nx, ny, nz, distance):
     _check_floats("Plane", (nx, ny, nz, distance))
     # The constructor normalises its normal; the fields are set as they were stored.
-    p = _Plane.xy()
-    p.normal = _Vec3d(nx, ny, nz)
+    p = _class("plane").xy()
+    p.normal = _class("vec3d")(nx, ny, nz)
     p.distance = distance
     return p
 
 
 def circle(cx, cy, cz, radius, nx, ny, nz):
     _check_floats("Circle", (cx, cy, cz, radius, nx, ny, nz))
-    c = _Circle.none()
-    c.center = _Vec3d(cx, cy, cz)
+    vec3d_class = _class("vec3d")
+    c = _class("circle").none()
+    c.center = vec3d_class(cx, cy, cz)
     c.radius = radius
-    c.normal = _Vec3d(nx, ny, nz)
+    c.normal = vec3d_class(nx, ny, nz)
     return c
 
 
@@ -114,8 +164,11 @@ def elements(data):
 
 
 def vec_list(data):
-    if type(data) is _Elements:  # copy.copy and copy.deepcopy pass the source list itself
-        return _VecList(data.source)
+    vec_list_class = _class("vec_list")
+    if type(data).__name__ == "_Elements" and hasattr(data, "source"):
+        # copy.copy and copy.deepcopy pass the source list itself (in an _Elements of this module
+        # or of one that was reloaded since)
+        return vec_list_class(data.source)
     try:
         view = memoryview(data)
     except TypeError:
@@ -124,7 +177,7 @@ def vec_list(data):
         ) from None
     with view:
         if view.format == "d" and view.ndim == 2 and view.shape[1] == 3 and _NATIVE_LITTLE:
-            return _VecList(view)  # an out-of-band buffer, exactly as the list lent it
+            return vec_list_class(view)  # an out-of-band buffer, exactly as the list lent it
         if not view.c_contiguous:
             raise ValueError("cannot unpickle VecList: its elements are not contiguous")
         count, rest = divmod(view.nbytes, _ELEMENT_BYTES)
@@ -134,7 +187,7 @@ def vec_list(data):
                 f"{_ELEMENT_BYTES}-byte elements"
             )
         if count == 0:
-            return _VecList.empty()
+            return vec_list_class.empty()
         try:
             raw = view.cast("B") if view.format not in ("B", "b", "c") or view.ndim != 1 else view
         except (TypeError, ValueError):
@@ -143,37 +196,29 @@ def vec_list(data):
             if not _NATIVE_LITTLE:
                 raw = memoryview(_swapped(raw))
             with raw.cast("d", (count, 3)) as rows:
-                return _VecList(rows)
-
-
-def _reduce_vec3d(v):
-    return vec3d, (v.x, v.y, v.z)
-
-
-def _reduce_quat(q):
-    return quat, (q.w, q.i, q.j, q.k)
-
-
-def _reduce_angle_radians(a):
-    return angle_radians, (a.angle,)
-
-
-def _reduce_angle_degrees(a):
-    return angle_degrees, (a.angle,)
-
-
-def _reduce_plane(p):
-    n = p.normal
-    return plane, (n.x, n.y, n.z, p.distance)
-
-
-def _reduce_circle(c):
-    p, n = c.center, c.normal
-    return circle, (p.x, p.y, p.z, c.radius, n.x, n.y, n.z)
+                return vec_list_class(rows)
 
 
 def _reduce_vec_list(vl):
     return vec_list, (_Elements(vl),)
+
+
+def _reducer(reconstructor, fields):
+    """The copyreg reducer of a class that `reconstructor` rebuilds from `fields` (attribute
+    paths; None: this module's _reduce_<reconstructor> reduces)."""
+    if fields is None:
+        def reduce(obj):
+            return getattr(_helper(), "_reduce_" + reconstructor)(obj)
+    else:
+        get = operator.attrgetter(*fields)
+        single = len(fields) == 1
+
+        def reduce(obj):
+            values = get(obj)
+            return getattr(_helper(), reconstructor), ((values,) if single else values)
+
+    reduce._ostrilo_pickle = (reconstructor, fields)
+    return reduce
 
 
 # A class that pickle cannot find by name is pickled by value by cloudpickle (and so by Dask,
@@ -182,13 +227,25 @@ def _reduce_vec_list(vl):
 # Dask worker reports by never finishing the task. Every such attempt pickles the descriptors
 # of the class's methods, and so the reducers below stop it where the pickle is written, with an
 # error that says what to do instead. Descriptors of every other class are reduced as before.
-_CLASSES = ()
+
+
+def _ours(cls):
+    return getattr(copyreg.dispatch_table.get(cls), "_ostrilo_pickle", None) is not None
+
+
+def _home(cls):
+    """The module that holds cls, as Python code names it."""
+    top = sys.modules.get("ostrilo_py")
+    for name, value in (vars(top).items() if top is not None else ()):
+        if type(value).__name__ == "module" and getattr(value, cls.__name__, None) is cls:
+            return f"ostrilo_py.{name}"
+    return "ostrilo_py"
 
 
 def _refuse_by_value(cls):
     from pickle import PicklingError
 
-    where = "ostrilo_py.geometry" if cls in (_Plane, _Circle) else "ostrilo_py"
+    where = _home(cls)
     return PicklingError(
         f"cannot pickle class {cls.__name__!r} by value (pickle cannot find it by name, so "
         f"cloudpickle would copy it, which cannot work for an extension class). In functions that "
@@ -204,37 +261,24 @@ def _guard_descriptors(kind):
 
     def reduce(descriptor):
         owner = getattr(descriptor, "__objclass__", None)
-        if owner is not None and owner in _CLASSES:
-            raise _refuse_by_value(owner)
+        if owner is not None and _ours(owner):
+            raise _helper()._refuse_by_value(owner)
         return previous(descriptor) if previous is not None else descriptor.__reduce__()
 
     reduce._ostrilo_guard = True
     copyreg.dispatch_table[kind] = reduce
 
 
-def register(module):
-    """Registers the reducers of module's classes with copyreg (called when ostrilo_py is
-    imported)."""
-    global _Vec3d, _Quat, _AngleRadians, _AngleDegrees, _VecList, _Plane, _Circle
-    geometry = module.geometry
-    _Vec3d, _Quat, _VecList = module.Vec3d, module.Quat, module.VecList
-    _AngleRadians, _AngleDegrees = module.AngleRadians, module.AngleDegrees
-    _Plane, _Circle = geometry.Plane, geometry.Circle
-    for cls, reduce in (
-        (_Vec3d, _reduce_vec3d),
-        (_Quat, _reduce_quat),
-        (_AngleRadians, _reduce_angle_radians),
-        (_AngleDegrees, _reduce_angle_degrees),
-        (_VecList, _reduce_vec_list),
-        (_Plane, _reduce_plane),
-        (_Circle, _reduce_circle),
-    ):
-        copyreg.pickle(cls, reduce)
-    global _CLASSES
-    _CLASSES = (_Vec3d, _Quat, _AngleRadians, _AngleDegrees, _VecList, _Plane, _Circle)
+def register(module, table):
+    """Registers with copyreg how the classes of `table` pickle: rows (class, reconstructor,
+    attribute paths or None), derived from the class tables of the extension module `module`
+    (called when ostrilo_py is imported)."""
+    for cls, reconstructor, fields in table:
+        needs = [reconstructor] + (["_reduce_" + reconstructor] if fields is None else [])
+        missing = [name for name in needs if not callable(getattr(_helper(), name, None))]
+        if missing:
+            raise TypeError(f"{_NAME} has no {missing[0]!r} for {cls.__name__}")
+        copyreg.pickle(cls, _reducer(reconstructor, fields))
+    _refresh()
     _guard_descriptors(type(object.__dict__["__init__"]))  # slot wrappers: __add__, __len__, ...
     _guard_descriptors(type(object.__dict__["__dir__"]))  # methods: append, dot, ...
-
-
-# A pickle may be loaded before anything imported ostrilo_py: importing it calls register().
-import ostrilo_py  # noqa: E402,F401

@@ -1,16 +1,14 @@
-// Arrays at the border. Out: a VecList lends a read-only (n, 3) view of its own array, with a
-// shared borrow that keeps append, extend and rotate away until the view is released; Vec3d and
-// Quat hand out private copies. In: VecList(obj) copies a 2-D (n, 3) buffer of native doubles
-// or floats, with any strides, before it falls back to reading a sequence of Vec3d.
+// Arrays at the border, on their way out: a VecList lends a read-only (n, 3) view of its own
+// array, with a shared borrow that keeps append, extend and rotate away until the view is
+// released; Vec3d and Quat hand out private copies.
 #include "buffers.hpp"
 
-#include <bit>
 #include <cstring>
 #include <new>
 
 #include "drevan/quat.hpp"
 #include "drevan/vec3d.hpp"
-#include "worker_pool.hpp"
+#include "vec_list.hpp"
 
 namespace ostrilo {
 
@@ -114,50 +112,6 @@ void read_quat(const Quat& q, double* out) {
     out[3] = q.k;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Buffers in
-
-enum class Element { None, Double, Float };
-
-// The element type of a buffer format: native doubles or floats only ("d", "@d", "=d", or with
-// the byte order of this machine spelt out; the same for "f").
-Element element_of(const char* format, Py_ssize_t itemsize) {
-    if (format == nullptr) return Element::None;  // unsigned bytes
-    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (*format == '@' || *format == '=' || *format == native_order) ++format;
-    if (format[0] == '\0' || format[1] != '\0') return Element::None;
-    if (format[0] == 'd' && itemsize == sizeof(double)) return Element::Double;
-    if (format[0] == 'f' && itemsize == sizeof(float)) return Element::Float;
-    return Element::None;
-}
-
-// Copies rows [b, e) of an (n, 3) array with byte strides s0, s1 into out. Strides need not be
-// multiples of the element size, so each element is read with memcpy.
-template <class E>
-void copy_rows(const char* base, Py_ssize_t s0, Py_ssize_t s1, Vec3d* out, std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) {
-        const char* row = base + static_cast<Py_ssize_t>(i) * s0;
-        E c[3];
-        std::memcpy(&c[0], row, sizeof(E));
-        std::memcpy(&c[1], row + s1, sizeof(E));
-        std::memcpy(&c[2], row + 2 * s1, sizeof(E));
-        out[i] = Vec3d{static_cast<double>(c[0]), static_cast<double>(c[1]), static_cast<double>(c[2])};
-    }
-}
-
-// A plain copy runs at memory speed on one thread; a second one only pays for its hand-off (and,
-// on a busy machine, for waiting until it is scheduled) from tens of megabytes on.
-constexpr pool::Grain kPlainCopy{std::size_t{1} << 20};
-
-// Releases a buffer view on every exit.
-struct HeldView {
-    Py_buffer view;
-    bool held = false;
-    ~HeldView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 }  // namespace
 
 int vec_list_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -199,52 +153,5 @@ int quat_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void copy_releasebuffer(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
-
-int read_rows(PyObject* o, VecArray& out) {
-    if (!PyObject_CheckBuffer(o)) return 0;
-    HeldView h;
-    // Strides and format, read-only: what every exporter can give without copying.
-    if (PyObject_GetBuffer(o, &h.view, PyBUF_RECORDS_RO) < 0) return -1;
-    h.held = true;
-    const Py_buffer& v = h.view;
-    const Element element = element_of(v.format, v.itemsize);
-    if (element == Element::None || v.ndim != 2 || v.shape == nullptr || v.shape[1] != 3) return 0;
-    // An exporter's length is the product of its shape and item size; a buffer that claims rows
-    // it has no memory for (a zero length, no pointer) is refused, never read.
-    const Py_ssize_t rows = v.shape[0];
-    if (rows < 0 || (rows > 0 && (v.buf == nullptr || rows > PY_SSIZE_T_MAX / (3 * v.itemsize) ||
-                                  v.len != rows * 3 * v.itemsize))) {
-        PyErr_Format(PyExc_BufferError, "the buffer's length (%zd bytes) does not match its shape (%zd, 3)", v.len,
-                     rows);
-        return -1;
-    }
-    const auto n = static_cast<std::size_t>(rows);
-    // Without strides the exporter's array is C-contiguous.
-    const Py_ssize_t s1 = v.strides ? v.strides[1] : v.itemsize;
-    const Py_ssize_t s0 = v.strides ? v.strides[0] : 3 * v.itemsize;
-    try {
-        VecArray rows;
-        rows.resize(n);  // uninitialised; a length no allocator can meet throws std::bad_alloc
-        const char* base = static_cast<const char*>(v.buf);
-        Vec3d* dst = rows.data();
-        if (element == Element::Double && s1 == sizeof(double) && s0 == sizeof(Vec3d)) {
-            pool::for_blocks(
-                n,
-                [=](std::size_t b, std::size_t e) {
-                    std::memcpy(dst + b, base + b * sizeof(Vec3d), (e - b) * sizeof(Vec3d));
-                },
-                kPlainCopy);
-        } else if (element == Element::Double) {
-            pool::for_blocks(n, [=](std::size_t b, std::size_t e) { copy_rows<double>(base, s0, s1, dst, b, e); });
-        } else {
-            pool::for_blocks(n, [=](std::size_t b, std::size_t e) { copy_rows<float>(base, s0, s1, dst, b, e); });
-        }
-        out = std::move(rows);
-    } catch (const std::bad_alloc&) {
-        PyErr_Format(PyExc_MemoryError, "cannot allocate a VecList of %zd elements", v.shape[0]);
-        return -1;
-    }
-    return 1;
-}
 
 }  // namespace ostrilo

@@ -1,7 +1,8 @@
 #pragma once
-// Arrays at the border: the buffer protocol out of VecList, Vec3d and Quat, and 2-D (n, 3)
-// buffers of doubles or floats into VecList.
-#include "vec_list.hpp"
+// Arrays at the border, on their way out: the buffer protocol of VecList, Vec3d and Quat (reading
+// buffers into a VecList is vec_list_input.hpp's).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace ostrilo {
 
@@ -14,10 +15,5 @@ void vec_list_releasebuffer(PyObject* self, Py_buffer* view);
 int vec3d_getbuffer(PyObject* self, Py_buffer* view, int flags);
 int quat_getbuffer(PyObject* self, Py_buffer* view, int flags);
 void copy_releasebuffer(PyObject* self, Py_buffer* view);
-
-// The rows of a 2-D (n, 3) buffer of native doubles or floats, copied in order into out.
-// 1: taken; 0: o exports no such buffer (nothing set, the caller goes on with the sequence
-// path); -1: the exporter failed or the copy could not be allocated (error set).
-int read_rows(PyObject* o, VecArray& out);
 
 }  // namespace ostrilo

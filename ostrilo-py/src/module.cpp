@@ -1,4 +1,5 @@
-// The module ostrilo_py and its submodule geometry: their members in registration order.
+// The module ostrilo_py and its submodule geometry: their members in registration order. Their
+// classes' pickling is registered from the class tables (frame/pickling.hpp).
 #include "angle.hpp"
 #include "frame/module_table.hpp"
 #include "geometry/circle.hpp"
@@ -12,35 +13,6 @@
 namespace ostrilo {
 namespace {
 
-// Pickling and copying go through copyreg, with reducers from a helper module installed beside
-// the extension. A build without the helper (a bare build tree) imports without them.
-bool register_pickling(PyObject* module) {
-    PyObject* helper = PyImport_ImportModule("_ostrilo_py_pickle");
-    if (helper == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* name = value ? PyObject_GetAttrString(value, "name") : nullptr;
-        const bool helper_missing =
-            name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "_ostrilo_py_pickle") == 0;
-        Py_XDECREF(name);
-        if (helper_missing) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            PyErr_Clear();
-            return true;
-        }
-        PyErr_Restore(type, value, tb);
-        return false;
-    }
-    PyObject* done = PyObject_CallMethod(helper, "register", "O", module);
-    Py_DECREF(helper);
-    Py_XDECREF(done);
-    return done != nullptr;
-}
-
 using Geometry =
     Module<"geometry", "ostrilo_py.geometry", Class<drevan::geometry::Circle>,
            Function<"circle_circle", circle_circle, "circle1", "circle2">,
@@ -50,8 +22,7 @@ using Geometry =
 
 using Root =
     Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>, Class<drevan::Quat>,
-           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Step<register_pickling>,
-           Step<publish_shared_api>>;
+           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Step<publish_shared_api>>;
 
 }  // namespace
 }  // namespace ostrilo

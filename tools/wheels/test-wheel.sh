@@ -3,11 +3,15 @@
 # on their own platform:
 #   x86_64   natively, the whole suite, under the interpreter of the wheel's version;
 #   armv7l   the whole suite in the Debian armhf root (ARMHF_ROOT, /opt/armhf; made if missing)
-#            through qemu-user; that root has CPython 3.11 only;
+#            through qemu-user (Debian 12, CPython 3.11); cp314 wheels in a Debian unstable
+#            root (ARMHF_SID_ROOT, /opt/armhf-sid), whose CPython is 3.14; manylinux wheels and the
+#            linux_armv7l test wheels that Debian's cross g++ builds (WHEEL_CC=gcc tools/wheels.sh);
 #   aarch64  import and the golden results in a Debian arm64 root (ARM64_ROOT) through
 #            qemu-user; the whole suite with WHEEL_TEST_FULL=1.
 #
 #   tools/wheels/test-wheel.sh wheelhouse/ostrilo_py-*.whl [-- pytest arguments]
+#   tools/wheels/test-wheel.sh --prepare-root armv7l-cp311   only makes the root for such wheels
+#                            (the interpreter and the test tools, no compiler), if it is missing
 #
 # A wheel that cannot be run here (no free-threaded interpreter, no interpreter of that version
 # for that processor) is reported NOT TESTED and does not fail the run (a test function returns 4). Exit status: 0 when every
@@ -16,14 +20,16 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 WHEELS=()
+PREPARE=()
 while [ $# -gt 0 ]; do
   case $1 in
+    --prepare-root) PREPARE+=("$2"); shift 2 ;;
     --) shift; break ;;
     *) WHEELS+=("$(readlink -f "$1")"); shift ;;
   esac
 done
 PYTEST_ARGS=("$@")
-[ ${#WHEELS[@]} -gt 0 ] || die "usage: test-wheel.sh WHEEL... [-- pytest arguments]"
+[ ${#WHEELS[@]} -gt 0 ] || [ ${#PREPARE[@]} -gt 0 ] || die "usage: test-wheel.sh WHEEL... [-- pytest arguments] | --prepare-root ARCH"
 WORK=$(mktemp -d)
 MOUNTED=()
 cleanup() {
@@ -87,41 +93,68 @@ test_native() {  # wheel
      python -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
-ensure_root() {  # arch root
-  local arch=$1 root=$2
-  case $arch in
-    armv7l)
-      ensure_binfmt qemu-arm || return 3
-      if ! [ -x "$root/usr/bin/python3" ] || ! chroot "$root" python3 -c 'import pytest, numpy, hypothesis, mpmath' 2>/dev/null; then
-        local script; script=$(find_shared_tool armhf-chroot.sh) || return 3
-        say "preparing the armhf root at $root"
-        bash "$script" "$root" >"$WORK/armhf-setup.log" 2>&1 || { tail -n 20 "$WORK/armhf-setup.log" >&2; return 3; }
-        mountpoint -q "$root/proc" || mount --bind /proc "$root/proc"
-        chroot "$root" sh -c 'python3 -c "import mpmath" 2>/dev/null || apt-get install -y -qq python3-mpmath' >>"$WORK/armhf-setup.log" 2>&1 || return 3
-        # The setup script mounts /proc on every call: take every layer down again.
-        local i
-        for i in 1 2 3 4 5 6 7 8; do
-          mountpoint -q "$root/proc" || break
-          umount "$root/proc" 2>/dev/null || umount -l "$root/proc" 2>/dev/null || break
-        done
-      fi ;;
-    aarch64)
-      ensure_binfmt qemu-aarch64 || return 3
-      if ! [ -x "$root/usr/bin/python3" ]; then
-        command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap >&2; }
-        say "preparing the arm64 root at $root (debootstrap, some minutes)"
-        rm -rf "$root"
-        debootstrap --arch=arm64 --variant=minbase \
-          --include=python3,python3-venv,python3-pytest,python3-hypothesis,python3-numpy,python3-mpmath,binutils \
-          bookworm "$root" "$(debian_mirror)" >"$WORK/arm64-setup.log" 2>&1 || { tail -n 20 "$WORK/arm64-setup.log" >&2; return 3; }
-      fi ;;
+# What the suite needs in a root, and nothing to build with: the module comes from the wheel.
+ROOT_PACKAGES=python3,python3-venv,python3-pytest,python3-hypothesis,python3-numpy,python3-mpmath,binutils
+# Debian's CPython of a wheel's version: bookworm has 3.11, unstable 3.14 (armv7l only: the
+# published aarch64 wheels are checked on bookworm). Sets ROOT and SUITE.
+root_for() {  # uses ARCH VER
+  case $ARCH-$VER in
+    armv7l-3.11)  ROOT=$ARMHF_ROOT; SUITE=bookworm ;;
+    armv7l-3.14)  ROOT=$ARMHF_SID_ROOT; SUITE=sid ;;
+    aarch64-*)    ROOT=$ARM64_ROOT; SUITE=bookworm ;;
+    *)            ROOT=$ARMHF_ROOT; SUITE=bookworm ;;
   esac
-  if ! mountpoint -q "$root/proc"; then mount --bind /proc "$root/proc"; MOUNTED+=("$root/proc"); fi
 }
 
-test_in_root() {  # wheel root full(0/1)
-  local whl=$1 root=$2 full=$3 rc=0 d=/root/ostrilo-wheel-test ver
-  ensure_root "$ARCH" "$root" || rc=$?
+# A Debian root for another processor, made without running its package scripts under the
+# emulator (a full debootstrap spends a quarter of an hour there): debootstrap's first stage
+# fetches the packages with their dependencies and lays out the base; the packages are then
+# unpacked here, and the few things their scripts would have done are done by hand (the BLAS and
+# LAPACK alternatives numpy loads, the account files, the loader's cache, and the bytecode, which
+# the host's CPython of the same version writes, as bytecode is the same on every processor).
+make_root() {  # debian-arch root multiarch suite
+  local debarch=$1 root=$2 multiarch=$3 suite=$4 deb py d ver
+  command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap >&2; }
+  rm -rf "$root"
+  debootstrap --foreign --arch="$debarch" --variant=minbase --include="$ROOT_PACKAGES" \
+    "$suite" "$root" "$(debian_mirror)" || return 1
+  for deb in "$root"/var/cache/apt/archives/*.deb; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$root" || return 1
+  done
+  rm -rf "$root"/var/cache/apt/archives/*.deb "$root/debootstrap"
+  for d in blas lapack; do
+    ln -sf "$d/lib$d.so.3" "$root/usr/lib/$multiarch/lib$d.so.3"
+  done
+  cp "$root/usr/share/base-passwd/passwd.master" "$root/etc/passwd"
+  cp "$root/usr/share/base-passwd/group.master" "$root/etc/group"
+  chroot "$root" /sbin/ldconfig || return 1
+  ver=$(chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
+  if py=$(host_python "$ver"); then
+    "$py" -m compileall -q -j 2 -s "$root" -p / "$root/usr/lib/python3" "$root/usr/lib/python$ver" >/dev/null || true
+  fi
+  chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root python3 -c 'import pytest, numpy, hypothesis, mpmath'
+}
+
+ensure_root() {  # arch root suite
+  local arch=$1 root=$2 suite=$3 debarch multiarch
+  case $arch in
+    armv7l)  debarch=armhf; multiarch=arm-linux-gnueabihf; ensure_binfmt qemu-arm || return 3 ;;
+    aarch64) debarch=arm64; multiarch=aarch64-linux-gnu; ensure_binfmt qemu-aarch64 || return 3 ;;
+  esac
+  if ! [ -x "$root/usr/bin/python3" ] || ! chroot "$root" python3 -c 'import pytest, numpy, hypothesis, mpmath' 2>/dev/null; then
+    say "preparing the $debarch root at $root"
+    make_root "$debarch" "$root" "$multiarch" "$suite" >"$WORK/$debarch-$suite-setup.log" 2>&1 \
+      || { tail -n 20 "$WORK/$debarch-$suite-setup.log" >&2; rm -rf "$root"; return 3; }
+  fi
+  # A procfs of its own, not a bind of the host's: taking it down again cannot touch the host's.
+  if ! mountpoint -q "$root/proc"; then mount -t proc proc "$root/proc"; MOUNTED+=("$root/proc"); fi
+}
+
+test_in_root() {  # wheel full(0/1)
+  local whl=$1 full=$2 rc=0 d=/root/ostrilo-wheel-test ver root
+  root_for
+  root=$ROOT
+  ensure_root "$ARCH" "$root" "$SUITE" || rc=$?
   if [ $rc -ne 0 ]; then echo "NOT TESTED: $(basename "$whl") (the $ARCH root could not be set up)"; return 4; fi
   ver=$(chroot "$root" python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   if [ -n "$FT" ] || [ "$ver" != "$VER" ]; then
@@ -148,6 +181,13 @@ test_in_root() {  # wheel root full(0/1)
   fi
 }
 
+for name in "${PREPARE[@]}"; do
+  parse_name "$name"
+  [ "$ARCH" != x86_64 ] || die "--prepare-root: armv7l-cp3XX or aarch64-cp3XX"
+  root_for
+  ensure_root "$ARCH" "$ROOT" "$SUITE"
+done
+
 # The test functions run under `||`, where errexit is off: every step that must stop them says so.
 failed=0
 for whl in "${WHEELS[@]}"; do
@@ -159,8 +199,8 @@ for whl in "${WHEELS[@]}"; do
   rc=0
   case $ARCH in
     x86_64)  test_native "$whl" || rc=$? ;;
-    armv7l)  test_in_root "$whl" "$ARMHF_ROOT" 1 || rc=$? ;;
-    aarch64) test_in_root "$whl" "$ARM64_ROOT" "${WHEEL_TEST_FULL:-0}" || rc=$? ;;
+    armv7l)  test_in_root "$whl" 1 || rc=$? ;;
+    aarch64) test_in_root "$whl" "${WHEEL_TEST_FULL:-0}" || rc=$? ;;
   esac
   case $rc in
     0) echo "passed: $b ($(( $(date +%s) - t0 ))s)" ;;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/operators.hpp"
+#include "frame/runtime.hpp"
 
 namespace ostrilo {
 
@@ -136,6 +137,12 @@ static std::string full_name(const FnDesc& d) {
 static PyObject* interned_name(const FnDesc& d, Py_ssize_t i) {
     PyObject* s = d.interned[i].load(std::memory_order_acquire);
     if (s) return s;
+    // Interned strings go with their runtime (see runtime.hpp). Without the name the keyword is
+    // still found by comparing texts.
+    if (!forget_slot_at_runtime_end(&d.interned[i])) {
+        PyErr_Clear();
+        return nullptr;
+    }
     PyObject* made = PyUnicode_InternFromString(d.params[i]);
     if (made == nullptr) {
         PyErr_Clear();
@@ -219,17 +226,6 @@ bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** s
         if (!ok) return false;
     }
     return check_missing(d, slots);
-}
-
-// `!=` as the negation of the full `==` (not PyObject_RichCompareBool, whose identity shortcut
-// would make `x != x` False for a value that is not equal to itself).
-PyObject* negated_equality(PyObject* self, PyObject* other) {
-    PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
-    if (eq == nullptr) return nullptr;
-    const int truth = PyObject_IsTrue(eq);
-    Py_DECREF(eq);
-    if (truth < 0) return nullptr;
-    return Py_NewRef(truth ? Py_False : Py_True);
 }
 
 }  // namespace ostrilo

@@ -12,11 +12,14 @@
 //     template <class T, std::size_t N> static constexpr void describe(RecordList<N>&);
 // A type slot with no Python-visible name (the buffer protocol, say) is one more entry:
 //     Slot<Py_bf_getbuffer, get_buffer>, Slot<Py_bf_releasebuffer, release_buffer>
+// and so is how instances pickle (frame/pickling.hpp):
+//     Pickled<"vec3d", "x", "y", "z">
 // and where the instances live is InstanceStorage<T> (frame/borrow.hpp).
 #include <memory>
 #include <vector>
 
 #include "frame/operators.hpp"
+#include "frame/pickling.hpp"
 #include "frame/records.hpp"
 
 namespace ostrilo {

@@ -14,6 +14,7 @@
 
 #include "drevan/panic.hpp"
 #include "frame/once.hpp"
+#include "frame/runtime.hpp"
 
 namespace ostrilo {
 
@@ -106,6 +107,8 @@ static std::atomic<PyObject*> g_panic_type{nullptr};
 static CreationLock g_panic_type_lock;
 
 PyObject* panic_exception_type() {
+    if (g_panic_type.load(std::memory_order_acquire) == nullptr && !forget_slot_at_runtime_end(&g_panic_type))
+        return nullptr;
     return create_once(
         g_panic_type, g_panic_type_lock,
         [] {

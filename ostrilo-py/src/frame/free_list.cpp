@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "frame/runtime.hpp"
+
 namespace ostrilo {
 namespace {
 
@@ -56,6 +58,17 @@ bool empty_at_exit(Empty empty) noexcept {
     }
     // Outside the lock: installing runs Python code, which may let another thread in.
     if (g_handler_installed.exchange(true)) return true;
+    // The stacks were emptied at the exit handler; a later runtime opens them and installs the
+    // handler in its own atexit module.
+    if (!forget_at_runtime_end(
+            [](void*) noexcept {
+                free_lists_open.store(true);
+                g_handler_installed.store(false);
+            },
+            &g_handler_installed)) {
+        g_handler_installed.store(false);
+        return false;
+    }
     if (install_handler()) return true;
     g_handler_installed.store(false);
     return false;

@@ -25,7 +25,7 @@ namespace ostrilo {
 // Most blocks a stack keeps: a few kilobytes per class and thread.
 inline constexpr std::size_t kFreeListCapacity = 128;
 
-// Open until the interpreter finalises; never opened again.
+// Open until the interpreter finalises; opened again when its runtime has ended, for the next one.
 inline std::atomic<bool> free_lists_open{true};
 
 template <std::size_t Capacity>

@@ -6,7 +6,9 @@
 //     extern "C" PyObject* PyInit_ostrilo_py() { return Root::init(); }
 //
 // Every member provides add(PyObject* module), id<Module>() (its identifier in the module's
-// record) and, like a class table entry, record_count and describe<Module>(RecordList&).
+// record), pickled(std::vector<PickledClass>&) (its classes that declare pickling) and, like a
+// class table entry, record_count and describe<Module>(RecordList&). Once the top module is
+// filled, the classes of the whole table are registered with the pickle helper.
 #include "frame/class_table.hpp"
 
 namespace ostrilo {
@@ -23,6 +25,10 @@ template <class T>
 struct Class {
     static constexpr std::size_t record_count = 0;  // the class table describes it
     static bool add(PyObject* module) { return add_class(module, class_object<T>); }
+    static void pickled(std::vector<PickledClass>& out) {
+        if (const PickleSpec* spec = pickle_spec_of<T>.load(std::memory_order_relaxed))
+            out.push_back({class_object<T>.peek(), spec});
+    }
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return class_id(name_of<T>);
@@ -46,6 +52,7 @@ struct Function {
                                METH_FASTCALL | METH_KEYWORDS, doc.data};
     }();
     static bool add(PyObject* module) { return add_function(module, &def); }
+    static void pickled(std::vector<PickledClass>&) {}
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return function_id(ModuleName.data, Name.data);
@@ -62,13 +69,14 @@ struct Function {
     }
 };
 
-// A step of the execution step that adds no member, and so appears in no record (registering
-// the pickle support, say). It runs in its place among the members.
+// A step of the execution step that adds no member, and so appears in no record. It runs in its
+// place among the members.
 template <bool (*Fn)(PyObject*)>
 struct Step {
     static constexpr std::size_t record_count = 0;
     static constexpr bool unlisted = true;
     static bool add(PyObject* module) { return Fn(module); }
+    static void pickled(std::vector<PickledClass>&) {}
     template <fixed_string ModuleName, std::size_t N>
     static constexpr void describe(RecordList<N>&) {}
 };
@@ -110,7 +118,31 @@ struct Module {
     }
     static constexpr auto records = make_records();
 
-    static int exec(PyObject* module) { return (Members::add(module) && ...) ? 0 : -1; }
+    // The classes of this module and its submodules that declare pickling.
+    static void pickled(std::vector<PickledClass>& out) { (Members::pickled(out), ...); }
+    static bool register_classes(PyObject* module) {
+        try {
+            std::vector<PickledClass> classes;
+            pickled(classes);
+            return register_pickling(module, classes);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    // A submodule's name has a dot; only the top module registers, for the whole table.
+    static constexpr bool is_top = [] {
+        for (const char* c = FullName.data; *c != '\0'; ++c)
+            if (*c == '.') return false;
+        return true;
+    }();
+    static int exec(PyObject* module) {
+        if (!(Members::add(module) && ...)) return -1;
+        if constexpr (is_top) {
+            if (!register_classes(module)) return -1;
+        }
+        return 0;
+    }
     static inline PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(&exec)},
 #ifdef Py_mod_gil
@@ -136,6 +168,7 @@ struct Submodule {
     static inline std::atomic<PyObject*> object{nullptr};
     static inline CreationLock lock{};
     static bool add(PyObject* parent) { return add_submodule(parent, M::def, object, lock); }
+    static void pickled(std::vector<PickledClass>& out) { M::pickled(out); }
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return module_id(M::name.data);

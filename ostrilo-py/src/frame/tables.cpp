@@ -6,10 +6,13 @@
 #include <memory>
 
 #include "frame/module_table.hpp"
+#include "frame/runtime.hpp"
 
 namespace ostrilo {
 
 PyTypeObject* ClassObject::create_slow() noexcept {
+    // A class belongs to the runtime that made it (see runtime.hpp).
+    if (!forget_slot_at_runtime_end(&type)) return nullptr;
     return create_once(
         type, lock, [this] { return catching([this] { return create(); }, static_cast<PyTypeObject*>(nullptr)); },
         [](PyTypeObject* lost) { Py_DECREF(lost); });
@@ -120,6 +123,11 @@ PyObject* create_submodule(PyModuleDef& def) {
 bool add_submodule(PyObject* parent, PyModuleDef& def, std::atomic<PyObject*>& cache, CreationLock& lock) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return false;
+    // The first interpreter of each runtime claims the module (see runtime.hpp): a runtime that
+    // finalised has no interpreters left.
+    if (!forget_at_runtime_end([](void*) noexcept { g_interpreter_id.store(-1); }, &g_interpreter_id) ||
+        !forget_slot_at_runtime_end(&cache))
+        return false;
     std::int64_t expected = -1;
     if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,

@@ -16,7 +16,9 @@ using PlaneClass =
                Static<"from_points", &Plane::from_points, "point1", "point2", "point3">,
                Field<"normal", &Plane::normal>, Field<"distance", &Plane::distance>,
                Method<"contains_point", &Plane::contains_point, "point">,
-               Method<"distance_to_point", &Plane::distance_to_point, "point">>;
+               Method<"distance_to_point", &Plane::distance_to_point, "point">,
+               // The normal as stored: the constructor would normalise it again.
+               Pickled<"plane", "normal.x", "normal.y", "normal.z", "distance">>;
 
 }  // namespace
 

@@ -1,0 +1,34 @@
+#pragma once
+// Reading elements in: the argument `list` of VecList(list), a sequence of Vec3d or a 2-D (n, 3)
+// buffer of doubles or floats, gathered into an element array (vec_list_input.cpp).
+#include "frame/class_table.hpp"
+#include "vec3d.hpp"
+#include "vec_array.hpp"
+
+namespace ostrilo {
+
+// The elements of a Python sequence of Vec3d or of an (n, 3) buffer, gathered by the argument
+// conversion of `list`.
+struct Gathered {
+    VecArray items;
+};
+
+template <>
+struct Caster<Gathered> {
+    using Holder = Gathered;
+    static bool from(PyObject* o, Holder& h) noexcept;
+    static Gathered get(Holder& h) { return std::move(h); }
+    static constexpr Json annotation() {
+        return subscript_annotation(
+            json_of(R"({"type":"attribute","value":{"type":"name","id":"collections.abc"},"attr":"Sequence"})"),
+            Caster<drevan::Vec3d>::annotation());
+    }
+};
+
+// The rows of a 2-D (n, 3) buffer of native doubles or floats, copied in order into out.
+// 1: taken; 0: o exports no such buffer (nothing set, the caller goes on with the sequence
+// path); -1: the exporter failed or lied about its memory, or the copy could not be allocated
+// (error set).
+int read_rows(PyObject* o, VecArray& out);
+
+}  // namespace ostrilo
