@@ -5,7 +5,6 @@ import math
 import random
 
 import pytest
-
 from conftest import same_float
 from ostrilo_py import AngleRadians, Quat, Vec3d
 

@@ -3,7 +3,6 @@
 import random
 
 import pytest
-
 from conftest import same_float
 from ostrilo_py import Quat, Vec3d, VecList
 

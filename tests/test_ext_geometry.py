@@ -5,7 +5,6 @@ import math
 import random
 
 import pytest
-
 from conftest import assert_vec
 from ostrilo_py import Vec3d, geometry
 

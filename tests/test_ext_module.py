@@ -4,9 +4,8 @@ it was."""
 import math
 import random
 
-import pytest
-
 import ostrilo_py
+import pytest
 from ostrilo_py import Quat, Vec3d
 
 ostrilo_ext = pytest.importorskip("ostrilo_ext")

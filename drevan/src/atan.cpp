@@ -26,10 +26,9 @@ constexpr double ATAN_LO[] = {
     6.12323399573676603587e-17,
 };
 constexpr double AT[] = {
-    3.33333333333329318027e-01,  -1.99999999998764832476e-01, 1.42857142725034663711e-01,
-    -1.11111104054623557880e-01, 9.09088713343650656196e-02,  -7.69187620504482999495e-02,
-    6.66107313738753120669e-02,  -5.83357013379057348645e-02, 4.97687799461593236017e-02,
-    -3.65315727442169155270e-02, 1.62858201153657823623e-02,
+    3.33333333333329318027e-01, -1.99999999998764832476e-01, 1.42857142725034663711e-01, -1.11111104054623557880e-01,
+    9.09088713343650656196e-02, -7.69187620504482999495e-02, 6.66107313738753120669e-02, -5.83357013379057348645e-02,
+    4.97687799461593236017e-02, -3.65315727442169155270e-02, 1.62858201153657823623e-02,
 };
 
 constexpr double PI = 3.1415926535897931160e+00;
@@ -93,26 +92,37 @@ double atan2(double y, double x) {
     if (y == 0.0) {
         switch (m) {
             case 0:
-            case 1: return y;  // atan(+-0, +anything) = +-0
-            case 2: return PI;
-            default: return -PI;
+            case 1:
+                return y;  // atan(+-0, +anything) = +-0
+            case 2:
+                return PI;
+            default:
+                return -PI;
         }
     }
     if (x == 0.0) return m & 1 ? -HALF_PI : HALF_PI;
     if (std::isinf(x)) {
         if (std::isinf(y)) {
             switch (m) {
-                case 0: return QUARTER_PI;
-                case 1: return -QUARTER_PI;
-                case 2: return 3.0 * QUARTER_PI;
-                default: return -3.0 * QUARTER_PI;
+                case 0:
+                    return QUARTER_PI;
+                case 1:
+                    return -QUARTER_PI;
+                case 2:
+                    return 3.0 * QUARTER_PI;
+                default:
+                    return -3.0 * QUARTER_PI;
             }
         }
         switch (m) {
-            case 0: return 0.0;
-            case 1: return -0.0;
-            case 2: return PI;
-            default: return -PI;
+            case 0:
+                return 0.0;
+            case 1:
+                return -0.0;
+            case 2:
+                return PI;
+            default:
+                return -PI;
         }
     }
     if (std::isinf(y)) return m & 1 ? -HALF_PI : HALF_PI;
@@ -128,10 +138,14 @@ double atan2(double y, double x) {
         z = atan(std::fabs(y / x));
     }
     switch (quadrant) {
-        case 0: return z;
-        case 1: return -z;
-        case 2: return PI - (z - PI_LO);
-        default: return (z - PI_LO) - PI;
+        case 0:
+            return z;
+        case 1:
+            return -z;
+        case 2:
+            return PI - (z - PI_LO);
+        default:
+            return (z - PI_LO) - PI;
     }
 }
 

@@ -22,7 +22,9 @@ struct Caster<Object> {
     }
     static Object get(Holder& h) { return Object{h}; }
     static PyObject* to_py(Object r) { return r.o; }
-    static constexpr Json annotation() { return json_of(R"({"type":"attribute","value":{"type":"name","id":"typing"},"attr":"Any"})"); }
+    static constexpr Json annotation() {
+        return json_of(R"({"type":"attribute","value":{"type":"name","id":"typing"},"attr":"Any"})");
+    }
 };
 
 // An argument taken as it is (borrowed), whose annotation in the records is Tag's: the functions

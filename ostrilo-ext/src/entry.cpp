@@ -55,8 +55,8 @@ bool parse_with_defaults(const FnDesc& d, std::size_t required, PyObject* const*
             list += missing[i];
             list += '\'';
         }
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(),
-                     missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(d).c_str(), missing.size(),
+                     missing.size() == 1 ? "argument" : "arguments", list.c_str());
         return false;
     }
     return true;

@@ -66,7 +66,7 @@ Quat slerp_one(const Quat& a, const Quat& b, double t) {
     // length of (|d|, |s|) (2 for exactly unit quaternions): accurate without a sine.
     const double ll = ld * ld + ls * ls;
     const double sp = ((ld + ld) * ls) / ll;
-    if (sp == 0.0) return ua;  // the same rotation
+    if (sp == 0.0) return ua;                    // the same rotation
     const double cp = (ls * ls - ld * ld) / ll;  // cos(phi), likewise
     // sin((1 - t) phi) / sin(phi) = cos(t phi) - cos(phi) sin(t phi) / sin(phi): one sine and
     // cosine of one argument.
@@ -86,7 +86,8 @@ Object slerp(const Quat& a, const Quat& b, Floats t) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     try {
         ts.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t k = 0; k < n; ++k) ts[static_cast<std::size_t>(k)] = read_double(PySequence_Fast_GET_ITEM(seq, k), "t");
+        for (Py_ssize_t k = 0; k < n; ++k)
+            ts[static_cast<std::size_t>(k)] = read_double(PySequence_Fast_GET_ITEM(seq, k), "t");
     } catch (...) {
         Py_DECREF(seq);
         throw;
@@ -155,9 +156,9 @@ Quat from_matrix(Rows mo) {
         PyErr_SetString(PyExc_ValueError, text);
         throw_pyerr();
     }
-    const double det = (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                        m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])) +
-                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    const double det =
+        (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])) +
+        m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
     if (det < 0.0) value_error("from_matrix(): m is not a rotation matrix: its determinant is -1 (a reflection)");
     const double tr = (m[0][0] + m[1][1]) + m[2][2];
     double w, x, y, z;
@@ -218,7 +219,9 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
     const double lc = c.magnitude();
     if (lc == 0.0) {
         const double ax = std::fabs(ua.x), ay = std::fabs(ua.y), az = std::fabs(ua.z);
-        const Vec3d e = ax <= ay && ax <= az ? Vec3d{1.0, 0.0, 0.0} : ay <= az ? Vec3d{0.0, 1.0, 0.0} : Vec3d{0.0, 0.0, 1.0};
+        const Vec3d e = ax <= ay && ax <= az ? Vec3d{1.0, 0.0, 0.0}
+                        : ay <= az           ? Vec3d{0.0, 1.0, 0.0}
+                                             : Vec3d{0.0, 0.0, 1.0};
         c = ua.cross(e);
     }
     const double along = c.dot(ua);

@@ -41,7 +41,8 @@ template <class T>
 bool check_class(const SharedApi& api) {
     const SharedClassEntry& e = api.classes[static_cast<std::size_t>(shared_class_of<T>())];
     if (e.type == nullptr || e.allocate == nullptr) return mismatch("the class table");
-    if (e.instance_size != instance_size_of<T> || e.value_size != value_size_of<T>) return mismatch(Bound<T>::name.data);
+    if (e.instance_size != instance_size_of<T> || e.value_size != value_size_of<T>)
+        return mismatch(Bound<T>::name.data);
     return true;
 }
 

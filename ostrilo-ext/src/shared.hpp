@@ -27,12 +27,12 @@ struct SharedStorage {
     static void release(PyObject* self) noexcept { PyObject_Free(self); }
 };
 
-#define OSTRILO_SHARED_CLASS(Type, Name)                                                             \
-    template <>                                                                                      \
-    struct Bound<Type> : BoundAs<Name> {                                                             \
-        static PyTypeObject* create() { return shared_class(shared_class_of<Type>()); }             \
-    };                                                                                               \
-    template <>                                                                                      \
+#define OSTRILO_SHARED_CLASS(Type, Name)                                                \
+    template <>                                                                         \
+    struct Bound<Type> : BoundAs<Name> {                                                \
+        static PyTypeObject* create() { return shared_class(shared_class_of<Type>()); } \
+    };                                                                                  \
+    template <>                                                                         \
     struct InstanceStorage<Type> : SharedStorage<Type> {};
 
 OSTRILO_SHARED_CLASS(drevan::Vec3d, "Vec3d")
@@ -63,8 +63,7 @@ void for_blocks(std::size_t n, F&& body, std::size_t grain = 4096) {
         std::remove_reference_t<F>* body;
     } ctx{std::addressof(body)};
     const bool ran = g_shared->for_blocks(
-        n, grain,
-        [](void* p, std::size_t b, std::size_t e) noexcept { (*static_cast<Ctx*>(p)->body)(b, e); }, &ctx);
+        n, grain, [](void* p, std::size_t b, std::size_t e) noexcept { (*static_cast<Ctx*>(p)->body)(b, e); }, &ctx);
     if (!ran) throw std::bad_alloc();
 }
 

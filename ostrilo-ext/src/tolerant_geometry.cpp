@@ -20,7 +20,9 @@ namespace {
 struct Tol {
     double rel, abs;
     // |r| small enough against coordinates of size `scale` (NaN never is).
-    bool small(double r, double scale) const { return std::fabs(r) < EPSILON || std::fabs(r) <= std::max(rel * scale, abs); }
+    bool small(double r, double scale) const {
+        return std::fabs(r) < EPSILON || std::fabs(r) <= std::max(rel * scale, abs);
+    }
     bool close(double a, double b) const { return small(a - b, std::max(std::fabs(a), std::fabs(b))); }
 };
 
@@ -112,7 +114,8 @@ Vec3d plane_line(const Plane& plane, const Vec3d& a, const Vec3d& b, RelTol rel_
     const bool finite_input = std::isfinite(a.magnitude()) && std::isfinite(b.magnitude()) &&
                               std::isfinite(plane.normal.magnitude()) && std::isfinite(plane.distance);
     if (!finite_input) return p;  // IEEE rules, as the core
-    if (a.x == b.x && a.y == b.y && a.z == b.z) value_error("plane_line(): a and b are the same point: they define no line");
+    if (a.x == b.x && a.y == b.y && a.z == b.z)
+        value_error("plane_line(): a and b are the same point: they define no line");
     if (contains_point(plane, a, RelTol{t.rel}, AbsTol{t.abs}))
         value_error("plane_line(): the line lies in the plane: every point of it is an intersection");
     value_error("plane_line(): the line is parallel to the plane and does not meet it");

@@ -15,9 +15,9 @@ template <class T>
 bool fill_entry(SharedApi& api) {
     PyTypeObject* tp = class_object<T>.get();
     if (tp == nullptr) return false;
-    api.classes[static_cast<std::size_t>(shared_class_of<T>())] = SharedClassEntry{
-        tp, [](PyTypeObject* t) noexcept { return InstanceStorage<T>::allocate(t); }, instance_size_of<T>,
-        value_size_of<T>};
+    api.classes[static_cast<std::size_t>(shared_class_of<T>())] =
+        SharedClassEntry{tp, [](PyTypeObject* t) noexcept { return InstanceStorage<T>::allocate(t); },
+                         instance_size_of<T>, value_size_of<T>};
     return true;
 }
 

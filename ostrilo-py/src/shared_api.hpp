@@ -29,10 +29,10 @@ inline constexpr const char* kSharedApiCapsule = "_ostrilo_py_shared.api";
 enum class SharedClass : std::uint32_t { Vec3d, Quat, AngleRadians, AngleDegrees, VecList, Plane, Circle, Count };
 
 struct SharedClassEntry {
-    PyTypeObject* type;                          // a strong reference, for the process
-    void* (*allocate)(PyTypeObject*) noexcept;   // an instance block of the class (InstanceStorage)
-    std::uint32_t instance_size;                 // sizeof(Obj<T>)
-    std::uint32_t value_size;                    // sizeof(T)
+    PyTypeObject* type;                         // a strong reference, for the process
+    void* (*allocate)(PyTypeObject*) noexcept;  // an instance block of the class (InstanceStorage)
+    std::uint32_t instance_size;                // sizeof(Obj<T>)
+    std::uint32_t value_size;                   // sizeof(T)
 };
 
 // The figures both sides compute from the headers they were built with.
@@ -70,19 +70,33 @@ struct SharedApi {
 template <class T>
 constexpr SharedClass shared_class_of();
 template <>
-constexpr SharedClass shared_class_of<drevan::Vec3d>() { return SharedClass::Vec3d; }
+constexpr SharedClass shared_class_of<drevan::Vec3d>() {
+    return SharedClass::Vec3d;
+}
 template <>
-constexpr SharedClass shared_class_of<drevan::Quat>() { return SharedClass::Quat; }
+constexpr SharedClass shared_class_of<drevan::Quat>() {
+    return SharedClass::Quat;
+}
 template <>
-constexpr SharedClass shared_class_of<drevan::AngleRadians>() { return SharedClass::AngleRadians; }
+constexpr SharedClass shared_class_of<drevan::AngleRadians>() {
+    return SharedClass::AngleRadians;
+}
 template <>
-constexpr SharedClass shared_class_of<drevan::AngleDegrees>() { return SharedClass::AngleDegrees; }
+constexpr SharedClass shared_class_of<drevan::AngleDegrees>() {
+    return SharedClass::AngleDegrees;
+}
 template <>
-constexpr SharedClass shared_class_of<VecList>() { return SharedClass::VecList; }
+constexpr SharedClass shared_class_of<VecList>() {
+    return SharedClass::VecList;
+}
 template <>
-constexpr SharedClass shared_class_of<drevan::geometry::Plane>() { return SharedClass::Plane; }
+constexpr SharedClass shared_class_of<drevan::geometry::Plane>() {
+    return SharedClass::Plane;
+}
 template <>
-constexpr SharedClass shared_class_of<drevan::geometry::Circle>() { return SharedClass::Circle; }
+constexpr SharedClass shared_class_of<drevan::geometry::Circle>() {
+    return SharedClass::Circle;
+}
 
 template <class T>
 constexpr std::uint32_t instance_size_of = static_cast<std::uint32_t>(sizeof(Obj<T>));

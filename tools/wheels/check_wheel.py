@@ -4,8 +4,9 @@ needs from the system and shows to it.
     check_wheel.py WHEEL...
 
 For each wheel: the tags are the manylinux2014 ones for the library's own processor; the
-library's file name carries the interpreter's ABI (a free-threaded wheel's library was compiled
-for the free-threaded object layout); it exports the entry point and the interface records only;
+libraries' (ostrilo_py and its companion ostrilo_ext) file names carry the interpreter's ABI (a
+free-threaded wheel's libraries were compiled for the free-threaded object layout); each exports
+its entry point and its interface records only;
 every glibc symbol it needs is at most version 2.17 and no C++ runtime is needed from the system;
 no build-machine path is left in it; the licence and version metadata agree with the repository.
 Prints one line per wheel; exits non-zero if any check fails.
@@ -27,7 +28,8 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 REPO = Path(__file__).resolve().parents[2]
 MAX_GLIBC = (2, 17)
 RECORD_PREFIX = "PYO3_INTROSPECTION_1_"
-RECORDS = 164
+# Interface records of each library: ostrilo_py's, and ostrilo_ext's (its functions and its module).
+RECORDS = {"ostrilo_py": 164, "ostrilo_ext": 21}
 # What manylinux2014 lets a wheel take from the system, less what this library has no use for.
 SYSTEM_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
@@ -49,7 +51,7 @@ def glibc_version(name: str) -> tuple[int, ...] | None:
     return tuple(int(p) for p in m.group(1).split(".")) if m else None
 
 
-def check_library(data: bytes, arch: str, free_threaded: bool) -> list[str]:
+def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "ostrilo_py") -> list[str]:
     problems = []
     elf = ELFFile(io.BytesIO(data))
     machine, bits = MACHINES[arch]
@@ -80,13 +82,14 @@ def check_library(data: bytes, arch: str, free_threaded: bool) -> list[str]:
     defined = {s.name for s in dynsym.iter_symbols() if s.name and s["st_shndx"] != "SHN_UNDEF"}
     undefined = {s.name for s in dynsym.iter_symbols() if s.name and s["st_shndx"] == "SHN_UNDEF"}
     records = {n for n in defined if n.startswith(RECORD_PREFIX)}
-    stray = defined - records - {"PyInit_ostrilo_py"}
-    if "PyInit_ostrilo_py" not in defined:
-        problems.append("no PyInit_ostrilo_py")
+    entry = f"PyInit_{module}"
+    stray = defined - records - {entry}
+    if entry not in defined:
+        problems.append(f"{module}: no {entry}")
     if stray:
-        problems.append(f"exports more than the entry point and the records: {sorted(stray)[:10]}")
-    if len(records) != RECORDS:
-        problems.append(f"{len(records)} interface records, not {RECORDS}")
+        problems.append(f"{module} exports more than the entry point and the records: {sorted(stray)[:10]}")
+    if len(records) != RECORDS[module]:
+        problems.append(f"{module}: {len(records)} interface records, not {RECORDS[module]}")
     if bool(undefined & FREE_THREADED_ONLY) != free_threaded:
         layout = "free-threaded" if undefined & FREE_THREADED_ONLY else "standard"
         problems.append(f"library was compiled for the {layout} object layout")
@@ -124,9 +127,11 @@ def check_wheel(path: Path) -> list[str]:
     with zipfile.ZipFile(path) as z:
         names = z.namelist()
         libs = [n for n in names if n.endswith(".so")]
-        if libs != [f"ostrilo_py.{soabi}.so"]:
-            problems.append(f"libraries {libs}, expected ostrilo_py.{soabi}.so")
-        for stub in ("ostrilo_py/__init__.pyi", "ostrilo_py/geometry.pyi", "ostrilo_py/py.typed"):
+        expected_libs = sorted(f"{m}.{soabi}.so" for m in RECORDS)
+        if sorted(libs) != expected_libs:
+            problems.append(f"libraries {libs}, expected {expected_libs}")
+        for stub in ("ostrilo_py/__init__.pyi", "ostrilo_py/geometry.pyi", "ostrilo_py/py.typed",
+                     "ostrilo_ext/__init__.pyi", "ostrilo_ext/py.typed", "_ostrilo_py_shared.py"):
             if stub not in names:
                 problems.append(f"no {stub}")
         dist_info = f"ostrilo_py-{version}.dist-info"
@@ -141,7 +146,7 @@ def check_wheel(path: Path) -> list[str]:
         if tags != expected:
             problems.append(f"WHEEL tags {tags}, file name says {expected}")
         for lib in libs:
-            problems += check_library(z.read(lib), arch, free_threaded)
+            problems += check_library(z.read(lib), arch, free_threaded, lib.split(".", 1)[0])
     return problems
 
 
