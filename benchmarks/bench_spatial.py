@@ -13,10 +13,9 @@ import statistics
 import time
 
 import numpy as np
-from scipy.spatial import cKDTree
-
 from ostrilo_ext import SpatialIndex
 from ostrilo_py import Vec3d, VecList
+from scipy.spatial import cKDTree
 
 
 def median_time(f, repeat):
@@ -41,7 +40,6 @@ def surfaces(rng, n):
     p = np.empty((n, 3))
     p[:k] = np.stack([np.cos(u[:k]) * s[:k], np.sin(u[:k]) * s[:k], v[:k]], axis=1)
     p[k : 2 * k] = np.stack([rng.random(k) * 4 - 2, rng.random(k) * 4 - 2, np.full(k, -1.5)], axis=1)
-    rest = n - 2 * k
     p[2 * k :] = np.stack([0.5 * np.cos(u[2 * k :]) + 2, 0.5 * np.sin(u[2 * k :]), v[2 * k :]], axis=1)
     return np.round(p, 3)
 

@@ -12,7 +12,6 @@ import random
 import threading
 
 import pytest
-
 from conftest import same_float
 from ostrilo_py import Vec3d, VecList
 
@@ -96,6 +95,17 @@ def test_nearest_is_the_scan(name, k):
         one = index.query(q, k)
         assert (one[0] if k > 1 else [one[0]]) == want_i
         assert same_floats(one[1] if k > 1 else [one[1]], want_d)
+
+
+@pytest.mark.parametrize("name", POINT_SETS)
+def test_nearest_is_the_lists_own_search(name):
+    # VecList.minimum_distance_to with stride 1 is an exact search of its own: the same element
+    points = POINT_SETS[name]
+    index, vl = SpatialIndex(points), VecList(points)
+    for q in queries_for(points):
+        i, d = vl.minimum_distance_to(q, 1)
+        got = index.query(q)
+        assert got[0] == i and same_float(got[1], d), (name, q)
 
 
 @pytest.mark.parametrize("name", POINT_SETS)

@@ -48,14 +48,10 @@ void maybe_detached(bool large, F&& f) {
         return;
     }
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        f();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { f(); } catch (...) {
         error = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
 // The points of a call: one query or many, wherever they live.
@@ -348,28 +344,28 @@ struct DocMethod {
     }
 };
 
-using SpatialIndexClass = ClassTable<
-    SpatialIndex, Ctor<make_index, "points">, Len<length>, Repr<repr>, Property<"points", get_points>,
-    Property<"nbytes", get_nbytes>,
-    DocMethod<"query", query,
-              "query($self, points, k=1)\n--\n\n"
-              "The k nearest points of each query, nearest first, ties to the lowest index.\n\n"
-              "One query (a Vec3d or three numbers): (index, distance) for k = 1, else (indices, "
-              "distances) lists. Many (a VecList or an (m, 3) array): (indices, distances) NumPy arrays "
-              "of shape (m, k), intp and float64. Where fewer than k points exist the rest is padded "
-              "with index len(self) and distance inf. NaN distances come after every number.",
-              "points", "k">,
-    DocMethod<"query_radius", query_radius,
-              "query_radius($self, points, r)\n--\n\n"
-              "The indices of the points at distance <= r of each query, sorted by distance, then "
-              "index: a list for one query, a list of lists for many.",
-              "points", "r">,
-    DocMethod<"count_radius", count_radius,
-              "count_radius($self, points, r)\n--\n\n"
-              "How many points lie at distance <= r of each query: an int for one query, an intp "
-              "NumPy array for many.",
-              "points", "r">,
-    Unhashable>;
+using SpatialIndexClass =
+    ClassTable<SpatialIndex, Ctor<make_index, "points">, Len<length>, Repr<repr>, Property<"points", get_points>,
+               Property<"nbytes", get_nbytes>,
+               DocMethod<"query", query,
+                         "query($self, points, k=1)\n--\n\n"
+                         "The k nearest points of each query, nearest first, ties to the lowest index.\n\n"
+                         "One query (a Vec3d or three numbers): (index, distance) for k = 1, else (indices, "
+                         "distances) lists. Many (a VecList or an (m, 3) array): (indices, distances) NumPy arrays "
+                         "of shape (m, k), intp and float64. Where fewer than k points exist the rest is padded "
+                         "with index len(self) and distance inf. NaN distances come after every number.",
+                         "points", "k">,
+               DocMethod<"query_radius", query_radius,
+                         "query_radius($self, points, r)\n--\n\n"
+                         "The indices of the points at distance <= r of each query, sorted by distance, then "
+                         "index: a list for one query, a list of lists for many.",
+                         "points", "r">,
+               DocMethod<"count_radius", count_radius,
+                         "count_radius($self, points, r)\n--\n\n"
+                         "How many points lie at distance <= r of each query: an int for one query, an intp "
+                         "NumPy array for many.",
+                         "points", "r">,
+               Unhashable>;
 
 }  // namespace
 

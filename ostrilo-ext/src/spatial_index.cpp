@@ -369,21 +369,21 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-            std::vector<Hit> best(kk == 0 ? 1 : kk);
-            for (std::size_t i = b; i < e; ++i) {
-                const std::size_t found = nearest(queries[i], kk, best.data());
-                std::ptrdiff_t* idx = indices + i * k;
-                double* dist = distances + i * k;
-                for (std::size_t j = 0; j < found; ++j) {
-                    idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                    dist[j] = std::sqrt(best[j].d2);
-                }
-                for (std::size_t j = found; j < k; ++j) {
-                    idx[j] = static_cast<std::ptrdiff_t>(n_);
-                    dist[j] = kInf;
-                }
+        std::vector<Hit> best(kk == 0 ? 1 : kk);
+        for (std::size_t i = b; i < e; ++i) {
+            const std::size_t found = nearest(queries[i], kk, best.data());
+            std::ptrdiff_t* idx = indices + i * k;
+            double* dist = distances + i * k;
+            for (std::size_t j = 0; j < found; ++j) {
+                idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
+                dist[j] = std::sqrt(best[j].d2);
             }
-        });
+            for (std::size_t j = found; j < k; ++j) {
+                idx[j] = static_cast<std::ptrdiff_t>(n_);
+                dist[j] = kInf;
+            }
+        }
+    });
 }
 
 template <class Visit>
@@ -406,10 +406,8 @@ void SpatialIndex::visit_within(const Vec3d& q, double limit, Visit&& visit) con
                 if (d2 <= limit) visit(d2, e.index);
             }
         };
-        RangeSearch<decltype(leaf)> s{{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_},
-                                      {q.x, q.y, q.z},
-                                      limit,
-                                      leaf};
+        RangeSearch<decltype(leaf)> s{
+            {entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_}, {q.x, q.y, q.z}, limit, leaf};
         const double g[3] = {0.0, 0.0, 0.0};
         s.node(0, 0, n_tree_, g);
     }

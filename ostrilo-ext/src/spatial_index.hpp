@@ -118,9 +118,9 @@ class SpatialIndex {
     std::size_t n_tree_ = 0;    // points in the tree: entries_[0, n_tree_)
     std::size_t internal_ = 0;  // internal nodes: 2^depth - 1
     std::vector<Entry> entries_;
-    std::vector<double> split_;             // per internal node
-    std::vector<std::uint8_t> axis_;        // per internal node
-    std::vector<std::size_t> min_index_;    // per internal node
+    std::vector<double> split_;           // per internal node
+    std::vector<std::uint8_t> axis_;      // per internal node
+    std::vector<std::size_t> min_index_;  // per internal node
 };
 
 }  // namespace ostrilo::spatial

@@ -104,7 +104,8 @@ struct Case {
 bool run_on_pool(std::size_t n, std::size_t grain, void (*body)(void*, std::size_t, std::size_t) noexcept,
                  void* ctx) noexcept {
     try {
-        ostrilo::pool::for_blocks(n, [&](std::size_t b, std::size_t e) { body(ctx, b, e); }, ostrilo::pool::Grain{grain});
+        ostrilo::pool::for_blocks(
+            n, [&](std::size_t b, std::size_t e) { body(ctx, b, e); }, ostrilo::pool::Grain{grain});
         return true;
     } catch (...) {
         return false;
@@ -128,9 +129,15 @@ std::vector<Vec3d> surface_points(std::size_t n) {
         const double u = uniform(0, 6.283185307179586), v = uniform(-1, 1);
         const double s = std::sqrt(1 - v * v);
         switch (i % 3) {
-            case 0: p[i] = {std::cos(u) * s, std::sin(u) * s, v}; break;
-            case 1: p[i] = {uniform(-3, 3), uniform(-3, 3), -2.0}; break;
-            default: p[i] = {5.0, std::round(uniform(-20, 20)) * 0.125, std::round(uniform(-20, 20)) * 0.125}; break;
+            case 0:
+                p[i] = {std::cos(u) * s, std::sin(u) * s, v};
+                break;
+            case 1:
+                p[i] = {uniform(-3, 3), uniform(-3, 3), -2.0};
+                break;
+            default:
+                p[i] = {5.0, std::round(uniform(-20, 20)) * 0.125, std::round(uniform(-20, 20)) * 0.125};
+                break;
         }
     }
     return p;
