@@ -143,7 +143,7 @@ def rotate_each(vectors: VecList, rotations: collections.abc.Sequence[Quat] | _R
     components (w, i, j, k) as ``Quat(w, i, j, k)`` takes them; n must equal ``len(vectors)``.
     scipy: ``R.apply(points)`` with R holding n rotations."""
 
-_Point: typing.TypeAlias = Vec3d | collections.abc.Sequence[builtins.float] | numpy.typing.NDArray[numpy.floating[typing.Any]]
+_Point: typing.TypeAlias = Vec3d | builtins.tuple[builtins.float, builtins.float, builtins.float]
 _Points: typing.TypeAlias = VecList | _Rows
 
 @typing.final
@@ -167,7 +167,7 @@ class SpatialIndex:
     def nbytes(self) -> builtins.int:
         """The memory the index holds, in bytes (about 34 a point)."""
     @typing.overload
-    def query(self, points: _Point, k: typing.Literal[1] = 1) -> builtins.tuple[builtins.int, builtins.float]: ...
+    def query(self, points: _Point, k: typing.Literal[1] = 1) -> builtins.tuple[builtins.int, builtins.float]: ...  # type: ignore[overload-overlap]
     @typing.overload
     def query(self, points: _Point, k: builtins.int) -> builtins.tuple[builtins.list[builtins.int], builtins.list[builtins.float]]: ...
     @typing.overload
