@@ -23,6 +23,8 @@ constexpr std::size_t kQueryGrain = 32;
 constexpr std::size_t kLevelsByLevel = 6;
 // Fewer tree points than this are built on the calling thread.
 constexpr std::size_t kInlineBuild = 1 << 15;
+// Points whose extent chooses a node's split axis.
+constexpr std::size_t kAxisSample = 1024;
 
 // body(begin, end) over blocks of [0, n) on the runner. A body's exception (std::bad_alloc, the
 // only one the bodies can raise) is carried back and rethrown here once every block has stopped.
@@ -232,7 +234,8 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
         build_subtree(0, 0, n_tree_);
         return;
     }
-    // The top levels node by node, each level's nodes in parallel; then whole subtrees.
+    // The top levels node by node, each level's nodes in parallel; then whole subtrees, which
+    // also fill in their lowest indices; then those of the top levels, from their children's.
     const std::size_t by_level = std::min(depth, kLevelsByLevel);
     for (std::size_t level = 0; level <= by_level; ++level) {
         const std::size_t first = (std::size_t{1} << level) - 1;
@@ -248,16 +251,34 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
             }
         });
     }
+    for (std::size_t level = by_level; level-- > 0;) {
+        const std::size_t first = (std::size_t{1} << level) - 1;
+        for (std::size_t nd = first; nd < 2 * first + 1; ++nd) {
+            std::size_t lo, hi;
+            node_range(nd, level, n_tree_, lo, hi);
+            const std::size_t mid = lo + (hi - lo) / 2;
+            min_index_[nd] = std::min(lowest_below(2 * nd + 1, lo, mid), lowest_below(2 * nd + 2, mid, hi));
+        }
+    }
 }
 
-// One node: its lowest index and, if internal, its split on the axis of largest extent at the
-// median (the points of [lo, hi) are partitioned around position lo + (hi - lo) / 2).
+// The lowest index under a node whose lowest index is known, or a leaf's.
+std::size_t SpatialIndex::lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const {
+    if (node < internal_) return min_index_[node];
+    std::size_t low = kNoIndex;
+    for (std::size_t i = lo; i < hi; ++i) low = std::min(low, entries_[i].index);
+    return low;
+}
+
+// An internal node's split on the axis of largest extent at the median: the points of [lo, hi)
+// are partitioned around position lo + (hi - lo) / 2. The extent is that of at most kAxisSample
+// points spread over the range: the axis only steers the search's speed, never its answers.
 void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) {
     Entry* e = entries_.data();
-    std::size_t low = kNoIndex;
     if (node >= internal_) return;
     double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
-    for (std::size_t i = lo; i < hi; ++i) {
+    const std::size_t step = (hi - lo) / kAxisSample + 1;
+    for (std::size_t i = lo; i < hi; i += step) {
         const Vec3d& p = e[i].p;
         mn[0] = std::min(mn[0], p.x);
         mx[0] = std::max(mx[0], p.x);
@@ -265,9 +286,7 @@ void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) 
         mx[1] = std::max(mx[1], p.y);
         mn[2] = std::min(mn[2], p.z);
         mx[2] = std::max(mx[2], p.z);
-        low = std::min(low, e[i].index);
     }
-    min_index_[node] = low;
     unsigned axis = 0;
     double extent = -1.0;
     for (unsigned d = 0; d < 3; ++d) {
@@ -299,12 +318,14 @@ void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) 
     axis_[node] = static_cast<std::uint8_t>(axis);
 }
 
-void SpatialIndex::build_subtree(std::size_t node, std::size_t lo, std::size_t hi) {
+// A subtree, bottom-up for its lowest indices; returns the lowest.
+std::size_t SpatialIndex::build_subtree(std::size_t node, std::size_t lo, std::size_t hi) {
+    if (node >= internal_) return lowest_below(node, lo, hi);
     build_node(node, lo, hi);
-    if (node >= internal_) return;
     const std::size_t mid = lo + (hi - lo) / 2;
-    build_subtree(2 * node + 1, lo, mid);
-    build_subtree(2 * node + 2, mid, hi);
+    const std::size_t low = std::min(build_subtree(2 * node + 1, lo, mid), build_subtree(2 * node + 2, mid, hi));
+    min_index_[node] = low;
+    return low;
 }
 
 std::size_t SpatialIndex::memory_bytes() const noexcept {

@@ -110,7 +110,8 @@ class SpatialIndex {
     template <class Visit>
     void visit_within(const Vec3d& q, double limit, Visit&& visit) const;
     void build_node(std::size_t node, std::size_t lo, std::size_t hi);
-    void build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
+    std::size_t build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
+    std::size_t lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const;
     std::size_t nearest_tree(const double q[3], std::size_t k, Hit* best) const;
 
     BlockRunner runner_ = nullptr;
