@@ -100,8 +100,27 @@ def run(e, receiver, args, kwargs, borrowed, n):
             pass
 
 
+# Entries whose results are NumPy arrays: making an array moves the interpreter's total reference
+# count by itself on some builds (np.empty((3, 4)) by 2 per call on the debug CPython 3.14), which
+# is allowed for them; their blocks must still not grow.
+NUMPY_RESULTS = {"ostrilo_ext.to_xyzw", "ostrilo_ext.to_wxyz"}
+
+
+def numpy_growth_per_call():
+    np = pytest.importorskip("numpy")
+    for _ in range(CALLS):
+        np.empty((3, 4))
+    gc.collect()
+    refs = sys.gettotalrefcount()
+    for _ in range(CALLS):
+        np.empty((3, 4))
+    gc.collect()
+    return max(0, sys.gettotalrefcount() - refs) // CALLS
+
+
 @pytest.mark.parametrize("entry", SURFACE.entries, ids=lambda e: e.label)
 def test_no_reference_leaks(entry):
+    allowed = SLACK + (CALLS * numpy_growth_per_call() if entry.label in NUMPY_RESULTS else 0)
     for label, receiver, args, kwargs, borrowed in paths(entry):
         objects = [receiver, *args, *kwargs.values()]
         counts = [sys.getrefcount(o) for o in objects]
@@ -112,6 +131,6 @@ def test_no_reference_leaks(entry):
             refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
             run(entry, receiver, args, kwargs, borrowed, CALLS)
             growth.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
-        assert min(g[0] for g in growth) <= SLACK and min(g[1] for g in growth) <= SLACK, \
+        assert min(g[0] for g in growth) <= allowed and min(g[1] for g in growth) <= SLACK, \
             f"{entry.label} [{label}]: {CALLS} calls grew (references, blocks) by {growth}"
         assert [sys.getrefcount(o) for o in objects] == counts, f"{entry.label} [{label}]: argument references"

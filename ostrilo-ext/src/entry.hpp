@@ -6,7 +6,6 @@
 //
 //     Entry<"contains_point", contains_point, kContainsPointDoc, "plane", "point", "rel_tol", "abs_tol">
 #include <optional>
-#include <vector>
 
 #include "frame/module_table.hpp"
 
@@ -87,7 +86,7 @@ struct Entry {
         Doc.data,
     };
     static bool add(PyObject* module) { return add_function(module, &def); }
-    static void pickled(std::vector<PickledClass>&) {}  // a function: nothing to pickle
+    static void pickled(std::vector<PickledClass>&) {}  // a function has no pickling of its own
     template <fixed_string ModuleName>
     static constexpr std::uint64_t id() {
         return function_id(ModuleName.data, Name.data);

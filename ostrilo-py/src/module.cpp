@@ -20,9 +20,9 @@ using Geometry =
            Function<"circle_point_unchecked", drevan::geometry::circle_point_unchecked, "circle", "point", "inner">,
            Function<"plane_line", drevan::geometry::plane_line, "plane", "a", "b">, Class<drevan::geometry::Plane>>;
 
-using Root =
-    Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>, Class<drevan::Quat>,
-           Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>, Step<publish_shared_api>>;
+using Root = Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Class<drevan::AngleRadians>,
+                    Class<drevan::Quat>, Class<VecList>, Class<drevan::Vec3d>, Submodule<Geometry>,
+                    Step<publish_shared_api>>;
 
 }  // namespace
 }  // namespace ostrilo

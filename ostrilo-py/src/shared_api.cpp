@@ -2,6 +2,7 @@
 #include "shared_api.hpp"
 
 #include "angle.hpp"
+#include "frame/runtime.hpp"
 #include "geometry/circle.hpp"
 #include "geometry/plane.hpp"
 #include "quat.hpp"
@@ -31,7 +32,8 @@ bool run_blocks(std::size_t n, std::size_t grain, void (*body)(void*, std::size_
     }
 }
 
-// Filled once per process by the first execution of the module; later ones find it filled.
+// Filled by the first execution of the module in each interpreter runtime (the class objects
+// belong to the runtime, see frame/runtime.hpp); later ones find it filled.
 std::atomic<SharedApi*> g_api{nullptr};
 CreationLock g_api_lock;
 
@@ -74,6 +76,10 @@ SharedApi* make_api() {
 bool publish_shared_api(PyObject*) {
     // The class objects and the table live for the process: a table lost in a race is one
     // small block, freed.
+    if (g_api.load(std::memory_order_acquire) == nullptr &&
+        !forget_at_runtime_end(
+            [](void* slot) noexcept { delete static_cast<std::atomic<SharedApi*>*>(slot)->exchange(nullptr); }, &g_api))
+        return false;
     SharedApi* api = create_once(g_api, g_api_lock, make_api, [](SharedApi* lost) { delete lost; });
     if (api == nullptr) return false;
     PyObject* helper = PyImport_ImportModule(kSharedApiModule);

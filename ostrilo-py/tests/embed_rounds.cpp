@@ -47,6 +47,13 @@ try:
     raise AssertionError("collapse(3) did not fail")
 except BaseException as e:
     assert type(e).__name__ == "PanicException" and str(e) == "assertion failed: axis <= 2", e
+try:  # the companion, where it is built: the classes it takes are this runtime's
+    import ostrilo_ext as x
+except ImportError:
+    x = None
+if x is not None:
+    assert type(x.compose(q, q)) is m.Quat and x.inverse(q).rotate(turned) == V(1, 0, 0)
+    assert list(x.rotate_each(m.VecList([V(1, 0, 0)] * 3), [q, q, q])) == [turned] * 3
 del sys.modules["ostrilo_py"]
 import ostrilo_py as again
 assert again is not m and again.Vec3d is m.Vec3d and again.geometry is m.geometry

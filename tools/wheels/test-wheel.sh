@@ -115,6 +115,8 @@ root_for() {  # uses ARCH VER
 make_root() {  # debian-arch root multiarch suite
   local debarch=$1 root=$2 multiarch=$3 suite=$4 deb py d ver
   command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap >&2; }
+  # A procfs left mounted by a run that was killed: down before the old root goes.
+  if [ -d "$root/proc" ] && ! [ -L "$root/proc" ] && mountpoint -q "$root/proc"; then umount -l "$root/proc" || return 1; fi
   rm -rf "$root"
   debootstrap --foreign --arch="$debarch" --variant=minbase --include="$ROOT_PACKAGES" \
     "$suite" "$root" "$(debian_mirror)" || return 1
@@ -122,6 +124,9 @@ make_root() {  # debian-arch root multiarch suite
     dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$root" || return 1
   done
   rm -rf "$root"/var/cache/apt/archives/*.deb "$root/debootstrap"
+  # In a container debootstrap makes proc a symbolic link to /proc, which inside the root points
+  # at itself: a folder for the root's own procfs instead.
+  if [ -L "$root/proc" ]; then rm -f "$root/proc"; mkdir "$root/proc"; fi
   for d in blas lapack; do
     ln -sf "$d/lib$d.so.3" "$root/usr/lib/$multiarch/lib$d.so.3"
   done
@@ -141,12 +146,14 @@ ensure_root() {  # arch root suite
     armv7l)  debarch=armhf; multiarch=arm-linux-gnueabihf; ensure_binfmt qemu-arm || return 3 ;;
     aarch64) debarch=arm64; multiarch=aarch64-linux-gnu; ensure_binfmt qemu-aarch64 || return 3 ;;
   esac
-  if ! [ -x "$root/usr/bin/python3" ] || ! chroot "$root" python3 -c 'import pytest, numpy, hypothesis, mpmath' 2>/dev/null; then
+  if ! [ -x "$root/usr/bin/python3" ] || [ -L "$root/proc" ] \
+     || ! chroot "$root" python3 -c 'import pytest, numpy, hypothesis, mpmath' 2>/dev/null; then
     say "preparing the $debarch root at $root"
     make_root "$debarch" "$root" "$multiarch" "$suite" >"$WORK/$debarch-$suite-setup.log" 2>&1 \
       || { tail -n 20 "$WORK/$debarch-$suite-setup.log" >&2; rm -rf "$root"; return 3; }
   fi
   # A procfs of its own, not a bind of the host's: taking it down again cannot touch the host's.
+  [ -d "$root/proc" ] && ! [ -L "$root/proc" ] || { echo "$root/proc is not a folder" >&2; return 3; }
   if ! mountpoint -q "$root/proc"; then mount -t proc proc "$root/proc"; MOUNTED+=("$root/proc"); fi
 }
 

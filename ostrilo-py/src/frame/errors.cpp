@@ -123,6 +123,10 @@ PyObject* panic_exception_type() {
 }
 
 void adopt_panic_exception_type(PyObject* type) {
+    if (g_panic_type.load(std::memory_order_acquire) == nullptr && !forget_slot_at_runtime_end(&g_panic_type)) {
+        PyErr_Clear();  // this library then makes its own class when it first needs one
+        return;
+    }
     PyObject* expected = nullptr;
     if (g_panic_type.compare_exchange_strong(expected, type)) Py_INCREF(type);
 }
