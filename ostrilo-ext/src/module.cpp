@@ -6,6 +6,7 @@
 #include "docs.hpp"
 #include "rotations.hpp"
 #include "shared.hpp"
+#include "spatial.hpp"
 #include "tolerant_geometry.hpp"
 
 namespace ostrilo::ext {
@@ -33,7 +34,9 @@ using Root =
            Entry<"circle_circle", circle_circle, doc::circle_circle, "circle1", "circle2", "rel_tol", "abs_tol">,
            Entry<"plane_line", plane_line, doc::plane_line, "plane", "a", "b", "rel_tol", "abs_tol">,
            // Batch work on the worker pool (batch.cpp)
-           Entry<"rotate_each", rotate_each, doc::rotate_each, "vectors", "rotations">>;
+           Entry<"rotate_each", rotate_each, doc::rotate_each, "vectors", "rotations">,
+           // The exact spatial index (spatial.cpp, spatial_index.cpp)
+           Class<spatial::SpatialIndex>, Step<register_spatial_pickle>>;
 
 }  // namespace
 }  // namespace ostrilo::ext

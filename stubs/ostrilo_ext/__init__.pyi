@@ -19,7 +19,8 @@ from ostrilo_py.geometry import Circle, Plane
 
 __all__ = ["compose", "hamilton_product", "inverse", "slerp", "from_matrix", "from_two_vectors", "from_euler",
            "to_euler", "to_xyzw", "from_xyzw", "to_wxyz", "from_wxyz", "axis_angle", "angle_between",
-           "contains_point", "in_same_plane", "circle_point", "circle_circle", "plane_line", "rotate_each"]
+           "contains_point", "in_same_plane", "circle_point", "circle_circle", "plane_line", "rotate_each",
+           "SpatialIndex"]
 
 _Rows: typing.TypeAlias = collections.abc.Sequence[collections.abc.Sequence[builtins.float]] | numpy.typing.NDArray[numpy.floating[typing.Any]]
 
@@ -141,3 +142,38 @@ def rotate_each(vectors: VecList, rotations: collections.abc.Sequence[Quat] | _R
     computed on the worker pool. rotations: a sequence of Quat, or (n, 4) rows of the stored
     components (w, i, j, k) as ``Quat(w, i, j, k)`` takes them; n must equal ``len(vectors)``.
     scipy: ``R.apply(points)`` with R holding n rotations."""
+
+_Point: typing.TypeAlias = Vec3d | builtins.tuple[builtins.float, builtins.float, builtins.float]
+_Points: typing.TypeAlias = VecList | _Rows
+
+@typing.final
+class SpatialIndex:
+    """An exact spatial index over a snapshot of points: the k nearest, the points within a
+    radius, their number. Every answer is that of a scan of every point with ``Vec3d``'s distance
+    (the same bits), ties to the lowest index; a NaN distance comes after every number, and a point
+    is within r when its distance is <= r. Built and queried on the worker pool; the results do
+    not depend on the thread count. Immutable: any number of threads may query it at once, and
+    long queries run without the interpreter lock. Pickles as its points (protocol 5 sends them
+    out of band) and is built again where it is loaded. scipy: ``cKDTree``."""
+
+    def __new__(cls, points: _Points) -> SpatialIndex:
+        """Copies the points (a VecList, an (n, 3) float64 or float32 array, or rows of three
+        numbers): later changes to them do not reach the index."""
+    def __len__(self) -> builtins.int: ...
+    @property
+    def points(self) -> VecList:
+        """A new VecList of the points, in their order."""
+    @property
+    def nbytes(self) -> builtins.int:
+        """The memory the index holds, in bytes (about 34 a point)."""
+    @typing.overload
+    def query(self, points: _Point, k: typing.Literal[1] = 1) -> builtins.tuple[builtins.int, builtins.float]: ...  # type: ignore[overload-overlap]
+    @typing.overload
+    def query(self, points: _Point, k: builtins.int) -> builtins.tuple[builtins.list[builtins.int], builtins.list[builtins.float]]: ...
+    @typing.overload
+    def query(self, points: _Points, k: builtins.int = 1) -> builtins.tuple[numpy.typing.NDArray[numpy.intp], numpy.typing.NDArray[numpy.float64]]: ...
+    def query_radius(self, points: _Point | _Points, r: builtins.float) -> typing.Any:
+        """The indices within distance r, sorted by distance, then index: a list for one query, a
+        list of lists for many. ValueError for a negative or NaN r."""
+    def count_radius(self, points: _Point | _Points, r: builtins.float) -> typing.Any:
+        """How many points lie within distance r: an int for one query, an intp array for many."""

@@ -129,9 +129,17 @@ class Surface:
         records = make_stub.read_records(ostrilo_ext.__file__)
         by_id = {**core_by_id, **{r["id"]: r for r in records if "id" in r}}
         for r in records:
+            if r["type"] == "class":  # its own classes (SpatialIndex), reached as attributes
+                self.classes[r["name"]] = getattr(ostrilo_ext, r["name"])
             if r["type"] != "function":
                 continue
             params = tuple((a["name"], annotation(a["annotation"], by_id)) for a in r["arguments"].get("args", []))
+            if "parent" in r:  # a method of one of its classes
+                owner = by_id[r["parent"]]["name"]
+                self.entries.append(Entry(owner, r["name"], kind_of(r), params, annotation(r["returns"], by_id),
+                                          "ostrilo_ext"))
+                self.by_owner.setdefault(owner, []).append(self.entries[-1])
+                continue
             self.entries.append(Entry(None, r["name"], "function", params, annotation(r["returns"], by_id),
                                       "ostrilo_ext"))
             self.by_owner.setdefault(None, []).append(self.entries[-1])
@@ -169,6 +177,9 @@ class Surface:
             return rng.choice((True, False)) if rng else True
         if ann == "str":  # the companion's axis sequences
             return rng.choice(("xyz", "ZXZ", "yxy", "xx", "", "xyzw")) if rng else "xyz"
+        if ann == "Sequence[Sequence[float]]":  # rows: points of three coordinates
+            n = (3000 if rng.random() < 0.03 else rng.choice((0, 1, 2, 3, 5, 8, 40))) if rng else size
+            return [[self.value("float", rng) for _ in range(3)] for _ in range(n)]
         if ann.startswith("Sequence[") and ann.endswith("]"):
             # Now and then long enough for the worker pool to take the work.
             n = (3000 if rng.random() < 0.03 else rng.choice((0, 1, 2, 3, 5, 8, 40))) if rng else size

@@ -1,0 +1,398 @@
+// SpatialIndex (spatial.hpp): argument forms, results as NumPy arrays or plain values, and the
+// long queries run without the interpreter lock.
+//
+// Points and queries come as a VecList (read in place under a shared borrow), an (n, 3) buffer
+// of float64 or float32 (a NumPy array; read in place when C-contiguous float64), a sequence of rows, or for one query a Vec3d or a row
+// of three numbers. Many queries give NumPy arrays; one gives plain values.
+#include "spatial.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <utility>
+#include <vector>
+
+namespace ostrilo {
+
+using drevan::Vec3d;
+using spatial::Hit;
+using spatial::SpatialIndex;
+
+static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>,
+              "rows of three doubles are read as Vec3d records");
+
+namespace ext {
+namespace {
+
+constexpr const char* kPointsArg = "argument 'points':";
+
+bool lent_runner(std::size_t n, std::size_t grain, void (*body)(void*, std::size_t, std::size_t) noexcept,
+                 void* ctx) noexcept {
+    return g_shared->for_blocks(n, grain, body, ctx);
+}
+
+// Work above this many queries (or points to build) runs with the interpreter lock released, so
+// that other Python threads go on meanwhile; below it the hand-over costs more than it frees.
+constexpr std::size_t kReleaseFrom = 2048;
+
+// Most entries (m * k) of results padded past the number of points.
+constexpr std::size_t kMaxPadded = std::size_t{1} << 27;
+
+// Runs f() without the interpreter lock when `large`; its exception is rethrown with the lock
+// held again. f touches no Python object: only arrays that borrows keep alive and unchanged.
+template <class F>
+void maybe_detached(bool large, F&& f) {
+    if (!large) {
+        f();
+        return;
+    }
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS try { f(); } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
+}
+
+// The points of a call: one query or many, wherever they live.
+struct PointsArg {
+    bool single = false;
+    Vec3d one{};
+    Shared<VecList> list;  // held for the call when the points are a VecList's own
+    std::vector<Vec3d> own;
+    const Vec3d* data = nullptr;
+    std::size_t count = 0;
+
+    void read(PyObject* o, bool allow_single) {
+        if (is_instance<Vec3d>(o) && allow_single) {
+            Shared<Vec3d> v;
+            if (!v.acquire(o)) throw_pyerr();
+            set_one(v.get());
+            return;
+        }
+        if (is_instance<VecList>(o)) {
+            if (!list.acquire(o)) throw_pyerr();
+            data = list.get().items.data();
+            count = list.get().items.size();
+            return;
+        }
+        if (allow_single && !is_batch(o)) {
+            double xyz[3];
+            read_flat(o, xyz, 3, kPointsArg);
+            set_one({xyz[0], xyz[1], xyz[2]});
+            return;
+        }
+        if (read_in_place(o)) return;
+        const std::vector<double> rows = read_rows(o, 3, kPointsArg);
+        own.resize(rows.size() / 3);
+        for (std::size_t i = 0; i < own.size(); ++i) own[i] = {rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]};
+        data = own.data();
+        count = own.size();
+    }
+    // A C-contiguous (n, 3) float64 buffer in native order is read where it lies, as Vec3d
+    // records (three doubles each, no padding), with the view held for the call.
+    Py_buffer view{};
+    bool viewing = false;
+    bool read_in_place(PyObject* o) {
+        if (!PyObject_CheckBuffer(o)) return false;
+        if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        viewing = true;
+        const char* f = view.format == nullptr ? "B" : view.format;
+        if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
+        const bool fits = f[0] == 'd' && f[1] == '\0' && view.itemsize == 8 && view.ndim == 2 && view.shape[1] == 3 &&
+                          reinterpret_cast<std::uintptr_t>(view.buf) % alignof(Vec3d) == 0;
+        if (!fits) {
+            PyBuffer_Release(&view);
+            viewing = false;
+            return false;
+        }
+        data = static_cast<const Vec3d*>(view.buf);
+        count = static_cast<std::size_t>(view.shape[0]);
+        return true;
+    }
+    PointsArg() = default;
+    PointsArg(const PointsArg&) = delete;
+    ~PointsArg() {
+        if (viewing) PyBuffer_Release(&view);
+    }
+
+    void set_one(const Vec3d& v) {
+        single = true;
+        one = v;
+        data = &one;
+        count = 1;
+    }
+};
+
+[[noreturn, gnu::cold]] void value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    throw_pyerr();
+}
+
+void check_radius(double r) {
+    if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point with a finite distance)");
+}
+
+// A new (rows, cols) NumPy array of `dtype` ("intp", "float64") and its writable storage.
+struct NewArray {
+    PyObject* array = nullptr;
+    Py_buffer view{};
+    NewArray(std::size_t rows, std::size_t cols, const char* dtype, bool two_d) {
+        PyObject* np = PyImport_ImportModule("numpy");
+        if (np == nullptr) throw_pyerr();
+        array = two_d ? PyObject_CallMethod(np, "empty", "((nn)s)", static_cast<Py_ssize_t>(rows),
+                                            static_cast<Py_ssize_t>(cols), dtype)
+                      : PyObject_CallMethod(np, "empty", "((n)s)", static_cast<Py_ssize_t>(rows), dtype);
+        Py_DECREF(np);
+        if (array == nullptr) throw_pyerr();
+        if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+            Py_CLEAR(array);
+            throw_pyerr();
+        }
+    }
+    NewArray(const NewArray&) = delete;
+    ~NewArray() {
+        if (array != nullptr) {
+            PyBuffer_Release(&view);
+            Py_DECREF(array);
+        }
+    }
+    template <class T>
+    T* data() {
+        return static_cast<T*>(view.buf);
+    }
+    PyObject* release() {
+        PyBuffer_Release(&view);
+        return std::exchange(array, nullptr);
+    }
+};
+
+PyObject* int_list(const std::ptrdiff_t* v, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) throw_pyerr();
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* x = PyLong_FromSsize_t(v[i]);
+        if (x == nullptr) {
+            Py_DECREF(list);
+            throw_pyerr();
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), x);
+    }
+    return list;
+}
+
+PyObject* pair(PyObject* a, PyObject* b) {
+    if (a == nullptr || b == nullptr) {
+        Py_XDECREF(a);
+        Py_XDECREF(b);
+        throw_pyerr();
+    }
+    PyObject* t = PyTuple_Pack(2, a, b);
+    Py_DECREF(a);
+    Py_DECREF(b);
+    if (t == nullptr) throw_pyerr();
+    return t;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The class
+
+SpatialIndex make_index(Rows points) {
+    PointsArg p;
+    p.read(points.o, false);
+    SpatialIndex index;
+    maybe_detached(p.count >= kReleaseFrom * 16, [&] { index = SpatialIndex(p.data, p.count, &lent_runner); });
+    return index;
+}
+
+std::size_t length(const SpatialIndex& s) { return s.size(); }
+
+VecList get_points(const SpatialIndex& s) {
+    VecList out;
+    out.items.resize(s.size());
+    s.copy_points(out.items.data());
+    return out;
+}
+
+std::size_t get_nbytes(const SpatialIndex& s) { return s.memory_bytes(); }
+
+std::string repr(const SpatialIndex& s) { return "SpatialIndex(<" + std::to_string(s.size()) + " points>)"; }
+
+Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, 1> k_arg) {
+    const std::size_t k = k_arg;
+    if (k == 0) value_error("k must be at least 1");
+    // Every answer holds k entries (padded past the points), each of 16 bytes or more.
+    if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16) value_error("k is too large for the results");
+    PointsArg p;
+    p.read(points.o, true);
+    // Padding is for a k somewhat above the number of points, not for allocating what no
+    // memory holds (nothing but padding, written into every page of it).
+    if (k > s.size() && k > kMaxPadded / (p.count == 0 ? 1 : p.count)) {
+        PyErr_Format(PyExc_ValueError,
+                     "k = %zu exceeds the %zu points, and the padded results would hold more than %zu entries", k,
+                     s.size(), kMaxPadded);
+        throw_pyerr();
+    }
+    if (p.single) {
+        std::vector<Hit> hits(std::min(k, s.size()));
+        const std::size_t found = s.nearest(p.one, k, hits.data());
+        if (k == 1) {
+            if (found == 0) return Object{pair(PyLong_FromSize_t(s.size()), PyFloat_FromDouble(HUGE_VAL))};
+            return Object{pair(PyLong_FromSize_t(hits[0].index), PyFloat_FromDouble(std::sqrt(hits[0].d2)))};
+        }
+        std::vector<std::ptrdiff_t> idx(k);
+        std::vector<double> dist(k);
+        for (std::size_t j = 0; j < k; ++j) {
+            idx[j] = static_cast<std::ptrdiff_t>(j < found ? hits[j].index : s.size());
+            dist[j] = j < found ? std::sqrt(hits[j].d2) : HUGE_VAL;
+        }
+        PyObject* d = PyList_New(static_cast<Py_ssize_t>(k));
+        if (d == nullptr) throw_pyerr();
+        for (std::size_t j = 0; j < k; ++j) {
+            PyObject* x = PyFloat_FromDouble(dist[j]);
+            if (x == nullptr) {
+                Py_DECREF(d);
+                throw_pyerr();
+            }
+            PyList_SET_ITEM(d, static_cast<Py_ssize_t>(j), x);
+        }
+        return Object{pair(int_list(idx.data(), k), d)};
+    }
+    if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16 / (p.count == 0 ? 1 : p.count))
+        value_error("k is too large for the results");
+    NewArray idx(p.count, k, "intp", true), dist(p.count, k, "float64", true);
+    auto* ip = idx.data<std::ptrdiff_t>();
+    auto* dp = dist.data<double>();
+    maybe_detached(p.count >= kReleaseFrom, [&] { s.nearest_many(p.data, p.count, k, ip, dp); });
+    PyObject* i = idx.release();
+    return Object{pair(i, dist.release())};
+}
+
+Object query_radius(const SpatialIndex& s, Rows points, double r) {
+    check_radius(r);
+    PointsArg p;
+    p.read(points.o, true);
+    std::vector<std::ptrdiff_t> idx;
+    std::vector<double> dist;
+    std::vector<std::size_t> off;
+    maybe_detached(p.count >= kReleaseFrom, [&] { s.within_many(p.data, p.count, r, idx, dist, off); });
+    if (p.single) return Object{int_list(idx.data(), idx.size())};
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(p.count));
+    if (out == nullptr) throw_pyerr();
+    for (std::size_t i = 0; i < p.count; ++i) {
+        PyObject* l;
+        try {
+            l = int_list(idx.data() + off[i], off[i + 1] - off[i]);
+        } catch (...) {
+            Py_DECREF(out);
+            throw;
+        }
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), l);
+    }
+    return Object{out};
+}
+
+Object count_radius(const SpatialIndex& s, Rows points, double r) {
+    check_radius(r);
+    PointsArg p;
+    p.read(points.o, true);
+    if (p.single) return Object{PyLong_FromSize_t(s.count_within(p.one, r))};
+    NewArray counts(p.count, 1, "intp", false);
+    auto* cp = counts.data<std::ptrdiff_t>();
+    maybe_detached(p.count >= kReleaseFrom, [&] { s.count_within_many(p.data, p.count, r, cp); });
+    return Object{counts.release()};
+}
+
+// A method whose trailing Opt parameters may be left out (the module functions' Entry, with a
+// receiver).
+template <auto Fn, class D>
+PyObject* call_method_with_defaults(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    using Params = ParamsOf<Fn, true>;
+    static_assert(D::count == std::tuple_size_v<Params>, "parameter names must match the function's parameters");
+    PyObject* slots[D::count + 1];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(D::count)) [[likely]] {
+        for (std::size_t i = 0; i < D::count; ++i) slots[i] = args[i];
+    } else if (!parse_with_defaults(D::get(), RequiredCount<Params>::value, args, nargs, kwnames, slots)) {
+        return nullptr;
+    }
+    typename ReceiverOf<Fn>::Guard recv;
+    if (!recv.acquire_receiver(self)) return nullptr;
+    ArgPack<Params> pack;
+    if (!pack.convert(slots, D::param_names)) return nullptr;
+    return finish_call([&]() -> decltype(auto) { return pack.template call<Fn>(recv.get()); });
+}
+
+template <fixed_string Name, auto Fn, fixed_string Doc, fixed_string... Params>
+struct DocMethod {
+    static constexpr std::size_t record_count = 1;
+    template <class T>
+    static void add(ClassParts& c) {
+        c.methods.push_back({Name.data,
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                 &call_method_with_defaults<Fn, Desc<Name, T, Params...>>)),
+                             METH_FASTCALL | METH_KEYWORDS, Doc.data});
+    }
+    template <class T, std::size_t N>
+    static constexpr void describe(RecordList<N>& out) {
+        add_method_record(out, name_of<T>, Name.data, "self",
+                          parameters_json<ParamsOf<Fn, true>>(Desc<Name, T, Params...>::param_names),
+                          CasterOf<ResultOf<Fn>>::annotation());
+    }
+};
+
+using SpatialIndexClass =
+    ClassTable<SpatialIndex, Ctor<make_index, "points">, Len<length>, Repr<repr>, Property<"points", get_points>,
+               Property<"nbytes", get_nbytes>,
+               DocMethod<"query", query,
+                         "query($self, points, k=1)\n--\n\n"
+                         "The k nearest points of each query, nearest first, ties to the lowest index.\n\n"
+                         "One query (a Vec3d or three numbers): (index, distance) for k = 1, else (indices, "
+                         "distances) lists. Many (a VecList or an (m, 3) array): (indices, distances) NumPy arrays "
+                         "of shape (m, k), intp and float64. Where fewer than k points exist the rest is padded "
+                         "with index len(self) and distance inf. NaN distances come after every number.",
+                         "points", "k">,
+               DocMethod<"query_radius", query_radius,
+                         "query_radius($self, points, r)\n--\n\n"
+                         "The indices of the points at distance <= r of each query, sorted by distance, then "
+                         "index: a list for one query, a list of lists for many.",
+                         "points", "r">,
+               DocMethod<"count_radius", count_radius,
+                         "count_radius($self, points, r)\n--\n\n"
+                         "How many points lie at distance <= r of each query: an int for one query, an intp "
+                         "NumPy array for many.",
+                         "points", "r">,
+               CompareByIdentity, Unhashable>;
+
+}  // namespace
+
+bool register_spatial_pickle(PyObject*) {
+    PyObject* helper = PyImport_ImportModule("_ostrilo_ext_pickle");
+    if (helper == nullptr) {
+        // A bare build tree without the helper beside the library: no pickling, nothing else lost.
+        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+            PyErr_Clear();
+            return true;
+        }
+        return false;
+    }
+    PyTypeObject* cls = class_object<SpatialIndex>.get();
+    if (cls == nullptr) {
+        Py_DECREF(helper);
+        return false;
+    }
+    PyObject* r = PyObject_CallMethod(helper, "register", "O", reinterpret_cast<PyObject*>(cls));
+    Py_DECREF(helper);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
+
+}  // namespace ext
+
+PyTypeObject* Bound<spatial::SpatialIndex>::create() { return ext::SpatialIndexClass::create(); }
+
+}  // namespace ostrilo

@@ -1,0 +1,22 @@
+#pragma once
+// The class SpatialIndex of ostrilo_ext (spatial.cpp): the exact index of spatial_index.hpp over a
+// snapshot of points, bound on the frame's class table.
+#include "arrays.hpp"
+#include "shared.hpp"
+#include "spatial_index.hpp"
+
+namespace ostrilo {
+
+template <>
+struct Bound<spatial::SpatialIndex> : BoundAs<"SpatialIndex"> {
+    static PyTypeObject* create();
+};
+
+namespace ext {
+
+// The execution step that registers SpatialIndex's pickle support (the private helper module
+// _ostrilo_ext_pickle beside the extension); a bare build tree without it goes without.
+bool register_spatial_pickle(PyObject* module);
+
+}  // namespace ext
+}  // namespace ostrilo
