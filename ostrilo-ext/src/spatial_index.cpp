@@ -397,7 +397,10 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                dist[j] = std::sqrt(best[j].d2);
+                // One NaN for every NaN distance, whatever payload the coordinates carried: the
+                // same bits as the list operations give.
+                const double d = std::sqrt(best[j].d2);
+                dist[j] = d == d ? d : std::numeric_limits<double>::quiet_NaN();
             }
             for (std::size_t j = found; j < k; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(n_);
