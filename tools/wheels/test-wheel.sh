@@ -132,6 +132,11 @@ make_root() {  # debian-arch root multiarch suite
   done
   cp "$root/usr/share/base-passwd/passwd.master" "$root/etc/passwd"
   cp "$root/usr/share/base-passwd/group.master" "$root/etc/group"
+  # pip loads the system's certificate bundle even to install from a file (newer pip does so at
+  # start): the build machine's, as the ca-certificates scripts would have made one.
+  if [ -f /etc/ssl/certs/ca-certificates.crt ]; then
+    mkdir -p "$root/etc/ssl/certs"; cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
+  fi
   chroot "$root" /sbin/ldconfig || return 1
   ver=$(chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
   if py=$(host_python "$ver"); then
