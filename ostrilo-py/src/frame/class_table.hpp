@@ -55,7 +55,7 @@ constexpr const char* name_of = Bound<T>::name.data;
 struct SlotMethod {
     int slot;
     const char* forward;
-    const char* reflected;
+    const char* reflected;  // "" where the operator has no reflected form
 };
 inline constexpr SlotMethod slot_methods[] = {
     {Py_nb_add, "__add__", "__radd__"},
@@ -72,61 +72,70 @@ inline constexpr SlotMethod slot_methods[] = {
     {Py_nb_and, "__and__", "__rand__"},
     {Py_nb_or, "__or__", "__ror__"},
     {Py_nb_xor, "__xor__", "__rxor__"},
-    {Py_nb_negative, "__neg__", nullptr},
-    {Py_nb_positive, "__pos__", nullptr},
-    {Py_nb_absolute, "__abs__", nullptr},
-    {Py_nb_invert, "__invert__", nullptr},
-    {Py_nb_bool, "__bool__", nullptr},
-    {Py_nb_int, "__int__", nullptr},
-    {Py_nb_float, "__float__", nullptr},
-    {Py_nb_index, "__index__", nullptr},
-    {Py_tp_repr, "__repr__", nullptr},
-    {Py_tp_str, "__str__", nullptr},
-    {Py_tp_hash, "__hash__", nullptr},
-    {Py_tp_call, "__call__", nullptr},
-    {Py_tp_iter, "__iter__", nullptr},
-    {Py_tp_iternext, "__next__", nullptr},
-    {Py_tp_richcompare, "__eq__", nullptr},
-    {Py_sq_length, "__len__", nullptr},
-    {Py_mp_length, "__len__", nullptr},
-    {Py_sq_item, "__getitem__", nullptr},
-    {Py_mp_subscript, "__getitem__", nullptr},
-    {Py_sq_contains, "__contains__", nullptr},
-    {Py_sq_ass_item, "__setitem__", nullptr},
-    {Py_mp_ass_subscript, "__setitem__", nullptr},
-    {Py_sq_concat, "__add__", nullptr},
-    {Py_sq_repeat, "__mul__", nullptr},
-    {Py_nb_inplace_add, "__iadd__", nullptr},
-    {Py_nb_inplace_subtract, "__isub__", nullptr},
-    {Py_nb_inplace_multiply, "__imul__", nullptr},
-    {Py_nb_inplace_true_divide, "__itruediv__", nullptr},
-    {Py_nb_inplace_floor_divide, "__ifloordiv__", nullptr},
-    {Py_nb_inplace_remainder, "__imod__", nullptr},
-    {Py_nb_inplace_power, "__ipow__", nullptr},
-    {Py_nb_inplace_matrix_multiply, "__imatmul__", nullptr},
-    {Py_tp_new, "__new__", nullptr},
-    {Py_tp_init, "__init__", nullptr},
-    {Py_tp_getattro, "__getattribute__", nullptr},
-    {Py_tp_setattro, "__setattr__", nullptr},
-    {Py_tp_descr_get, "__get__", nullptr},
-    {Py_tp_descr_set, "__set__", nullptr},
-    {Py_tp_finalize, "__del__", nullptr},
+    {Py_nb_negative, "__neg__", ""},
+    {Py_nb_positive, "__pos__", ""},
+    {Py_nb_absolute, "__abs__", ""},
+    {Py_nb_invert, "__invert__", ""},
+    {Py_nb_bool, "__bool__", ""},
+    {Py_nb_int, "__int__", ""},
+    {Py_nb_float, "__float__", ""},
+    {Py_nb_index, "__index__", ""},
+    {Py_tp_repr, "__repr__", ""},
+    {Py_tp_str, "__str__", ""},
+    {Py_tp_hash, "__hash__", ""},
+    {Py_tp_call, "__call__", ""},
+    {Py_tp_iter, "__iter__", ""},
+    {Py_tp_iternext, "__next__", ""},
+    {Py_tp_richcompare, "__eq__", ""},
+    {Py_sq_length, "__len__", ""},
+    {Py_mp_length, "__len__", ""},
+    {Py_sq_item, "__getitem__", ""},
+    {Py_mp_subscript, "__getitem__", ""},
+    {Py_sq_contains, "__contains__", ""},
+    {Py_sq_ass_item, "__setitem__", ""},
+    {Py_mp_ass_subscript, "__setitem__", ""},
+    {Py_sq_concat, "__add__", ""},
+    {Py_sq_repeat, "__mul__", ""},
+    {Py_nb_inplace_add, "__iadd__", ""},
+    {Py_nb_inplace_subtract, "__isub__", ""},
+    {Py_nb_inplace_multiply, "__imul__", ""},
+    {Py_nb_inplace_true_divide, "__itruediv__", ""},
+    {Py_nb_inplace_floor_divide, "__ifloordiv__", ""},
+    {Py_nb_inplace_remainder, "__imod__", ""},
+    {Py_nb_inplace_power, "__ipow__", ""},
+    {Py_nb_inplace_matrix_multiply, "__imatmul__", ""},
+    {Py_tp_new, "__new__", ""},
+    {Py_tp_init, "__init__", ""},
+    {Py_tp_getattro, "__getattribute__", ""},
+    {Py_tp_setattro, "__setattr__", ""},
+    {Py_tp_descr_get, "__get__", ""},
+    {Py_tp_descr_set, "__set__", ""},
+    {Py_tp_finalize, "__del__", ""},
 };
 
+// Written with indices and characters only, no pointer tests: the sanitizer builds instrument
+// those, and an instrumented test is no longer a constant expression.
 constexpr bool same_text(const char* a, const char* b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    while (*a != 0 && *a == *b) ++a, ++b;
-    return *a == *b;
+    std::size_t i = 0;
+    while (a[i] != 0 && a[i] == b[i]) ++i;
+    return a[i] == b[i];
 }
-constexpr const SlotMethod* slot_method(int slot) {
-    for (const SlotMethod& m : slot_methods)
-        if (m.slot == slot) return &m;
-    return nullptr;
+// The row of `slot` in slot_methods, or -1 when the interpreter names no special method after it.
+constexpr int slot_method_row(int slot) {
+    for (std::size_t i = 0; i < std::size(slot_methods); ++i)
+        if (slot_methods[i].slot == slot) return static_cast<int>(i);
+    return -1;
+}
+constexpr bool slot_has_reflected(int slot) {
+    const int row = slot_method_row(slot);
+    return row >= 0 && slot_methods[row].reflected[0] != 0;
 }
 // Whether `name` is what the interpreter calls the forward (or reflected) form of `slot`.
 constexpr bool slot_is_named(int slot, const char* name, bool reflected = false) {
-    const SlotMethod* m = slot_method(slot);
-    return m != nullptr && same_text(reflected ? m->reflected : m->forward, name);
+    const int row = slot_method_row(slot);
+    if (row < 0) return false;
+    const char* text = reflected ? slot_methods[row].reflected : slot_methods[row].forward;
+    return text[0] != 0 && same_text(text, name);
 }
 
 // Defined by the module tables (frame/module_table.hpp) for each class they list; referred to by
@@ -267,7 +276,7 @@ struct SlotEntry {
 };
 template <int SlotId, auto Fn>
 struct Slot : SlotEntry<SlotId, Fn> {
-    static_assert(slot_method(SlotId) == nullptr,
+    static_assert(slot_method_row(SlotId) < 0,
                   "this slot is a special method in Python: declare it with its name (Special, Binary, Repr, "
                   "Hash, Compare, ...) so that the records announce it");
 };
@@ -320,7 +329,7 @@ struct Binary {
         else
             return slot_is_named(SlotId, R::name.data, true);
     }
-    static_assert(slot_is_named(SlotId, Forward::name.data) && slot_method(SlotId)->reflected != nullptr,
+    static_assert(slot_is_named(SlotId, Forward::name.data) && slot_has_reflected(SlotId),
                   "the forward operator's name is not the one this slot has in Python");
     static_assert(reflected_named<Reflected>(), "the reflected operator's name is not the one this slot has in Python");
     static constexpr std::size_t record_count = std::is_void_v<Reflected> ? 1 : 2;
