@@ -29,7 +29,7 @@ REPO = Path(__file__).resolve().parents[2]
 MAX_GLIBC = (2, 17)
 RECORD_PREFIX = "PYO3_INTROSPECTION_1_"
 # Interface records of each library: ostrilo_py's, and ostrilo_ext's (its functions and its module).
-RECORDS = {"ostrilo_py": 164, "ostrilo_ext": 21}
+RECORDS = {"ostrilo_py": 164, "ostrilo_ext": 30}
 # What manylinux2014 lets a wheel take from the system, less what this library has no use for.
 SYSTEM_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
