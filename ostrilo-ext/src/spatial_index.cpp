@@ -1,7 +1,9 @@
 #include "spatial_index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <atomic>
 #include <exception>
 #include <limits>
@@ -12,6 +14,15 @@
 namespace ostrilo::spatial {
 
 namespace {
+
+// One NaN for every NaN distance, whatever payload the coordinates carried: the same bits as the
+// list operations give. Decided on the bits: clang folds `d == d ? d : NaN` to `d`, as it may
+// treat every NaN as any other.
+double one_nan(double d) noexcept {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    if ((bits & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL) bits = 0x7ff8000000000000ULL;
+    return std::bit_cast<double>(bits);
+}
 
 constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -397,10 +408,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                // One NaN for every NaN distance, whatever payload the coordinates carried: the
-                // same bits as the list operations give.
-                const double d = std::sqrt(best[j].d2);
-                dist[j] = d == d ? d : std::numeric_limits<double>::quiet_NaN();
+                dist[j] = one_nan(std::sqrt(best[j].d2));
             }
             for (std::size_t j = found; j < k; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(n_);
