@@ -59,17 +59,24 @@ struct RequiredCount<std::tuple<A...>> {
 bool parse_with_defaults(const FnDesc& d, std::size_t required, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, PyObject** slots);
 
-template <auto Fn, class D>
-PyObject* call_with_defaults(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    using Params = ArgsOf<Fn>;
+// The arguments of a call into `slots`, one per parameter (nullptr where an Opt one was left out):
+// by position without a parse when every one is given so, else through parse_with_defaults.
+template <class D, class Params>
+bool gather_with_defaults(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) {
     static_assert(D::count == std::tuple_size_v<Params>, "parameter names must match the function's parameters");
-    PyObject* slots[D::count + 1];
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(D::count)) [[likely]] {
         for (std::size_t i = 0; i < D::count; ++i) slots[i] = args[i];
-    } else if (!parse_with_defaults(D::get(), RequiredCount<Params>::value, args, nargs, kwnames, slots)) {
-        return nullptr;
+        return true;
     }
+    return parse_with_defaults(D::get(), RequiredCount<Params>::value, args, nargs, kwnames, slots);
+}
+
+template <auto Fn, class D>
+PyObject* call_with_defaults(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    using Params = ArgsOf<Fn>;
+    PyObject* slots[D::count + 1];
+    if (!gather_with_defaults<D, Params>(args, nargsf, kwnames, slots)) return nullptr;
     ArgPack<Params> pack;
     if (!pack.convert(slots, D::param_names)) return nullptr;
     return finish_call([&]() -> decltype(auto) { return pack.template call<Fn>(); });

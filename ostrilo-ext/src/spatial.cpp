@@ -311,14 +311,8 @@ Object count_radius(const SpatialIndex& s, Rows points, double r) {
 template <auto Fn, class D>
 PyObject* call_method_with_defaults(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     using Params = ParamsOf<Fn, true>;
-    static_assert(D::count == std::tuple_size_v<Params>, "parameter names must match the function's parameters");
     PyObject* slots[D::count + 1];
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(D::count)) [[likely]] {
-        for (std::size_t i = 0; i < D::count; ++i) slots[i] = args[i];
-    } else if (!parse_with_defaults(D::get(), RequiredCount<Params>::value, args, nargs, kwnames, slots)) {
-        return nullptr;
-    }
+    if (!gather_with_defaults<D, Params>(args, nargsf, kwnames, slots)) return nullptr;
     typename ReceiverOf<Fn>::Guard recv;
     if (!recv.acquire_receiver(self)) return nullptr;
     ArgPack<Params> pack;
