@@ -1,4 +1,5 @@
 """Element-wise VecList operations and the nearest-vector search."""
+import array
 import math
 import random
 import struct
@@ -71,11 +72,26 @@ def test_every_element_equals_the_single_vector_operation(items, o, s, axis, qua
     check_against_vec3d(items, o, s, axis, quat)
 
 
+def as_bytes(result):
+    return bytes(memoryview(result)) if isinstance(result, VecList) else array.array("d", result).tobytes()
+
+
 def test_long_lists_keep_their_order():
+    """A list long enough to run in blocks on the pool gives the bits that its pieces give as short
+    lists (one block each, on the caller; an odd length, so every piece ends in a loop's tail), and
+    a sample of its elements equals the single-vector operation."""
     rng = random.Random(5)
     pick = [0.0, -0.0, 1e-300, inf, nan, 1.0]
     items = [Vec3d(rng.uniform(-9, 9), rng.choice(pick), rng.random()) for _ in range(70_000)]
-    check_against_vec3d(items, V, 3.0, 1, Q)
+    vl = VecList(items)
+    pieces = [VecList(items[i:i + 6_997]) for i in range(0, len(items), 6_997)]
+    operations = {name: batch for name, (batch, _) in SAME_AS_VEC3D.items()}
+    operations["collapse"] = lambda vl, o, s: vl.collapse(1)
+    for name, batch in operations.items():
+        assert as_bytes(batch(vl, V, 3.0)) == b"".join(as_bytes(batch(p, V, 3.0)) for p in pieces), name
+    assert vl.rotate(Q) is None and all(p.rotate(Q) is None for p in pieces)
+    assert as_bytes(vl) == b"".join(as_bytes(p) for p in pieces)
+    check_against_vec3d(items[::97], V, 3.0, 1, Q)
 
 
 @pytest.mark.parametrize("call, expected", [
