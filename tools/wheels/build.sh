@@ -18,7 +18,8 @@
 # and not for distribution: they need the build machine's C++ runtime), so the results of a gcc
 # build are checked on 32-bit ARM too.
 # Environment: WHEELS_CACHE (tools, headers, build environments; default ~/.cache/ostrilo-wheels),
-# WHEELHOUSE (default wheelhouse/ in the repository), SOURCE_DATE_EPOCH (default: the commit's time).
+# WHEELHOUSE (default wheelhouse/ in the repository), SOURCE_DATE_EPOCH (default: the commit's time),
+# CCACHE_DIR (compilations go through ccache when it is installed; default WHEELS_CACHE/ccache).
 # tools/wheels/test-wheel.sh installs and tests the wheels.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -55,6 +56,28 @@ mv "$WORK"/sdist/ostrilo_py-"$VERSION".tar.gz "$SDIST"
 "$TOOLS/bin/python" -m twine check --strict "$SDIST"
 
 # --- one wheel ----------------------------------------------------------------------------------
+compile_wheel() {  # name toolchain source-folder out-folder
+  local name=$1 toolchain=$2 src=$3 raw=$4 launch=()
+  rm -rf "$src"; mkdir -p "$src"
+  tar -xzf "$SDIST" -C "$src" --strip-components=1
+  if command -v ccache >/dev/null && [ -z "$TWICE" ]; then
+    # No CCACHE_BASEDIR: it would rewrite the source paths the compiler sees to relative ones,
+    # which end up in the library (assertion texts), and the folder's path never changes anyway.
+    launch=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=true
+            CCACHE_COMPILERCHECK=content CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}")
+  fi
+  env -u CCACHE_BASEDIR "${launch[@]}" OSTRILO_ZIG="$ZIG" OSTRILO_ZIG_TARGET="$ZIG_TARGET" OSTRILO_ZIG_CPU="$ZIG_CPU" \
+    _PYTHON_HOST_PLATFORM="linux-$ARCH" SETUPTOOLS_EXT_SUFFIX=".$SOABI.so" \
+    "$BUILD_PY" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check -w "$raw" \
+      -C build-dir="$src/build" \
+      -C cmake.toolchain-file="$REPO/tools/wheels/$toolchain-toolchain.cmake" \
+      -C cmake.python-hints=false \
+      -C cmake.define.Python_EXECUTABLE="$BUILD_PY" \
+      -C cmake.define.Python_INCLUDE_DIR="$PY_INCLUDE" \
+      "$src" >"$WORK/$name.log" 2>&1 \
+    || { tail -n 40 "$WORK/$name.log" >&2; die "$name: the build failed (log above)"; }
+}
+
 build_one() {  # name dest-dir -> path of the checked wheel
   local name=$1 dest=$2 raw fixed whl
   parse_name "$name"
@@ -71,15 +94,11 @@ build_one() {  # name dest-dir -> path of the checked wheel
   else
     say "$name: $ZIG_TARGET, -mcpu=$ZIG_CPU, headers $PY_INCLUDE"
   fi
-  OSTRILO_ZIG=$ZIG OSTRILO_ZIG_TARGET=$ZIG_TARGET OSTRILO_ZIG_CPU=$ZIG_CPU _PYTHON_HOST_PLATFORM=linux-$ARCH \
-    SETUPTOOLS_EXT_SUFFIX=".$SOABI.so" \
-    "$BUILD_PY" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check -w "$raw" \
-      -C cmake.toolchain-file="$REPO/tools/wheels/$toolchain-toolchain.cmake" \
-      -C cmake.python-hints=false \
-      -C cmake.define.Python_EXECUTABLE="$BUILD_PY" \
-      -C cmake.define.Python_INCLUDE_DIR="$PY_INCLUDE" \
-      "$SDIST" >"$WORK/$name.log" 2>&1 \
-    || { tail -n 40 "$WORK/$name.log" >&2; die "$name: the build failed (log above)"; }
+  # The sdist is unpacked into a folder of this wheel's own that keeps its path from build to
+  # build (pip's would be a new temporary one each time), so that ccache in front of the compiler
+  # finds what an earlier build of the same sources compiled. --twice compiles everything twice.
+  local src=$CACHE/src/$name-$toolchain
+  locked "src-$name-$toolchain" compile_wheel "$name" "$toolchain" "$src" "$raw" || die "$name: the build failed"
   if [ "$toolchain" = gcc-armhf ]; then  # a test build: no manylinux tag, no distribution checks
     whl=$(ls "$raw"/*.whl)
     mv "$whl" "$dest/"
