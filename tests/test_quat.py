@@ -1,4 +1,5 @@
 import math
+import operator
 
 import numpy as np
 import pytest
@@ -132,15 +133,24 @@ def test_formulas_bit_for_bit(q, v, angle):
     assert same(components(Quat.from_axis_angle(Vec3d(*v), AngleRadians(angle))), expected)
 
 
+# Named functions, not lambdas, in strategies: older hypothesis versions (Debian's among them)
+# re-read a lambda's source on every draw, which costs seconds per test under emulation.
+def long_enough(v):
+    return math.hypot(*v) > 1e-3
+
+
+def unit(v):
+    return tuple(np.array(v) / math.hypot(*v))
+
+
 small = st.floats(-1e6, 1e6)
-unit_axes = st.tuples(small, small, small).filter(lambda v: math.hypot(*v) > 1e-3).map(
-    lambda v: tuple(np.array(v) / math.hypot(*v)))
+unit_axes = st.tuples(small, small, small).filter(long_enough).map(unit)
 
 
 turns = st.floats(0.01, 2 * math.pi - 0.01)
 
 
-@given(unit_axes, turns | turns.map(lambda a: -a), st.tuples(small, small, small))
+@given(unit_axes, turns | turns.map(operator.neg), st.tuples(small, small, small))
 def test_rotation_conventions(axis, angle, v):
     q = Quat.from_axis_angle(Vec3d(*axis), AngleRadians(angle))
     n, p = np.array(axis), np.array(v)

@@ -66,11 +66,15 @@ def from_bits(b: int) -> float:
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
+def power_of_ten(k: int) -> float:  # named: see unit_axes in test_quat.py
+    return float(10**k)
+
+
 @given(
     st.one_of(
         st.integers(0, 2**64 - 1).map(from_bits),
         st.floats(min_value=2.0**53, allow_infinity=False),
-        st.integers(0, 308).map(lambda k: float(10**k)),
+        st.integers(0, 308).map(power_of_ten),
         st.floats(min_value=0.0, max_value=2.2250738585072014e-308),
     )
 )
