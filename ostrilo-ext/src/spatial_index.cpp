@@ -90,6 +90,23 @@ struct Tree {
 
 inline bool tree_less(const Hit& a, const Hit& b) noexcept { return tree_before(a.d2, a.index, b); }
 
+// One step down from internal node nd over [lo, hi), as both searches take it: whether the
+// query lies on the left of the split, where the children's ranges meet, and the gaps to the
+// far child (the query's gaps g with the split axis's replaced by the distance to the plane).
+struct Split {
+    bool left_near;
+    std::size_t mid;
+    double far_gaps[3];
+};
+inline Split split_at(const Tree& t, const double q[3], std::size_t nd, std::size_t lo, std::size_t hi,
+                      const double g[3]) noexcept {
+    const unsigned a = t.axis[nd];
+    const double diff = q[a] - t.split[nd];
+    Split s{diff < 0, lo + (hi - lo) / 2, {g[0], g[1], g[2]}};
+    s.far_gaps[a] = std::fabs(diff);
+    return s;
+}
+
 // Depth-first k-nearest search: the near child first, the far one only if its bound can still
 // beat the current k-th best (on a tie of the bound, only if it holds a lower index). The k best
 // are kept in a sorted array for small k (worst last), in a max-heap for large k (worst first).
@@ -128,26 +145,21 @@ struct KnnSearch {
             leaf(lo, hi);
             return;
         }
-        const unsigned a = t.axis[nd];
-        const double diff = q[a] - t.split[nd];
-        const std::size_t mid = lo + (hi - lo) / 2;
-        const bool left_near = diff < 0;
-        const std::size_t near = left_near ? 2 * nd + 1 : 2 * nd + 2, far = left_near ? 2 * nd + 2 : 2 * nd + 1;
-        if (left_near) {
-            node(near, lo, mid, g);
+        const Split s = split_at(t, q, nd, lo, hi, g);
+        const std::size_t near = s.left_near ? 2 * nd + 1 : 2 * nd + 2, far = s.left_near ? 2 * nd + 2 : 2 * nd + 1;
+        if (s.left_near) {
+            node(near, lo, s.mid, g);
         } else {
-            node(near, mid, hi, g);
+            node(near, s.mid, hi, g);
         }
-        double gf[3] = {g[0], g[1], g[2]};
-        gf[a] = std::fabs(diff);
-        const double bound = bound_of(gf);
+        const double bound = bound_of(s.far_gaps);
         const Hit& w = worst();
         // A leaf on the bound is cheaper to scan than to keep its lowest index for.
         if (bound < w.d2 || (bound == w.d2 && (far >= t.internal || t.min_index[far] < w.index))) {
-            if (left_near) {
-                node(far, mid, hi, gf);
+            if (s.left_near) {
+                node(far, s.mid, hi, s.far_gaps);
             } else {
-                node(far, lo, mid, gf);
+                node(far, lo, s.mid, s.far_gaps);
             }
         }
     }
@@ -169,18 +181,14 @@ struct RangeSearch {
             leaf(lo, hi);
             return;
         }
-        const unsigned a = t.axis[nd];
-        const double diff = q[a] - t.split[nd];
-        const std::size_t mid = lo + (hi - lo) / 2;
-        double gf[3] = {g[0], g[1], g[2]};
-        gf[a] = std::fabs(diff);
-        const bool far_in = bound_of(gf) <= limit;
-        if (diff < 0) {
-            node(2 * nd + 1, lo, mid, g);
-            if (far_in) node(2 * nd + 2, mid, hi, gf);
+        const Split s = split_at(t, q, nd, lo, hi, g);
+        const bool far_in = bound_of(s.far_gaps) <= limit;
+        if (s.left_near) {
+            node(2 * nd + 1, lo, s.mid, g);
+            if (far_in) node(2 * nd + 2, s.mid, hi, s.far_gaps);
         } else {
-            if (far_in) node(2 * nd + 1, lo, mid, gf);
-            node(2 * nd + 2, mid, hi, g);
+            if (far_in) node(2 * nd + 1, lo, s.mid, s.far_gaps);
+            node(2 * nd + 2, s.mid, hi, g);
         }
     }
 };
