@@ -1,8 +1,22 @@
+import importlib.util
 import math
 import os
 import struct
+from pathlib import Path
 
 import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def load_script(relative: str):
+    """A program of the repository (an example, a generator, a checking tool) as a module, loaded
+    from its file: none of them is on the import path."""
+    path = ROOT / relative
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def bits(x: float) -> int:

@@ -1,11 +1,9 @@
 """examples/dask_points.py on a two-worker cluster of processes: per-chunk results and the global
 nearest-point search equal the single-process ones. Every wait is bounded."""
-import importlib.util
-import pathlib
-
 import numpy as np
 import ostrilo_py
 import pytest
+from conftest import load_script
 
 pytest.importorskip("dask")
 pytest.importorskip("distributed")
@@ -16,10 +14,7 @@ from dask.distributed import Client, LocalCluster  # noqa: E402
 
 WAIT = 60  # seconds, for any one result
 
-_spec = importlib.util.spec_from_file_location(
-    "dask_points", pathlib.Path(__file__).parent.parent / "examples" / "dask_points.py")
-example = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(example)
+example = load_script("examples/dask_points.py")
 
 
 @pytest.fixture(scope="module")

@@ -1,10 +1,8 @@
 """examples/dask_spatial.py on a two-worker cluster of processes: a SpatialIndex shipped to the
 workers answers every chunk of queries with the single-process bits. Every wait is bounded."""
-import importlib.util
-import pathlib
-
 import numpy as np
 import pytest
+from conftest import load_script
 
 pytest.importorskip("dask")
 pytest.importorskip("distributed")
@@ -15,10 +13,7 @@ from dask.distributed import Client, LocalCluster  # noqa: E402
 
 WAIT = 60  # seconds, for any one result
 
-_spec = importlib.util.spec_from_file_location(
-    "dask_spatial", pathlib.Path(__file__).parent.parent / "examples" / "dask_spatial.py")
-example = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(example)
+example = load_script("examples/dask_spatial.py")
 
 
 def test_chunked_queries_match_one_process():

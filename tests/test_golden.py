@@ -28,19 +28,16 @@ What is deliberately not compared:
 - Hash bits above the interpreter's width. The file holds 64-bit digests; a 32-bit interpreter
   is checked against their low 32 bits (with -1 turned into -2), as its hash is defined.
 """
-import importlib.util
 from pathlib import Path
 
 import pytest
+from conftest import load_script
 
 ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load_generator():
-    spec = importlib.util.spec_from_file_location("make_golden", ROOT / "tools" / "generate" / "make_golden.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script("tools/generate/make_golden.py")
 
 
 make_golden = _load_generator()

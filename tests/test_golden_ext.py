@@ -1,20 +1,17 @@
 """ostrilo_ext gives the recorded bits on every platform (tools/generate/make_golden_ext.py writes the
 rows, tests/golden/ext_results.txt holds them; see tests/test_golden.py for what is compared and
 what is not)."""
-import importlib.util
 from pathlib import Path
 
 import pytest
+from conftest import load_script
 
 pytest.importorskip("ostrilo_ext")
 ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / "generate" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(f"tools/generate/{name}.py")
 
 
 make_golden_ext = _load("make_golden_ext")

@@ -4,14 +4,13 @@ With the interpreter lock, only the thread holding it touches a borrow flag, so 
 a borrow (tests/borrowing.py stands in for them). Without it they do: those tests run only on a
 free-threaded interpreter. The races of first creation themselves are tested natively
 (ostrilo-py/tests/test_once.cpp)."""
-import importlib.util
-import pathlib
 import sys
 import textwrap
 import threading
 
 import pytest
 from borrowing import held
+from conftest import load_script
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 
 free_threaded = pytest.mark.skipif(
@@ -160,11 +159,7 @@ def test_instances_and_their_class_count(make):
 
 
 def stress_module():
-    path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check" / "stress_threads.py"
-    spec = importlib.util.spec_from_file_location("stress_threads", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script("tools/check/stress_threads.py")
 
 
 class NotATypeError(TypeError):

@@ -10,7 +10,6 @@ with 1400 bits of pi, the series are summed in 320-bit fixed point, and the exac
 is rounded once to the nearest double. acos is reached through Quat.to_axis_angle, whose angle is
 2 acos(w) (the doubling is exact).
 """
-import importlib.util
 import math
 import random
 import struct
@@ -18,7 +17,7 @@ from fractions import Fraction
 from pathlib import Path
 
 import pytest
-from conftest import bits
+from conftest import bits, load_script
 from ostrilo_py import AngleRadians, Quat, Vec3d
 
 SEED = 0x7216
@@ -114,9 +113,7 @@ def test_tables_are_what_the_generator_writes():
     # The constants of the C++ side come from tools/generate/make_trig_tables.py; a hand edit or a stale
     # table would show here.
     root = Path(__file__).resolve().parent.parent
-    spec = importlib.util.spec_from_file_location("make_trig_tables", root / "tools" / "generate" / "make_trig_tables.py")
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
+    tool = load_script("tools/generate/make_trig_tables.py")
     assert (root / "drevan" / "src" / "trig_tables.inc").read_text(encoding="utf-8") == tool.table_text()
     # Its pi and the reference's agree far beyond what either needs.
     assert abs(tool.pi_fixed(1500) - Fraction(_PI_FULL, 1 << PI_BITS)) < Fraction(1, 1 << 1390)
