@@ -114,3 +114,35 @@ def test_committed_stubs_are_current(tmp_path):
     stub_dir = ROOT / "stubs" / "ostrilo_py"
     for name, text in files.items():
         assert (stub_dir / name).read_text() == text, f"stubs/ostrilo_py/{name} is stale: run tools/generate/make_stub.py"
+
+
+@pytest.mark.parametrize("module_name", ["ostrilo_py", "ostrilo_ext"])
+def test_text_signatures_say_what_the_records_say(module_name):
+    """inspect.signature reads the docstring's text signature; a call by keyword uses the entry's
+    own names. Both must be the record's parameters, with its defaults."""
+    import importlib
+    import inspect
+
+    module = importlib.import_module(module_name)
+    recs = make_stub.read_records(module.__file__)
+    classes = {r["id"]: r["name"] for r in recs if r["type"] == "class"}
+    owners = runtime_classes()
+    owners.update({n: getattr(module, n) for n in classes.values() if hasattr(module, n)})
+    checked = 0
+    for r in recs:
+        if r["type"] != "function" or r.get("decorators") or (r["name"].startswith("__") and r["name"] != "__new__"):
+            continue
+        args = r["arguments"].get("args", [])
+        if "parent" in r:
+            owner = owners[classes[r["parent"]]]
+            target = owner if r["name"] == "__new__" else getattr(owner, r["name"])
+        else:
+            target = getattr(module, r["name"], None) or getattr(ostrilo_py.geometry, r["name"])
+        sig = inspect.signature(target)
+        params = [p for p in sig.parameters.values() if p.name not in ("self", "$self")]
+        assert [p.name for p in params] == [a["name"] for a in args], r["name"]
+        for p, a in zip(params, args):
+            expected = inspect.Parameter.empty if "default" not in a else eval(a["default"])  # noqa: S307
+            assert p.default == expected and type(p.default) is type(expected), (r["name"], p.name)
+        checked += 1
+    assert checked >= 15

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "entry.hpp"
+#include "frame/module_table.hpp"
 
 namespace ostrilo {
 

@@ -65,7 +65,7 @@ double from_radians(double a, bool degrees) { return degrees ? (a * 180.0) / PI 
 
 }  // namespace
 
-Quat from_euler(Str seq_o, Floats angles_o, Opt<bool, false> degrees) {
+Quat from_euler(Str seq_o, Floats angles_o, Opt<bool, "False"> degrees) {
     const Sequence seq = parse_sequence(seq_o.o, "from_euler");
     double a[3];
     read_flat(angles_o.o, a, 3, "from_euler(): angles");
@@ -80,7 +80,7 @@ Quat from_euler(Str seq_o, Floats angles_o, Opt<bool, false> degrees) {
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
 // quaternions: the intrinsic sequence is read as the extrinsic reversed sequence, Tait-Bryan
 // sequences through the symmetric case by a change of axes.
-Object to_euler(const Quat& q, Str seq_o, Opt<bool, false> degrees) {
+Object to_euler(const Quat& q, Str seq_o, Opt<bool, "False"> degrees) {
     const Sequence seq = parse_sequence(seq_o.o, "to_euler");
     const double n = norm4(q);
     if (!(n > 0.0) || !std::isfinite(n)) value_error("to_euler(): the quaternion must have a finite, nonzero length");

@@ -39,8 +39,8 @@ Object to_wxyz(Quats q);
 Object from_wxyz(Floats x);
 
 // Euler angles (euler.cpp): seq is three of "xyz" (extrinsic) or of "XYZ" (intrinsic).
-Quat from_euler(Str seq, Floats angles, Opt<bool, false> degrees);
-Object to_euler(const Quat& q, Str seq, Opt<bool, false> degrees);
+Quat from_euler(Str seq, Floats angles, Opt<bool, "False"> degrees);
+Object to_euler(const Quat& q, Str seq, Opt<bool, "False"> degrees);
 
 // Helpers shared by the rotation sources.
 [[noreturn, gnu::cold]] void value_error(const char* message);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "ostrilo_ext_prose.hpp"
+
 namespace ostrilo {
 
 using drevan::Vec3d;
@@ -221,7 +223,7 @@ std::size_t get_nbytes(const SpatialIndex& s) { return s.memory_bytes(); }
 
 std::string repr(const SpatialIndex& s) { return "SpatialIndex(<" + std::to_string(s.size()) + " points>)"; }
 
-Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, 1> k_arg) {
+Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg) {
     const std::size_t k = k_arg;
     if (k == 0) value_error("k must be at least 1");
     // Every answer holds k entries (padded past the points), each of 16 bytes or more.
@@ -306,60 +308,25 @@ Object count_radius(const SpatialIndex& s, Rows points, double r) {
     return Object{counts.release()};
 }
 
-// A method whose trailing Opt parameters may be left out (the module functions' Entry, with a
-// receiver).
-template <auto Fn, class D>
-PyObject* call_method_with_defaults(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    using Params = ParamsOf<Fn, true>;
-    PyObject* slots[D::count + 1];
-    if (!gather_with_defaults<D, Params>(args, nargsf, kwnames, slots)) return nullptr;
-    typename ReceiverOf<Fn>::Guard recv;
-    if (!recv.acquire_receiver(self)) return nullptr;
-    ArgPack<Params> pack;
-    if (!pack.convert(slots, D::param_names)) return nullptr;
-    return finish_call([&]() -> decltype(auto) { return pack.template call<Fn>(recv.get()); });
-}
+using Doc = Documented<kProse>;
 
-template <fixed_string Name, auto Fn, fixed_string Doc, fixed_string... Params>
-struct DocMethod {
-    static constexpr std::size_t record_count = 1;
-    template <class T>
-    static void add(ClassParts& c) {
-        c.methods.push_back({Name.data,
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                 &call_method_with_defaults<Fn, Desc<Name, T, Params...>>)),
-                             METH_FASTCALL | METH_KEYWORDS, Doc.data});
-    }
-    template <class T, std::size_t N>
-    static constexpr void describe(RecordList<N>& out) {
-        add_method_record(out, name_of<T>, Name.data, "self",
-                          parameters_json<ParamsOf<Fn, true>>(Desc<Name, T, Params...>::param_names),
-                          CasterOf<ResultOf<Fn>>::annotation());
-    }
-};
-
-using SpatialIndexClass =
-    ClassTable<SpatialIndex, Ctor<make_index, "points">, Len<length>, Repr<repr>, Property<"points", get_points>,
-               Property<"nbytes", get_nbytes>,
-               DocMethod<"query", query,
-                         "query($self, points, k=1)\n--\n\n"
-                         "The k nearest points of each query, nearest first, ties to the lowest index.\n\n"
-                         "One query (a Vec3d or three numbers): (index, distance) for k = 1, else (indices, "
-                         "distances) lists. Many (a VecList or an (m, 3) array): (indices, distances) NumPy arrays "
-                         "of shape (m, k), intp and float64. Where fewer than k points exist the rest is padded "
-                         "with index len(self) and distance inf. NaN distances come after every number.",
-                         "points", "k">,
-               DocMethod<"query_radius", query_radius,
-                         "query_radius($self, points, r)\n--\n\n"
-                         "The indices of the points at distance <= r of each query, sorted by distance, then "
-                         "index: a list for one query, a list of lists for many.",
-                         "points", "r">,
-               DocMethod<"count_radius", count_radius,
-                         "count_radius($self, points, r)\n--\n\n"
-                         "How many points lie at distance <= r of each query: an int for one query, an intp "
-                         "NumPy array for many.",
-                         "points", "r">,
-               CompareByIdentity, Unhashable>;
+// clang-format off
+using SpatialIndexClass = ClassTable<SpatialIndex,
+    // Construction
+    Doc::Ctor<make_index, "points">,
+    // Properties
+    Doc::Property<"points", get_points>,
+    Doc::Property<"nbytes", get_nbytes>,
+    // Queries
+    Doc::Method<"query",        query,        "points", "k">,
+    Doc::Method<"query_radius", query_radius, "points", "r">,
+    Doc::Method<"count_radius", count_radius, "points", "r">,
+    // Protocol slots
+    Len<length>,
+    Repr<repr>,
+    CompareByIdentity,
+    Unhashable>;
+// clang-format on
 
 }  // namespace
 

@@ -7,15 +7,13 @@
 // their size).
 #include <tuple>
 
-#include "entry.hpp"
+#include "frame/module_table.hpp"
 #include "shared.hpp"
 
 namespace ostrilo::ext {
 
-inline constexpr double kDefaultRelTol = 1e-9;
-inline constexpr double kDefaultAbsTol = 0.0;
-using RelTol = Opt<double, kDefaultRelTol>;
-using AbsTol = Opt<double, kDefaultAbsTol>;
+using RelTol = Opt<double, "1e-09">;
+using AbsTol = Opt<double, "0.0">;
 
 bool contains_point(const drevan::geometry::Plane& plane, const drevan::Vec3d& point, RelTol rel_tol, AbsTol abs_tol);
 bool in_same_plane(const drevan::geometry::Circle& circle1, const drevan::geometry::Circle& circle2, RelTol rel_tol,

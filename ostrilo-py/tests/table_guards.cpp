@@ -42,14 +42,40 @@ using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">,
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>>;
 #elif FAULT == 6  // two ways to compare
 using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Equality, CompareByIdentity>;
-#else             // 0, and 7: a faultless table, which 7 builds without a module table listing it
+#elif FAULT == 8 || FAULT == 9 || FAULT == 10
+using Table = ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Equality>;
+#else  // 0, and 7: a faultless table, which 7 builds without a module table listing it
 using Table =
     ClassTable<Point, Ctor<from_fields<Point, double>, "x">, Repr<point_repr>,
                Binary<Py_nb_multiply, Scaled, Op<"__rmul__", times_reflected<Point, double>, "lhs">>, Equality>;
 #endif
 
 #if FAULT != 7
-using Root = Module<"guards", "guards", Class<Point>>;
+// Trailing parameters that may be left out, and docstrings with prose.
+inline double shifted(double x, Opt<double, "0.1"> by) { return x + by; }
+inline constexpr ProseEntry kProse[] = {{"guards", "The module."}, {"shifted", "x shifted."}};
+#if FAULT == 8  // a documented function without prose
+inline double unshifted(double x) { return x; }
+using Extra = Documented<kProse>::Function<"unshifted", unshifted, "x">;
+#elif FAULT == 9   // a required parameter after an optional one
+inline double backwards(Opt<double, "1.5"> by, double x) { return x + by; }
+using Extra = Function<"backwards", backwards, "by", "x">;
+#elif FAULT == 10  // a default no exact reading gives
+inline double far(double x, Opt<double, "1e-30"> by) { return x + by; }
+using Extra = Function<"far", far, "x", "by">;
+#else
+using Extra = Documented<kProse>::Function<"shifted", shifted, "x", "by">;
+#endif
+// The defaults are the literals' correctly rounded values.
+static_assert(Caster<Opt<double, "1e-09">>::default_value == 1e-09);
+static_assert(Caster<Opt<double, "0.1">>::default_value == 0.1);
+static_assert(Caster<Opt<double, "-2.5e3">>::default_value == -2500.0);
+static_assert(Caster<Opt<double, "123456789012345e-22">>::default_value == 123456789012345e-22);
+static_assert(Caster<Opt<std::size_t, "300">>::default_value == 300);
+static_assert(!Caster<Opt<bool, "False">>::default_value && Caster<Opt<bool, "True">>::default_value);
+static_assert(same_text(Extra::doc.data, "shifted(x, by=0.1)\n--\n\nx shifted.") || FAULT != 0);
+
+using Root = Module<"guards", "guards", Class<Point>, Extra>;
 #endif
 
 }  // namespace

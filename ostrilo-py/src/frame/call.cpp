@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "frame/operators.hpp"
 #include "frame/runtime.hpp"
 
 namespace ostrilo {
@@ -99,9 +98,14 @@ static std::string full_name(const FnDesc& d) {
     return s;
 }
 
-[[gnu::cold]] static void raise_too_many(const FnDesc& d, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name(d).c_str(), d.nparams,
-                 given, given == 1 ? "was" : "were");
+[[gnu::cold]] static void raise_too_many(const FnDesc& d, Py_ssize_t required, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (required == d.nparams)
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", full_name(d).c_str(),
+                     d.nparams, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                     full_name(d).c_str(), required, d.nparams, given, verb);
 }
 
 [[gnu::cold]] static void raise_unexpected(const FnDesc& d, PyObject* key) {
@@ -112,9 +116,9 @@ static std::string full_name(const FnDesc& d) {
     PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(d).c_str(), d.params[index]);
 }
 
-[[gnu::cold]] static void raise_missing(const FnDesc& d, PyObject* const* slots) {
+[[gnu::cold]] static void raise_missing(const FnDesc& d, Py_ssize_t required, PyObject* const* slots) {
     std::vector<const char*> missing;
-    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+    for (Py_ssize_t i = 0; i < required; ++i)
         if (slots[i] == nullptr) missing.push_back(d.params[i]);
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -180,18 +184,19 @@ static bool place_keyword(const FnDesc& d, PyObject* key, PyObject* value, PyObj
     return true;
 }
 
-static bool check_missing(const FnDesc& d, PyObject* const* slots) {
-    for (Py_ssize_t i = 0; i < d.nparams; ++i)
+static bool check_missing(const FnDesc& d, Py_ssize_t required, PyObject* const* slots) {
+    for (Py_ssize_t i = 0; i < required; ++i)
         if (slots[i] == nullptr) {
-            raise_missing(d, slots);
+            raise_missing(d, required, slots);
             return false;
         }
     return true;
 }
 
-bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+bool parse_vector(const FnDesc& d, Py_ssize_t required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots) {
     if (nargs > d.nparams) {
-        raise_too_many(d, nargs);
+        raise_too_many(d, required, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < d.nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
@@ -200,13 +205,13 @@ bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyOb
         for (Py_ssize_t k = 0; k < nk; ++k)
             if (!place_keyword(d, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) return false;
     }
-    return check_missing(d, slots);
+    return check_missing(d, required, slots);
 }
 
-bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool parse_tuple(const FnDesc& d, Py_ssize_t required, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > d.nparams) {
-        raise_too_many(d, nargs);
+        raise_too_many(d, required, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < d.nparams; ++i) slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
@@ -225,7 +230,7 @@ bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** s
 #endif
         if (!ok) return false;
     }
-    return check_missing(d, slots);
+    return check_missing(d, required, slots);
 }
 
 }  // namespace ostrilo

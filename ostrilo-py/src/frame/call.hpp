@@ -90,10 +90,32 @@ struct FnDesc {
     std::atomic<PyObject*>* interned;  // lazily interned parameter names
 };
 
-// Fills slots[0..nparams) from a vector call; false with the error set.
-bool parse_vector(const FnDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Fills slots[0..nparams) from a vector call; false with the error set. The first `required`
+// parameters must be given; a trailing optional one left out keeps a null slot.
+bool parse_vector(const FnDesc& d, Py_ssize_t required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots);
 // Same for a positional tuple and a keyword dictionary (constructors).
-bool parse_tuple(const FnDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots);
+bool parse_tuple(const FnDesc& d, Py_ssize_t required, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// How many leading parameters are required: those before the first one with a default (Opt).
+template <class Params>
+struct RequiredCount;
+template <class... A>
+struct RequiredCount<std::tuple<A...>> {
+    static constexpr bool optional[] = {HasDefault<A>..., false};
+    static constexpr std::size_t value = [] {
+        std::size_t n = 0;
+        while (n < sizeof...(A) && !optional[n]) ++n;
+        return n;
+    }();
+    static_assert(
+        [] {
+            for (std::size_t i = value; i < sizeof...(A); ++i)
+                if (!optional[i]) return false;
+            return true;
+        }(),
+        "a parameter without a default follows one with a default");
+};
 
 // The parameters of a function. Owner is the class whose name prefixes messages ("Vec3d.dot()"),
 // or void for module functions.
@@ -114,15 +136,17 @@ struct Desc {
     }
 };
 
-// The start of every call with parameters: the arguments in parameter order in slots.
-template <class D>
+// The start of every call with parameters: the arguments in parameter order in slots (null for
+// an optional one left out).
+template <class D, class Params>
 inline bool start_call(PyObject* const* args, std::size_t nargsf, PyObject* kwnames, PyObject** slots) {
+    static_assert(D::count == std::tuple_size_v<Params>, "parameter names must match the function's parameters");
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(D::count)) [[likely]] {
         for (std::size_t i = 0; i < D::count; ++i) slots[i] = args[i];
         return true;
     }
-    return parse_vector(D::get(), args, nargs, kwnames, slots);
+    return parse_vector(D::get(), static_cast<Py_ssize_t>(RequiredCount<Params>::value), args, nargs, kwnames, slots);
 }
 
 // Converted arguments in parameter order (the first failure stops, with the argument's name).
@@ -171,9 +195,8 @@ template <class F>
 template <auto Fn, class D, bool WithReceiver>
 PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     using Params = ParamsOf<Fn, WithReceiver>;
-    static_assert(D::count == std::tuple_size_v<Params>, "parameter names must match the function's parameters");
     PyObject* slots[D::count + 1];
-    if (!start_call<D>(args, static_cast<std::size_t>(nargsf), kwnames, slots)) return nullptr;
+    if (!start_call<D, Params>(args, static_cast<std::size_t>(nargsf), kwnames, slots)) return nullptr;
     if constexpr (WithReceiver) {
         typename ReceiverOf<Fn>::Guard recv;
         if (!recv.acquire_receiver(self)) return nullptr;
@@ -210,13 +233,14 @@ template <auto Fn, class D>
 template <auto Fn, class D>
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* slots[D::count + 1];
-    if (!parse_tuple(D::get(), args, kwargs, slots)) return nullptr;
+    if (!parse_tuple(D::get(), static_cast<Py_ssize_t>(RequiredCount<ArgsOf<Fn>>::value), args, kwargs, slots))
+        return nullptr;
     return construct<Fn, D>(type, slots);
 }
 template <auto Fn, class D>
 PyObject* type_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* slots[D::count + 1];
-    if (!start_call<D>(args, nargsf, kwnames, slots)) return nullptr;
+    if (!start_call<D, ArgsOf<Fn>>(args, nargsf, kwnames, slots)) return nullptr;
     return construct<Fn, D>(reinterpret_cast<PyTypeObject*>(type), slots);
 }
 

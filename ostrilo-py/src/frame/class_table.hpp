@@ -29,6 +29,7 @@
 
 #include "frame/operators.hpp"
 #include "frame/pickling.hpp"
+#include "frame/prose.hpp"
 #include "frame/records.hpp"
 
 namespace ostrilo {
@@ -113,13 +114,6 @@ inline constexpr SlotMethod slot_methods[] = {
     {Py_tp_finalize, "__del__", ""},
 };
 
-// Written with indices and characters only, no pointer tests: the sanitizer builds instrument
-// those, and an instrumented test is no longer a constant expression.
-constexpr bool same_text(const char* a, const char* b) {
-    std::size_t i = 0;
-    while (a[i] != 0 && a[i] == b[i]) ++i;
-    return a[i] == b[i];
-}
 // The row of `slot` in slot_methods, or -1 when the interpreter names no special method after it.
 constexpr int slot_method_row(int slot) {
     for (std::size_t i = 0; i < std::size(slot_methods); ++i)
@@ -152,21 +146,24 @@ struct OneName {
 };
 constexpr OneName one_name(const char* name) { return {{name}}; }
 
-// A method with the receiver first (WithReceiver), or a static method.
-template <fixed_string Name, auto Fn, bool WithReceiver, fixed_string... Params>
+// A method with the receiver first (WithReceiver), or a static method. Prose is the module's
+// table of docstring prose (frame/prose.hpp).
+template <fixed_string Name, auto Fn, bool WithReceiver, const auto& Prose, fixed_string... Params>
 struct MethodEntry {
-    static constexpr auto doc = signature_text<Name, WithReceiver, Params...>();
     static constexpr std::size_t record_count = 1;
+    template <class T>
+    static constexpr auto doc =
+        docstring<Prose, Bound<T>::name, Name, Name, WithReceiver, ParamsOf<Fn, WithReceiver>, Params...>();
     template <class T>
     static void add(ClassParts& c) {
         constexpr int kind = WithReceiver ? 0 : METH_STATIC;
         if constexpr (sizeof...(Params) == 0)
-            c.methods.push_back({Name.data, &call_noargs<Fn, WithReceiver>, METH_NOARGS | kind, doc.data});
+            c.methods.push_back({Name.data, &call_noargs<Fn, WithReceiver>, METH_NOARGS | kind, doc<T>.data});
         else
             c.methods.push_back({Name.data,
                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                                      &call_fast<Fn, Desc<Name, T, Params...>, WithReceiver>)),
-                                 METH_FASTCALL | METH_KEYWORDS | kind, doc.data});
+                                 METH_FASTCALL | METH_KEYWORDS | kind, doc<T>.data});
     }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
@@ -176,23 +173,17 @@ struct MethodEntry {
                           WithReceiver ? Decorator::None : Decorator::StaticMethod);
     }
 };
-template <fixed_string Name, auto Fn, fixed_string... Params>
-using Method = MethodEntry<Name, Fn, true, Params...>;
-template <fixed_string Name, auto Fn, fixed_string... Params>
-using Static = MethodEntry<Name, Fn, false, Params...>;
 
 // The constructor: Fn makes the core value from the parameters.
-template <auto Fn, fixed_string... Params>
-struct Ctor {
+template <const auto& Prose, auto Fn, fixed_string... Params>
+struct CtorEntry {
     static constexpr std::size_t record_count = 1;
     template <class T>
-    struct Doc {
-        static constexpr auto text = signature_text<Bound<T>::name, false, Params...>();
-    };
+    static constexpr auto doc = class_docstring<Prose, Bound<T>::name, ArgsOf<Fn>, Params...>();
     template <class T>
     static void add(ClassParts& c) {
         using D = Desc<"__new__", T, Params...>;
-        c.doc = Doc<T>::text.data;
+        c.doc = doc<T>.data;
         c.slots.push_back({Py_tp_new, reinterpret_cast<void*>(&tp_new<Fn, D>)});
         c.vectorcall = &type_vectorcall<Fn, D>;
     }
@@ -221,16 +212,17 @@ struct Item {
     }
 };
 
-template <fixed_string Name, auto Get, auto Set = nullptr>
-struct Property {
+template <const auto& Prose, fixed_string Name, auto Get, auto Set = nullptr>
+struct PropertyEntry {
     static constexpr bool has_setter = !std::is_same_v<decltype(Set), std::nullptr_t>;
     static constexpr std::size_t record_count = has_setter ? 2 : 1;
     template <class T>
     static void add(ClassParts& c) {
+        constexpr const char* doc = property_doc<Prose, Bound<T>::name, Name>();
         if constexpr (has_setter)
-            c.getset.push_back({Name.data, &getter<Get>, &setter<Set>, nullptr, nullptr});
+            c.getset.push_back({Name.data, &getter<Get>, &setter<Set>, doc, nullptr});
         else
-            c.getset.push_back({Name.data, &getter<Get>, nullptr, nullptr, nullptr});
+            c.getset.push_back({Name.data, &getter<Get>, nullptr, doc, nullptr});
     }
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>& out) {
@@ -261,7 +253,35 @@ void write_field(typename MemberOf<decltype(Member)>::Class& v,
     v.*Member = value;
 }
 template <fixed_string Name, auto Member>
-using Field = Property<Name, read_field<Member>, write_field<Member>>;
+using Field = PropertyEntry<kNoProse, Name, read_field<Member>, write_field<Member>>;
+
+// The entries of a class whose docstrings carry prose from the table Prose (frame/prose.hpp):
+//     using Doc = Documented<kProse>;
+//     ClassTable<SpatialIndex, Doc::Ctor<make_index, "points">, Doc::Method<"query", query, "points", "k">, ...>
+// and of one whose docstrings are its text signatures (ostrilo_py's), without the prefix.
+template <const auto& Prose, fixed_string Name, auto Fn, fixed_string... Params>
+struct FunctionEntry;  // a module function (frame/module_table.hpp)
+template <const auto& Prose>
+struct Documented {
+    template <fixed_string Name, auto Fn, fixed_string... Params>
+    using Function = FunctionEntry<Prose, Name, Fn, Params...>;
+    template <fixed_string Name, auto Fn, fixed_string... Params>
+    using Method = MethodEntry<Name, Fn, true, Prose, Params...>;
+    template <fixed_string Name, auto Fn, fixed_string... Params>
+    using Static = MethodEntry<Name, Fn, false, Prose, Params...>;
+    template <auto Fn, fixed_string... Params>
+    using Ctor = CtorEntry<Prose, Fn, Params...>;
+    template <fixed_string Name, auto Get, auto Set = nullptr>
+    using Property = PropertyEntry<Prose, Name, Get, Set>;
+};
+template <fixed_string Name, auto Fn, fixed_string... Params>
+using Method = Documented<kNoProse>::Method<Name, Fn, Params...>;
+template <fixed_string Name, auto Fn, fixed_string... Params>
+using Static = Documented<kNoProse>::Static<Name, Fn, Params...>;
+template <auto Fn, fixed_string... Params>
+using Ctor = Documented<kNoProse>::Ctor<Fn, Params...>;
+template <fixed_string Name, auto Get, auto Set = nullptr>
+using Property = Documented<kNoProse>::Property<Name, Get, Set>;
 
 // A type slot given directly, with nothing to describe.
 template <int SlotId, auto Fn>

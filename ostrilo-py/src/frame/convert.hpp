@@ -158,6 +158,99 @@ struct Caster<T, std::enable_if_t<Bound<T>::value>> {
     static constexpr Json annotation() { return class_annotation(Bound<T>::name.data); }
 };
 
+// A trailing parameter that may be left out: Opt<double, "1e-09">, Opt<bool, "False">,
+// Opt<std::size_t, "1">. The default is written once, as the Python literal that the text
+// signature and the records show; the value the call gets is that literal read at compile time
+// (a decimal that the fast exact path converts, so it is the correctly rounded double).
+template <class T, fixed_string Text>
+struct Opt {
+    T value;
+    operator T() const { return value; }
+};
+
+namespace detail {
+constexpr bool digit(char c) { return c >= '0' && c <= '9'; }
+// Not constexpr: a default literal that cannot be read stops the build with this name.
+template <class T>
+T default_literal_is_not_True_False_digits_or_a_short_decimal();
+// The literal's value. Decimals with at most 15 significant digits and a power of ten within
+// 10**22 only: one division or multiplication of two exact doubles, hence correctly rounded.
+template <class T, fixed_string Text>
+consteval T literal_value() {
+    constexpr auto bad = default_literal_is_not_True_False_digits_or_a_short_decimal<T>;
+    const char* s = Text.data;
+    if constexpr (std::is_same_v<T, bool>) {
+        if (same_text(s, "True")) return true;
+        if (same_text(s, "False")) return false;
+        return bad();
+    } else {
+        bool negative = false;
+        if (*s == '-') {
+            if (std::is_unsigned_v<T>) return bad();
+            negative = true;
+            ++s;
+        }
+        std::uint64_t digits = 0;
+        int count = 0, exponent = 0;
+        bool any = false;
+        auto take = [&](char c) {
+            if (digits != 0 || c != '0') {
+                digits = digits * 10 + static_cast<unsigned>(c - '0');
+                ++count;
+            }
+            any = true;
+        };
+        for (; digit(*s); ++s) take(*s);
+        if constexpr (std::is_integral_v<T>) {
+            if (!any || *s != '\0' || count > 18) return bad();
+            return negative ? static_cast<T>(-static_cast<std::int64_t>(digits)) : static_cast<T>(digits);
+        } else {
+            if (*s == '.')
+                for (++s; digit(*s); ++s) {
+                    take(*s);
+                    --exponent;
+                }
+            if (*s == 'e' || *s == 'E') {
+                ++s;
+                const bool negative_exponent = *s == '-';
+                if (*s == '-' || *s == '+') ++s;
+                if (!digit(*s)) return bad();
+                int e = 0;
+                for (; digit(*s) && e < 1000; ++s) e = e * 10 + (*s - '0');
+                exponent += negative_exponent ? -e : e;
+            }
+            if (!any || *s != '\0' || count > 15 || exponent < -22 || exponent > 22) return bad();
+            double power = 1.0;
+            for (int i = 0; i < (exponent < 0 ? -exponent : exponent); ++i) power *= 10.0;
+            const double v = exponent < 0 ? static_cast<double>(digits) / power : static_cast<double>(digits) * power;
+            return negative ? -v : v;
+        }
+    }
+}
+}  // namespace detail
+
+template <class T, fixed_string Text>
+struct Caster<Opt<T, Text>> {
+    static constexpr const char* default_text = Text.data;
+    static constexpr T default_value = detail::literal_value<T, Text>();
+    struct Holder {
+        typename CasterOf<T>::Holder inner{};
+        bool present = false;
+    };
+    static bool from(PyObject* o, Holder& h) {
+        if (o == nullptr) return true;  // left out
+        h.present = true;
+        return CasterOf<T>::from(o, h.inner);
+    }
+    static Opt<T, Text> get(Holder& h) {
+        return Opt<T, Text>{h.present ? T(CasterOf<T>::get(h.inner)) : default_value};
+    }
+    static constexpr Json annotation() { return CasterOf<T>::annotation(); }
+};
+
+template <class T>
+concept HasDefault = requires { CasterOf<T>::default_text; };
+
 // A tuple or pair of any length, items converted in order.
 bool tuple_put(PyObject* tuple, Py_ssize_t at, PyObject* item);  // false when item is nullptr
 template <class Tuple>

@@ -44,10 +44,12 @@ struct Class {
     static constexpr void describe(RecordList<N>&) {}
 };
 
-// A module-level function (no owner class: messages read "name()").
-template <fixed_string Name, auto Fn, fixed_string... Params>
-struct Function {
-    static constexpr auto doc = signature_text<Name, false, Params...>();
+// A module-level function (no owner class: messages read "name()"). Prose is the module's table
+// of docstring prose (frame/prose.hpp): Function for a module without prose, Documented<table>
+// ::Function for one with.
+template <const auto& Prose, fixed_string Name, auto Fn, fixed_string... Params>
+struct FunctionEntry {
+    static constexpr auto doc = docstring<Prose, "", Name, Name, false, ArgsOf<Fn>, Params...>();
     static constexpr std::size_t record_count = 1;
     static inline PyMethodDef def = [] {
         if constexpr (sizeof...(Params) == 0)
@@ -75,6 +77,8 @@ struct Function {
         out.add(j, "function:", ModuleName.data, ".", Name.data);
     }
 };
+template <fixed_string Name, auto Fn, fixed_string... Params>
+using Function = FunctionEntry<kNoProse, Name, Fn, Params...>;
 
 // A step of the execution step that adds no member, and so appears in no record. It runs in its
 // place among the members.

@@ -32,13 +32,24 @@ struct RecordList {
 
 enum class Decorator { None, StaticMethod, Property, Setter };
 
+// ,"default":"1e-09" for a parameter that may be left out: the Python literal of its default.
+template <class A>
+constexpr void add_default(Json& j) {
+    if constexpr (HasDefault<A>) {
+        j.add(R"(,"default":")");
+        j.add(CasterOf<A>::default_text);
+        j.add('"');
+    }
+}
+
 // The parameters of a function as the records list them: {"name":..,"annotation":..},...
 template <class Args>
 constexpr Json parameters_json(const char* const* names) {
     Json j;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((j.add(I == 0 ? "" : ","), j.add(R"({"name":")"), j.add(names[I]), j.add(R"(","annotation":)"),
-          j.add(CasterOf<std::tuple_element_t<I, Args>>::annotation()), j.add('}')),
+          j.add(CasterOf<std::tuple_element_t<I, Args>>::annotation()), add_default<std::tuple_element_t<I, Args>>(j),
+          j.add('}')),
          ...);
     }(std::make_index_sequence<std::tuple_size_v<Args>>{});
     return j;

@@ -41,6 +41,15 @@ struct ctext {
     constexpr bool empty() const { return size == 0; }
 };
 
+// Written with indices and characters only, no pointer tests: the sanitizer builds instrument
+// those, and an instrumented test is no longer a constant expression.
+// Whether two texts are equal, at compile time.
+constexpr bool same_text(const char* a, const char* b) {
+    std::size_t i = 0;
+    while (a[i] != 0 && a[i] == b[i]) ++i;
+    return a[i] == b[i];
+}
+
 // FNV-1a, 64 bits: the identifiers and record numbers of the interface.
 template <class... Parts>
 constexpr std::uint64_t fnv1a64(const Parts&... parts) {
@@ -50,36 +59,6 @@ constexpr std::uint64_t fnv1a64(const Parts&... parts) {
     };
     (feed(parts), ...);
     return h;
-}
-
-// "name($self, a, b)\n--\n\n" for methods, "name(a, b)\n--\n\n" otherwise.
-template <fixed_string Name, bool Self, fixed_string... Params>
-constexpr auto signature_text() {
-    constexpr std::size_t n = sizeof...(Params) + (Self ? 1 : 0);
-    constexpr std::size_t len =
-        Name.size + 1 + (Self ? 5 : 0) + (std::size_t{0} + ... + Params.size) + (n > 0 ? (n - 1) * 2 : 0) + 1 + 5;
-    fixed_string<len + 1> out{};
-    std::size_t at = 0;
-    auto put = [&](const char* s) {
-        while (*s) out.data[at++] = *s++;
-    };
-    put(Name.data);
-    put("(");
-    [[maybe_unused]] bool first = true;
-    if (Self) {
-        put("$self");
-        first = false;
-    }
-    (
-        [&] {
-            if (!first) put(", ");
-            first = false;
-            put(Params.data);
-        }(),
-        ...);
-    put(")\n--\n\n");
-    out.data[at] = '\0';
-    return out;
 }
 
 }  // namespace ostrilo
