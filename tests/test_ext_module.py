@@ -109,11 +109,9 @@ def test_every_function_has_its_docstring_and_signature_and_a_stub():
     tree = ast.parse(stub.read_text())
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     assert stubbed == set(ostrilo_ext.__all__)
-    page = (Path(__file__).resolve().parent.parent / "docs" / "reference" / "ostrilo_ext.rst").read_text()
-    documented = {name for name in ostrilo_ext.__all__ if f"py:function:: {name}(" in page or f"py:class:: {name}(" in page}
-    assert documented == set(ostrilo_ext.__all__)
+    # The reference page is drawn from the records and the prose: tests/test_docs.py checks that
+    # its directives name every member.
     for name in ostrilo_ext.__all__:
         fn = getattr(ostrilo_ext, name)
-        # a class's docstring is its text signature, as every class of ours (its stub has the prose)
-        assert isinstance(fn, type) or (fn.__doc__ and len(fn.__doc__) > 40), name
+        assert fn.__doc__ and len(fn.__doc__) > 40, name
         assert list(inspect.signature(fn).parameters)  # the text signature parses

@@ -1,6 +1,7 @@
-"""Writes the type stubs of ostrilo_py from the interface records of its built library.
+"""Writes the type stubs of a module (ostrilo_py, ostrilo_ext) from the interface records of its
+built library and the prose of docs/api.
 
-    python tools/generate/make_stub.py LIBRARY [OUTPUT_DIR]           (default OUTPUT_DIR: stubs/ostrilo_py)
+    python tools/generate/make_stub.py LIBRARY [OUTPUT_DIR]           (default OUTPUT_DIR: stubs/<module>)
     python tools/generate/make_stub.py --check LIBRARY [OUTPUT_DIR]   exit 1 when the files differ
 
 The work is tools/ostrilo_tools/make_stub.py's, which the tests and the site import.
