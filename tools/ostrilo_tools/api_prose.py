@@ -152,9 +152,10 @@ def _is_list(paragraph: str) -> bool:
     return paragraph.lstrip("\n").startswith(("- ", "* "))
 
 
-def wrap(text: str, width: int, indent: str = "", as_plain: bool = False) -> list[str]:
+def wrap(text: str, width: int, indent: str = "", as_plain: bool = False, hang: str | None = None) -> list[str]:
     """Lines of a reST text, prose paragraphs refilled to width (bullet lists item by item),
-    examples kept as written; as_plain drops the inline markup of the prose (not of examples)."""
+    examples kept as written; as_plain drops the inline markup of the prose (not of examples);
+    hang indents the lines after a paragraph's first (default: as the first)."""
     lines: list[str] = []
     fill = dict(width=width, break_on_hyphens=False, break_long_words=False)
     for p in _paragraphs(text):
@@ -170,33 +171,34 @@ def wrap(text: str, width: int, indent: str = "", as_plain: bool = False) -> lis
                 lines += textwrap.wrap(" ".join(item[2:].split()), initial_indent=indent + item[:2],
                                        subsequent_indent=indent + "  ", **fill)
         else:
-            lines += textwrap.wrap(" ".join(p.split()), initial_indent=indent, subsequent_indent=indent, **fill)
+            lines += textwrap.wrap(" ".join(p.split()), initial_indent=indent,
+                                   subsequent_indent=indent if hang is None else hang, **fill)
     return lines
 
 
 def docstring(entry: dict, params: list[str], width: int = 96, as_plain: bool = False,
-              args_heading: str = "Args:") -> list[str]:
+              args_heading: str = "Args:", hang: str | None = None) -> list[str]:
     """The docstring of a stub, as lines without indentation: the prose, then Args, Returns and
-    Raises sections in the layout editors render."""
+    Raises sections in the layout editors render (an item's later lines indented by hang)."""
     lines = wrap(entry["doc"], width, as_plain=as_plain)
     described = [p for p in params if p in entry.get("params", {})]
     if described:
         lines += ["", args_heading]
         for p in described:
-            lines += wrap(f"{p}: {entry['params'][p]}", width - 4, "    ", as_plain)
+            lines += wrap(f"{p}: {entry['params'][p]}", width - 4, "    ", as_plain, hang)
     if entry.get("returns"):
         lines += ["", "Returns:"] + wrap(entry["returns"], width - 4, "    ", as_plain)
     if entry.get("raises"):
         lines += ["", "Raises:"]
         for name, when in entry["raises"].items():
-            lines += wrap(f"{name}: {when}", width - 4, "    ", as_plain)
+            lines += wrap(f"{name}: {when}", width - 4, "    ", as_plain, hang)
     return lines
 
 
 def help_text(entry: dict, width: int = 88) -> str:
     """What help() shows of an entry after the text signature: the prose as plain text, then
     Parameters (in the order the entry gives them, which is the function's), Returns and Raises."""
-    return "\n".join(docstring(entry, list(entry.get("params", {})), width, True, "Parameters:"))
+    return "\n".join(docstring(entry, list(entry.get("params", {})), width, True, "Parameters:", " " * 8))
 
 
 def quoted(lines: list[str], indent: str) -> list[str]:
