@@ -127,9 +127,12 @@ def test_the_companion_docstrings_are_its_prose():
     checked = 0
     for key, entry in prose.items():
         owner, _, name = key.rpartition(".")
-        if key == "ostrilo_ext" or name.startswith("__"):
-            continue  # the module, and slots, whose docstrings are the interpreter's
-        target = getattr(getattr(ostrilo_ext, owner), name) if owner else getattr(ostrilo_ext, key)
+        if name.startswith("__"):
+            continue  # slots, whose docstrings are the interpreter's
+        if key == "ostrilo_ext":
+            target = ostrilo_ext
+        else:
+            target = getattr(getattr(ostrilo_ext, owner), name) if owner else getattr(ostrilo_ext, key)
         expected = api_prose.help_text(entry)
         if isinstance(target, type):
             expected += "\n\n" + api_prose.help_text(prose[f"{key}.__new__"])

@@ -17,7 +17,7 @@ namespace {
 using Doc = Documented<kProse>;
 
 // clang-format off
-using Root = Module<"ostrilo_ext", "ostrilo_ext",
+using Root = Doc::Module<"ostrilo_ext", "ostrilo_ext",
     Step<import_shared>,
     // Rotations (rotations.cpp, euler.cpp)
     Doc::Function<"compose",          compose,          "first", "second">,

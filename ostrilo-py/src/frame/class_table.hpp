@@ -261,8 +261,12 @@ using Field = PropertyEntry<kNoProse, Name, read_field<Member>, write_field<Memb
 // and of one whose docstrings are its text signatures (ostrilo_py's), without the prefix.
 template <const auto& Prose, fixed_string Name, auto Fn, fixed_string... Params>
 struct FunctionEntry;  // a module function (frame/module_table.hpp)
+template <const auto& Prose, fixed_string Name, fixed_string FullName, class... Members>
+struct ModuleEntry;  // a module (frame/module_table.hpp)
 template <const auto& Prose>
 struct Documented {
+    template <fixed_string Name, fixed_string FullName, class... Members>
+    using Module = ModuleEntry<Prose, Name, FullName, Members...>;
     template <fixed_string Name, auto Fn, fixed_string... Params>
     using Function = FunctionEntry<Prose, Name, Fn, Params...>;
     template <fixed_string Name, auto Fn, fixed_string... Params>

@@ -110,9 +110,10 @@ struct Unlisted {
 template <class M>
 concept Listed = !requires { M::unlisted; };
 
-// Name is the module's name in the records, FullName its import name.
-template <fixed_string Name, fixed_string FullName, class... Members>
-struct Module {
+// Name is the module's name in the records, FullName its import name; its docstring is the prose
+// of Name in Prose ("" without prose).
+template <const auto& Prose, fixed_string Name, fixed_string FullName, class... Members>
+struct ModuleEntry {
     static constexpr auto name = Name;
     static constexpr std::size_t record_count = 1 + (std::size_t{0} + ... + Members::record_count);
 
@@ -177,15 +178,19 @@ struct Module {
         {0, nullptr},
     };
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, FullName.data, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT, FullName.data, prose_of<Prose>("", Name.data), 0, nullptr, slots, nullptr, nullptr,
+        nullptr,
     };
     // The entry point's work: the definition, passed through multi-phase initialisation. Only the
     // top module places the records (its submodules' are among them).
     static PyObject* init() {
-        static_cast<void>(&emit_records<Module>);
+        static_cast<void>(&emit_records<ModuleEntry>);
         return PyModuleDef_Init(&def);
     }
 };
+
+template <fixed_string Name, fixed_string FullName, class... Members>
+using Module = ModuleEntry<kNoProse, Name, FullName, Members...>;
 
 // A submodule: created once per process, then added to each parent module object.
 template <class M>
