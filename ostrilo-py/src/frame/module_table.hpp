@@ -178,7 +178,14 @@ struct ModuleEntry {
         {0, nullptr},
     };
     static inline PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, FullName.data, prose_of<Prose>("", Name.data), 0, nullptr, slots, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT,
+        FullName.data,
+        prose_of<Prose>("", Name.data),
+        0,
+        nullptr,
+        slots,
+        nullptr,
+        nullptr,
         nullptr,
     };
     // The entry point's work: the definition, passed through multi-phase initialisation. Only the
