@@ -36,7 +36,7 @@ using Root =
            // Batch work on the worker pool (batch.cpp)
            Entry<"rotate_each", rotate_each, doc::rotate_each, "vectors", "rotations">,
            // The exact spatial index (spatial.cpp, spatial_index.cpp)
-           Class<spatial::SpatialIndex>, Step<register_spatial_pickle>>;
+           Class<spatial::SpatialIndex>>;
 
 }  // namespace
 }  // namespace ostrilo::ext

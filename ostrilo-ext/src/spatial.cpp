@@ -359,32 +359,10 @@ using SpatialIndexClass =
                          "How many points lie at distance <= r of each query: an int for one query, an intp "
                          "NumPy array for many.",
                          "points", "r">,
+               Pickled<"spatial_index">,
                CompareByIdentity, Unhashable>;
 
 }  // namespace
-
-bool register_spatial_pickle(PyObject*) {
-    PyObject* helper = PyImport_ImportModule("_ostrilo_ext_pickle");
-    if (helper == nullptr) {
-        // A bare build tree without the helper beside the library: no pickling, nothing else lost.
-        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-            PyErr_Clear();
-            return true;
-        }
-        return false;
-    }
-    PyTypeObject* cls = class_object<SpatialIndex>.get();
-    if (cls == nullptr) {
-        Py_DECREF(helper);
-        return false;
-    }
-    PyObject* r = PyObject_CallMethod(helper, "register", "O", reinterpret_cast<PyObject*>(cls));
-    Py_DECREF(helper);
-    if (r == nullptr) return false;
-    Py_DECREF(r);
-    return true;
-}
-
 }  // namespace ext
 
 PyTypeObject* Bound<spatial::SpatialIndex>::create() { return ext::SpatialIndexClass::create(); }
