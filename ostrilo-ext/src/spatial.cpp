@@ -34,6 +34,8 @@ bool lent_runner(std::size_t n, std::size_t grain, void (*body)(void*, std::size
 
 // Work above this many queries (or points to build) runs with the interpreter lock released, so
 // that other Python threads go on meanwhile; below it the hand-over costs more than it frees.
+// When either module releases the lock, and what it may read meanwhile, is stated once, in
+// docs/conventions.rst ("The interpreter lock").
 constexpr std::size_t kReleaseFrom = 2048;
 
 // Most entries (m * k) of results padded past the number of points.
