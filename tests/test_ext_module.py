@@ -3,6 +3,7 @@ it was."""
 
 import math
 import random
+from pathlib import Path
 
 import ostrilo_py
 import pytest
@@ -183,3 +184,15 @@ def test_every_function_has_its_docstring_and_signature_and_a_stub():
         # a class's docstring is its text signature, as every class of ours (its stub has the prose)
         assert isinstance(fn, type) or (fn.__doc__ and len(fn.__doc__) > 40), name
         assert list(inspect.signature(fn).parameters)  # the text signature parses
+
+
+def test_the_checks_do_not_pass_over_a_companion_that_fails_to_import(run_python):
+    # The fuzzer, the leak test and the thread stress find the companion's entries through
+    # entry_points; once, a companion that failed to import was left out of all three in silence.
+    tools = str(Path(__file__).resolve().parent.parent / "tools")
+    r = run_python(f"import sys; sys.path.insert(0, {tools!r})\n"
+                   "import ostrilo_py, _ostrilo_py_shared\n"
+                   "_ostrilo_py_shared.api = 7\n"
+                   "from ostrilo_tools import entry_points\n"
+                   "try:\n    entry_points.Surface()\nexcept ImportError as e:\n    print('refused:', e)\n")
+    assert r.returncode == 0 and "refused: ostrilo_ext cannot take ostrilo_py's classes" in r.stdout, r.stdout + r.stderr
