@@ -3,6 +3,7 @@ it was."""
 
 import math
 import random
+from pathlib import Path
 
 import ostrilo_py
 import pytest
@@ -64,6 +65,72 @@ def test_a_mismatched_table_is_refused(run_python):
     assert "does not match the installed ostrilo_py" in r.stdout
 
 
+# A forged copy of the table ostrilo_py lends, lent in its place through a capsule of the right
+# name: ctypes mirrors the table's layout (checked against the size it states), then each case
+# changes the copy and imports the companion. The real table is put back afterwards, and the
+# companion must then import and work.
+FORGE = """
+import ctypes, datetime, sys
+import ostrilo_py, _ostrilo_py_shared as shared
+from ctypes import c_char, c_uint32, c_void_p
+
+class Entry(ctypes.Structure):
+    _fields_ = [("type", c_void_p), ("allocate", c_void_p), ("instance_size", c_uint32),
+                ("value_size", c_uint32), ("name", c_char * 16)]
+
+class Table(ctypes.Structure):
+    _fields_ = [("version", c_uint32), ("size", c_uint32), ("layout", c_uint32 * 6), ("classes", Entry * 7),
+                ("panic", c_void_p), ("allocate_array", c_void_p), ("free_array", c_void_p),
+                ("for_blocks", c_void_p), ("thread_count", c_void_p)]
+
+VEC3D, QUAT, VEC_LIST = 0, 1, 4
+get = ctypes.pythonapi.PyCapsule_GetPointer
+get.restype, get.argtypes = c_void_p, [ctypes.py_object, ctypes.c_char_p]
+new = ctypes.pythonapi.PyCapsule_New
+new.restype, new.argtypes = ctypes.py_object, [c_void_p, ctypes.c_char_p, c_void_p]
+real = shared.api
+table = Table.from_address(get(real, b"_ostrilo_py_shared.api"))
+assert table.size == ctypes.sizeof(Table), "the mirror of the table in this test is out of date"
+forged = Table.from_buffer_copy(table)
+entries = forged.classes
+shared.api = new(ctypes.addressof(forged), b"_ostrilo_py_shared.api", None)
+{change}
+try:
+    import ostrilo_ext
+    print("imported")
+except ImportError as e:
+    print("refused:", e)
+shared.api, sys.modules["_ostrilo_py_shared"] = real, shared
+sys.modules.pop("ostrilo_ext", None)
+import ostrilo_ext
+axis, angle = ostrilo_ext.axis_angle(ostrilo_py.Quat(0.0, 1.0, 0.0, 0.0))
+assert type(axis) is ostrilo_py.Vec3d and type(angle) is ostrilo_py.AngleRadians
+"""
+SWAP = "a, b = Entry.from_buffer_copy(entries[{0}]), Entry.from_buffer_copy(entries[{1}])\nentries[{0}], entries[{1}] = b, a"
+FORGERIES = {
+    "the table as lent": ("", "imported"),
+    "Vec3d and VecList swapped": (SWAP.format("VEC3D", "VEC_LIST"),
+                                  "where ostrilo_ext expects Vec3d holds VecList (class object builtins.VecList)"),
+    "their class objects swapped": ("entries[VEC3D].type, entries[VEC_LIST].type = entries[VEC_LIST].type, entries[VEC3D].type",
+                                    "where ostrilo_ext expects Vec3d holds Vec3d (class object builtins.VecList)"),
+    "a class renamed": ('entries[QUAT].name = b"Quaternion"', "where ostrilo_ext expects Quat holds Quaternion"),
+    "a name without its end": ('entries[QUAT].name = b"Q" * 16', "expects Quat holds QQQQQQQQQQQQQQQQ (class object"),
+    "an instance size": ("entries[QUAT].instance_size += 8", "(Quat differs)"),
+    "no table": ("del shared.api", "_ostrilo_py_shared has no 'api', which ostrilo_py places there"),
+    "the helper module removed": ('del sys.modules["_ostrilo_py_shared"]', "_ostrilo_py_shared has no 'api'"),
+    "something else": ("shared.api = 7", "_ostrilo_py_shared.api is not ostrilo_py's class table but an object of type 'int'"),
+    "another module's capsule": ("shared.api = datetime.datetime_CAPI",
+                                 "is not ostrilo_py's class table but a capsule named 'datetime.datetime_CAPI'"),
+}
+
+
+@pytest.mark.parametrize("change, outcome", FORGERIES.values(), ids=FORGERIES.keys())
+def test_a_table_that_is_not_ostrilo_pys_is_refused_with_what_is_wrong(change, outcome, run_python):
+    r = run_python(FORGE.replace("{change}", change))
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert outcome in r.stdout, r.stdout
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_compose_applies_first_then_second(seed):
     rng = random.Random(seed)
@@ -115,3 +182,15 @@ def test_every_function_has_its_docstring_and_signature_and_a_stub():
         fn = getattr(ostrilo_ext, name)
         assert fn.__doc__ and len(fn.__doc__) > 40, name
         assert list(inspect.signature(fn).parameters)  # the text signature parses
+
+
+def test_the_checks_do_not_pass_over_a_companion_that_fails_to_import(run_python):
+    # The fuzzer, the leak test and the thread stress find the companion's entries through
+    # entry_points; once, a companion that failed to import was left out of all three in silence.
+    tools = str(Path(__file__).resolve().parent.parent / "tools")
+    r = run_python(f"import sys; sys.path.insert(0, {tools!r})\n"
+                   "import ostrilo_py, _ostrilo_py_shared\n"
+                   "_ostrilo_py_shared.api = 7\n"
+                   "from ostrilo_tools import entry_points\n"
+                   "try:\n    entry_points.Surface()\nexcept ImportError as e:\n    print('refused:', e)\n")
+    assert r.returncode == 0 and "refused: ostrilo_ext cannot take ostrilo_py's classes" in r.stdout, r.stdout + r.stderr

@@ -233,10 +233,10 @@ def test_pickle_round_trip(protocol):
 
 
 def test_unpickling_checks_its_argument():
-    import _ostrilo_ext_pickle
+    import _ostrilo_py_pickle
 
     with pytest.raises(TypeError, match="expected a VecList"):
-        _ostrilo_ext_pickle.spatial_index([[0.0, 0.0, 0.0]])
+        _ostrilo_py_pickle.spatial_index([[0.0, 0.0, 0.0]])
 
 
 def test_unpickles_in_a_fresh_process(run_python):

@@ -32,6 +32,7 @@ from pathlib import Path
 
 import pytest
 from conftest import load_script
+from ostrilo_tools import golden
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -41,14 +42,14 @@ def _load_generator():
 
 
 make_golden = _load_generator()
-RECORDED = make_golden.read_golden()
+RECORDED = golden.read_golden(make_golden.GOLDEN)
 
 
 @pytest.mark.parametrize("name, make", make_golden.SECTIONS, ids=[name for name, _ in make_golden.SECTIONS])
 def test_golden_results(name, make):
     recorded = RECORDED.get(name)
     assert recorded, f"no [{name}] section in {make_golden.GOLDEN}: run tools/generate/make_golden.py"
-    problems = make_golden.compare(name, make(), recorded)
+    problems = golden.compare(name, make(), recorded)
     assert not problems, f"{len(problems)} differences, first ones:\n" + "\n".join(problems[:25])
 
 

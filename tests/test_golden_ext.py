@@ -5,6 +5,7 @@ from pathlib import Path
 
 import pytest
 from conftest import load_script
+from ostrilo_tools import golden
 
 pytest.importorskip("ostrilo_ext")
 ROOT = Path(__file__).resolve().parent.parent
@@ -15,14 +16,14 @@ def _load(name):
 
 
 make_golden_ext = _load("make_golden_ext")
-RECORDED = make_golden_ext.mg.read_golden(make_golden_ext.GOLDEN)
+RECORDED = golden.read_golden(make_golden_ext.GOLDEN)
 
 
 @pytest.mark.parametrize("name, make", make_golden_ext.SECTIONS, ids=[name for name, _ in make_golden_ext.SECTIONS])
 def test_golden_results(name, make):
     recorded = RECORDED.get(name)
     assert recorded, f"no [{name}] section in {make_golden_ext.GOLDEN}: run tools/generate/make_golden_ext.py"
-    problems = make_golden_ext.mg.compare(name, make(), recorded)
+    problems = golden.compare(name, make(), recorded)
     assert not problems, f"{len(problems)} differences, first ones:\n" + "\n".join(problems[:25])
 
 

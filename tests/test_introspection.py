@@ -4,7 +4,7 @@ from pathlib import Path
 
 import ostrilo_py
 import pytest
-from ostrilo_tools import api_prose, make_stub
+from ostrilo_tools import api_prose, entry_points, make_stub, record_check, stub_allowlist
 from ostrilo_tools.elf import ElfFile
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -35,6 +35,61 @@ def test_framing_and_padding(symbols):
         text = raw[4:4 + n].decode("utf-8")
         assert text == json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False)
     assert len({s.name for s in syms}) == len(syms)
+
+
+def test_the_interface_is_its_164_records(records):
+    """ostrilo_py's public interface is fixed: a record more or fewer (a module, class or callable)
+    is a change of that interface. This is the one place that counts them."""
+    assert len(records) == 164
+
+
+def drop(numbered, key):
+    return {n: r for n, r in numbered.items() if n != record_check.fnv1a64("record:" + key)}
+
+
+# The check the wheels go through, against libraries that lost a record or show one under a wrong
+# name: records are whole without a count kept beside them.
+DAMAGE = {
+    "whole": (lambda core: core, []),
+    "a class lost": (lambda core: drop(core, "class:Quat"), ["module ostrilo_py: 1 member(s) without a record",
+                                                             "method __new__: its class", "Vec3d.to_quat: refers to"]),
+    "a module function lost": (lambda core: drop(core, "function:geometry.plane_line"),
+                               ["module geometry: 1 member(s) without a record"]),
+    "a record under another number": (lambda core: {n + (r.get("name") == "dot"): r for n, r in core.items()},
+                                      ["function:Vec3d.dot: exported under", "function:VecList.dot: exported under"]),
+}
+
+
+@pytest.mark.parametrize("damage, found", DAMAGE.values(), ids=DAMAGE.keys())
+def test_the_records_check_finds_what_a_library_lost(damage, found):
+    core = record_check.read_numbered(ostrilo_py.__file__)
+    problems = record_check.problems(damage(core))
+    assert all(any(f in p for p in problems) for f in found) and bool(problems) == bool(found), problems
+    ext = pytest.importorskip("ostrilo_ext")
+    assert record_check.problems(record_check.read_numbered(ext.__file__), core) == []
+
+
+def test_the_reflected_operators_the_stubs_leave_out_are_derived_and_answer_not_implemented(records):
+    """stubtest allows the reflected operators that the records imply without listing them: each
+    such method answers NotImplemented for every operand of another type (the interpreter calls a
+    reflected method only then), so the stub rightly leaves it out; and no class has a reflected
+    method beyond its records and those."""
+    surface = entry_points.Surface()
+    ext = pytest.importorskip("ostrilo_ext")
+    left_out = stub_allowlist.unrecorded_reflected(records + make_stub.read_records(ext.__file__))
+    assert left_out, "the records have operators without a reflected form"
+    recorded = {(e.owner, e.name) for e in surface.entries}
+    for name in surface.classes:
+        cls = surface.cls(name)
+        reflected = {f"__r{op}__" for op in stub_allowlist.BINARY}
+        extra = {(name, m) for m in vars(cls) if m in reflected and (name, m) not in recorded}
+        assert extra <= {(c, m) for _, c, m in left_out}, extra
+    for module, name, method in left_out:
+        assert module == ostrilo_py.__name__ and surface.cls(name).__name__ == name
+        receiver = surface.make(name)
+        others = [1.5, 2, -0.0, *(surface.make(c) for c in ("Vec3d", "VecList", "Quat", "AngleRadians"))]
+        for other in (o for o in others if type(o) is not type(receiver)):
+            assert getattr(receiver, method)(other) is NotImplemented, (name, method, other)
 
 
 def test_counts_match_the_prose(records):

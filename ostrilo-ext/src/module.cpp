@@ -45,8 +45,7 @@ using Root = Doc::Module<"ostrilo_ext", "ostrilo_ext",
     // Batch work on the worker pool (batch.cpp)
     Doc::Function<"rotate_each",      rotate_each,      "vectors", "rotations">,
     // The exact spatial index (spatial.cpp, spatial_index.cpp)
-    Class<spatial::SpatialIndex>,
-    Step<register_spatial_pickle>>;
+    Class<spatial::SpatialIndex>>;
 // clang-format on
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Taking ostrilo_py's table (shared.hpp).
 #include "shared.hpp"
 
+#include <cstring>
+
 #include "geometry/circle.hpp"
 #include "geometry/plane.hpp"
 
@@ -37,13 +39,80 @@ namespace {
     return false;
 }
 
+[[gnu::cold]] bool not_the_class(const char* expected, const SharedClassEntry& e) {
+    PyErr_Format(PyExc_ImportError,
+                 "ostrilo_ext does not match the installed ostrilo_py: the entry of its class table where "
+                 "ostrilo_ext expects %s holds %.16s (class object %s); both come from one package and must be "
+                 "installed together",
+                 expected, e.name[0] != '\0' ? e.name : "no name", e.type->tp_name);
+    return false;
+}
+
+// The entry of T is T's: its name, and the name and instance size of the class object it holds
+// (builtins.<name>, as the class tables make it), not only sizes that another class can share.
 template <class T>
 bool check_class(const SharedApi& api) {
     const SharedClassEntry& e = api.classes[static_cast<std::size_t>(shared_class_of<T>())];
     if (e.type == nullptr || e.allocate == nullptr) return mismatch("the class table");
-    if (e.instance_size != instance_size_of<T> || e.value_size != value_size_of<T>)
-        return mismatch(Bound<T>::name.data);
+    const char* name = Bound<T>::name.data;
+    const char* held = e.type->tp_name;
+    if (!entry_named(e, name) || std::strncmp(held, "builtins.", 9) != 0 || std::strcmp(held + 9, name) != 0)
+        return not_the_class(name, e);
+    if (e.instance_size != instance_size_of<T> || e.value_size != value_size_of<T> ||
+        e.type->tp_basicsize != static_cast<Py_ssize_t>(e.instance_size))
+        return mismatch(name);
     return true;
+}
+
+// Where ostrilo_py's table is not to be had, why: the import cannot be fixed without knowing.
+[[gnu::cold]] bool no_table(PyObject* found) {
+    if (found == nullptr)
+        PyErr_SetString(PyExc_ImportError,
+                        "ostrilo_ext cannot take ostrilo_py's classes: _ostrilo_py_shared has no 'api', which "
+                        "ostrilo_py places there when it is first imported (was _ostrilo_py_shared removed from "
+                        "sys.modules, or its 'api' deleted, after that? Restart the interpreter)");
+    else if (!PyCapsule_CheckExact(found))
+        PyErr_Format(PyExc_ImportError,
+                     "ostrilo_ext cannot take ostrilo_py's classes: _ostrilo_py_shared.api is not ostrilo_py's "
+                     "class table but an object of type '%s'",
+                     Py_TYPE(found)->tp_name);
+    else if (const char* name = PyCapsule_GetName(found); name != nullptr)
+        PyErr_Format(PyExc_ImportError,
+                     "ostrilo_ext cannot take ostrilo_py's classes: _ostrilo_py_shared.api is not ostrilo_py's "
+                     "class table but a capsule named '%s'",
+                     name);
+    else
+        PyErr_SetString(PyExc_ImportError,
+                        "ostrilo_ext cannot take ostrilo_py's classes: _ostrilo_py_shared.api is not ostrilo_py's "
+                        "class table but an unnamed capsule");
+    return false;
+}
+
+// ostrilo_py's table from its capsule; null with an ImportError that says what is missing.
+const SharedApi* take_table() {
+    PyObject* helper = PyImport_ImportModule(kSharedApiModule);
+    if (helper == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError,
+                            "ostrilo_ext needs the private module _ostrilo_py_shared beside ostrilo_py (a bare "
+                            "build tree has none): install the package");
+        }
+        return nullptr;
+    }
+    PyObject* found = PyObject_GetAttrString(helper, "api");
+    Py_DECREF(helper);
+    if (found == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+        no_table(nullptr);
+        return nullptr;
+    }
+    // The table is ostrilo_py's for the process: the pointer outlives the capsule.
+    void* p = PyCapsule_IsValid(found, kSharedApiCapsule) ? PyCapsule_GetPointer(found, kSharedApiCapsule) : nullptr;
+    if (p == nullptr) no_table(found);
+    Py_DECREF(found);
+    return static_cast<const SharedApi*>(p);
 }
 
 template <class T>
@@ -57,16 +126,8 @@ bool import_shared(PyObject*) {
     PyObject* core = PyImport_ImportModule("ostrilo_py");
     if (core == nullptr) return false;
     Py_DECREF(core);
-    void* p = PyCapsule_Import(kSharedApiCapsule, 0);
-    if (p == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "ostrilo_ext needs the private module _ostrilo_py_shared beside ostrilo_py (a bare build "
-                        "tree has none): install the package");
-        return false;
-    }
-    const auto* api = static_cast<const SharedApi*>(p);
+    const SharedApi* api = take_table();
+    if (api == nullptr) return false;
     if (api->version != kSharedApiVersion) return mismatch("the table's version");
     if (api->size != sizeof(SharedApi)) return mismatch("the table's size");
     if (!(api->layout == SharedLayout{})) return mismatch("the instance layout");

@@ -36,6 +36,8 @@ bool lent_runner(std::size_t n, std::size_t grain, void (*body)(void*, std::size
 
 // Work above this many queries (or points to build) runs with the interpreter lock released, so
 // that other Python threads go on meanwhile; below it the hand-over costs more than it frees.
+// When either module releases the lock, and what it may read meanwhile, is stated once, in
+// docs/conventions.rst ("The interpreter lock").
 constexpr std::size_t kReleaseFrom = 2048;
 
 // Most entries (m * k) of results padded past the number of points.
@@ -321,6 +323,8 @@ using SpatialIndexClass = ClassTable<SpatialIndex,
     Doc::Method<"query",        query,        "points", "k">,
     Doc::Method<"query_radius", query_radius, "points", "r">,
     Doc::Method<"count_radius", count_radius, "points", "r">,
+    // Pickling
+    Pickled<"spatial_index">,
     // Protocol slots
     Len<length>,
     Repr<repr>,
@@ -329,29 +333,6 @@ using SpatialIndexClass = ClassTable<SpatialIndex,
 // clang-format on
 
 }  // namespace
-
-bool register_spatial_pickle(PyObject*) {
-    PyObject* helper = PyImport_ImportModule("_ostrilo_ext_pickle");
-    if (helper == nullptr) {
-        // A bare build tree without the helper beside the library: no pickling, nothing else lost.
-        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-            PyErr_Clear();
-            return true;
-        }
-        return false;
-    }
-    PyTypeObject* cls = class_object<SpatialIndex>.get();
-    if (cls == nullptr) {
-        Py_DECREF(helper);
-        return false;
-    }
-    PyObject* r = PyObject_CallMethod(helper, "register", "O", reinterpret_cast<PyObject*>(cls));
-    Py_DECREF(helper);
-    if (r == nullptr) return false;
-    Py_DECREF(r);
-    return true;
-}
-
 }  // namespace ext
 
 PyTypeObject* Bound<spatial::SpatialIndex>::create() { return ext::SpatialIndexClass::create(); }

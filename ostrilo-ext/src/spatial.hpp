@@ -12,11 +12,4 @@ struct Bound<spatial::SpatialIndex> : BoundAs<"SpatialIndex"> {
     static PyTypeObject* create();
 };
 
-namespace ext {
-
-// The execution step that registers SpatialIndex's pickle support (the private helper module
-// _ostrilo_ext_pickle beside the extension); a bare build tree without it goes without.
-bool register_spatial_pickle(PyObject* module);
-
-}  // namespace ext
 }  // namespace ostrilo

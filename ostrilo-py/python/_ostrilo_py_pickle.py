@@ -1,9 +1,10 @@
-"""Pickling and copying of ostrilo_py objects (private; ostrilo_py registers it with copyreg).
+"""Pickling and copying of the objects of ostrilo_py and of its companion ostrilo_ext (private;
+each module registers its classes here when it is imported).
 
-The classes of ostrilo_py report ``__module__ == "builtins"``, where pickle cannot find them by
-name, so their instances are reduced to the reconstructors of this module instead. A pickle
-names only this module, and the names and arguments below are a file format: a pickle written
-by any version must load in every later one, on every platform.
+Their classes report ``__module__ == "builtins"``, where pickle cannot find them by name, so
+their instances are reduced to the reconstructors of this module instead. A pickle names only
+this module, and the names and arguments below are a file format: a pickle written by any
+version must load in every later one, on every platform.
 
     vec3d(x, y, z)                           Vec3d
     quat(w, i, j, k)                         Quat
@@ -12,6 +13,7 @@ by any version must load in every later one, on every platform.
     plane(nx, ny, nz, distance)              geometry.Plane (normal, distance)
     circle(cx, cy, cz, radius, nx, ny, nz)   geometry.Circle (center, radius, normal)
     vec_list(elements(data))                 VecList
+    spatial_index(vec_list(...))             ostrilo_ext.SpatialIndex, from the VecList of its points
 
 Every number is a float, which pickle (protocol 1 and later) writes as its 8 IEEE-754 bytes, so
 every bit is kept: -0.0, NaN payloads, infinities, subnormals. The elements of a VecList are
@@ -19,18 +21,20 @@ the doubles x, y, z of each element in order, little-endian: bytes up to protoco
 protocol 5 a pickle.PickleBuffer over the list's own storage, which a pickler with a
 buffer_callback sends out of band without copying (the list stays borrowed, and so cannot
 grow, while that buffer lives). `elements` returns its argument; it exists so that a list is
-written differently for each protocol.
+written differently for each protocol. A SpatialIndex is sent as its points, a VecList (out of
+band from protocol 5 like any other), and built again where it is loaded: the build is
+deterministic, so the index that arrives answers every query with the same bits.
 
 Reconstructors check what they are given: a damaged or hostile pickle that reaches them raises
 TypeError or ValueError, and allocates no more than the data it carries.
 
 Which classes pickle, and with which reconstructor and attributes, each class declares in its
-class table in the extension; when ostrilo_py is imported it hands that table to register(), the
-one place where this module learns the classes. The reducers it installs in copyreg carry their
-reconstructor's name and look this module up by name each time, and the reconstructors find their
-classes through those reducers: so a reload of this module, or its removal from sys.modules (tools
-that reload modules do both), leaves pickling, copying and unpickling working, and pickles written
-before still load.
+class table in the extension (Pickled<...>); when a module is imported it hands its table to
+register(), the one place where this module learns the classes. The reducers it installs in
+copyreg carry their reconstructor's name and look this module up by name each time, and the
+reconstructors find their classes through those reducers: so a reload of this module, or its
+removal from sys.modules (tools that reload modules do both), leaves pickling, copying and
+unpickling working, and pickles written before still load.
 """
 
 import copyreg
@@ -57,20 +61,22 @@ def _refresh():
     _BY_RECONSTRUCTOR = found
 
 
-def _class(reconstructor):
-    """The class that `reconstructor` rebuilds. The reducers registered with copyreg outlive a
-    reload or a removal of this module, so they are asked; when there are none yet (a pickle
-    loaded before anything imported ostrilo_py), importing ostrilo_py registers them."""
+def _class(reconstructor, home="ostrilo_py"):
+    """The class that `reconstructor` rebuilds, a class of the module `home`. The reducers
+    registered with copyreg outlive a reload or a removal of this module, so they are asked; when
+    there are none yet (a pickle loaded before anything imported `home`), importing `home`
+    registers them."""
     cls = _BY_RECONSTRUCTOR.get(reconstructor)
     if cls is None:
         _refresh()
         if reconstructor not in _BY_RECONSTRUCTOR:
-            import ostrilo_py  # noqa: F401  (its import registers the classes)
+            import importlib
 
+            importlib.import_module(home)  # its import registers its classes
             _refresh()
         cls = _BY_RECONSTRUCTOR.get(reconstructor)
         if cls is None:
-            raise TypeError(f"cannot unpickle: ostrilo_py has no class rebuilt by {reconstructor!r}")
+            raise TypeError(f"cannot unpickle: {home} has no class rebuilt by {reconstructor!r}")
     return cls
 
 
@@ -203,9 +209,19 @@ def _reduce_vec_list(vl):
     return vec_list, (_Elements(vl),)
 
 
-def _reducer(reconstructor, fields):
-    """The copyreg reducer of a class that `reconstructor` rebuilds from `fields` (attribute
-    paths; None: this module's _reduce_<reconstructor> reduces)."""
+def spatial_index(points):
+    if type(points) is not _class("vec_list"):
+        raise TypeError(f"cannot unpickle SpatialIndex: expected a VecList of points, got {type(points).__name__!r}")
+    return _class("spatial_index", "ostrilo_ext")(points)
+
+
+def _reduce_spatial_index(index):
+    return spatial_index, (index.points,)
+
+
+def _reducer(reconstructor, fields, home):
+    """The copyreg reducer of a class of the module `home` that `reconstructor` rebuilds from
+    `fields` (attribute paths; None: this module's _reduce_<reconstructor> reduces)."""
     if fields is None:
         def reduce(obj):
             return getattr(_helper(), "_reduce_" + reconstructor)(obj)
@@ -218,6 +234,7 @@ def _reducer(reconstructor, fields):
             return getattr(_helper(), reconstructor), ((values,) if single else values)
 
     reduce._ostrilo_pickle = (reconstructor, fields)
+    reduce._ostrilo_home = home
     return reduce
 
 
@@ -234,12 +251,14 @@ def _ours(cls):
 
 
 def _home(cls):
-    """The module that holds cls, as Python code names it."""
-    top = sys.modules.get("ostrilo_py")
+    """The module that holds cls, as Python code names it: the module that registered it, or one
+    of its submodules."""
+    top_name = getattr(copyreg.dispatch_table.get(cls), "_ostrilo_home", "ostrilo_py")
+    top = sys.modules.get(top_name)
     for name, value in (vars(top).items() if top is not None else ()):
         if type(value).__name__ == "module" and getattr(value, cls.__name__, None) is cls:
-            return f"ostrilo_py.{name}"
-    return "ostrilo_py"
+            return f"{top_name}.{name}"
+    return top_name
 
 
 def _refuse_by_value(cls):
@@ -272,13 +291,20 @@ def _guard_descriptors(kind):
 def register(module, table):
     """Registers with copyreg how the classes of `table` pickle: rows (class, reconstructor,
     attribute paths or None), derived from the class tables of the extension module `module`
-    (called when ostrilo_py is imported)."""
+    (called when ostrilo_py or ostrilo_ext is imported). A row whose reconstructor this module
+    lacks fails the import, with what to add: a class table and this file disagree."""
+    home = module.__name__
     for cls, reconstructor, fields in table:
         needs = [reconstructor] + (["_reduce_" + reconstructor] if fields is None else [])
         missing = [name for name in needs if not callable(getattr(_helper(), name, None))]
         if missing:
-            raise TypeError(f"{_NAME} has no {missing[0]!r} for {cls.__name__}")
-        copyreg.pickle(cls, _reducer(reconstructor, fields))
+            declared = ", ".join(f'"{n}"' for n in (reconstructor, *(fields or ())))
+            raise TypeError(
+                f"{home}.{cls.__name__} declares Pickled<{declared}> in its class table, but {_NAME} has no "
+                f"function {missing[0]!r}: add it to {_NAME}.py (ostrilo-py/python/), or name an existing "
+                f"reconstructor in the class table"
+            )
+        copyreg.pickle(cls, _reducer(reconstructor, fields, home))
     _refresh()
     _guard_descriptors(type(object.__dict__["__init__"]))  # slot wrappers: __add__, __len__, ...
     _guard_descriptors(type(object.__dict__["__dir__"]))  # methods: append, dot, ...

@@ -14,11 +14,16 @@ namespace {
 
 template <class T>
 bool fill_entry(SharedApi& api) {
+    static_assert(Bound<T>::name.size < kSharedNameSize, "a shared class's name fits its entry, with a NUL");
     PyTypeObject* tp = class_object<T>.get();
     if (tp == nullptr) return false;
-    api.classes[static_cast<std::size_t>(shared_class_of<T>())] =
-        SharedClassEntry{tp, [](PyTypeObject* t) noexcept { return InstanceStorage<T>::allocate(t); },
-                         instance_size_of<T>, value_size_of<T>};
+    SharedClassEntry& e = api.classes[static_cast<std::size_t>(shared_class_of<T>())];
+    e = SharedClassEntry{tp,
+                         [](PyTypeObject* t) noexcept { return InstanceStorage<T>::allocate(t); },
+                         instance_size_of<T>,
+                         value_size_of<T>,
+                         {}};
+    for (std::size_t i = 0; i < Bound<T>::name.size; ++i) e.name[i] = Bound<T>::name.data[i];
     return true;
 }
 

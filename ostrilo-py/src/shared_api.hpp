@@ -7,7 +7,9 @@
 // ostrilo_py places one SharedApi in a capsule, attribute `api` of the private helper module
 // _ostrilo_py_shared beside the extension, while it executes; a companion imports ostrilo_py, takes
 // the capsule and refuses to load unless the version and every layout figure match its own
-// (a companion from another build of the package would misread the instances).
+// (a companion from another build of the package would misread the instances), and unless each
+// class entry is the class it expects at that place: sizes alone cannot tell two classes of the
+// same size apart, and a companion that took one for the other would write past its instances.
 #include <cstddef>
 #include <cstdint>
 
@@ -21,19 +23,30 @@
 
 namespace ostrilo {
 
-inline constexpr std::uint32_t kSharedApiVersion = 1;
+inline constexpr std::uint32_t kSharedApiVersion = 2;
 inline constexpr const char* kSharedApiModule = "_ostrilo_py_shared";
 inline constexpr const char* kSharedApiCapsule = "_ostrilo_py_shared.api";
 
 // The shared classes, in the order of SharedApi::classes.
 enum class SharedClass : std::uint32_t { Vec3d, Quat, AngleRadians, AngleDegrees, VecList, Plane, Circle, Count };
 
+inline constexpr std::size_t kSharedNameSize = 16;
+
 struct SharedClassEntry {
     PyTypeObject* type;                         // a strong reference, for the process
     void* (*allocate)(PyTypeObject*) noexcept;  // an instance block of the class (InstanceStorage)
     std::uint32_t instance_size;                // sizeof(Obj<T>)
     std::uint32_t value_size;                   // sizeof(T)
+    char name[kSharedNameSize];                 // the class's Python name, padded with NULs
 };
+
+// Whether an entry's name is exactly `expected` (read within the field only, whatever it holds).
+inline bool entry_named(const SharedClassEntry& e, const char* expected) noexcept {
+    std::size_t i = 0;
+    for (; i < kSharedNameSize && expected[i] != '\0'; ++i)
+        if (e.name[i] != expected[i]) return false;
+    return i < kSharedNameSize && e.name[i] == '\0';
+}
 
 // The figures both sides compute from the headers they were built with.
 struct SharedLayout {

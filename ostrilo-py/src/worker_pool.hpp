@@ -2,7 +2,8 @@
 //
 // Pure C++: nothing here touches the Python API. Workers do arithmetic and
 // text building on plain arrays handed to them by a caller that blocks until
-// its job is finished.
+// its job is finished (keeping the interpreter lock meanwhile: the policy of
+// both modules is stated once, in docs/conventions.rst, "The interpreter lock").
 //
 // Results never depend on the number of threads or on timing: the index
 // range [0, n) is split into contiguous blocks whose boundaries depend only

@@ -423,8 +423,9 @@ class SpatialIndex:
     The build and the queries of many points run on the worker pool; the results do not depend on
     the number of threads. An index never changes, so any number of Python threads may query it at
     once; queries of many points (and builds of many points) run without the interpreter lock, so
-    other threads go on meanwhile. Queries given as a `VecList` are read in place under a shared
-    borrow (the list cannot grow during the call).
+    other threads go on meanwhile (when, and what they read then: :ref:`the interpreter lock
+    <interpreter-lock>`). Queries given as a `VecList` are read in place under a shared borrow (the
+    list cannot grow during the call).
 
     It pickles as its points (a `VecList`, whose elements protocol 5 sends out of band, see
     ``examples/dask_spatial.py``) and is built again where it is loaded: the same answers, bit for

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Hostile arguments against every entry point of the installed ostrilo_py, for a fixed time.
+"""Hostile arguments against every entry point of the installed ostrilo_py and ostrilo_ext, for a fixed time.
 
     tools/check/fuzz.py [--seed S] [--budget SECONDS]   cases until the budget is spent (default 120 s)
     tools/check/fuzz.py --seed S --case N               replays one case and describes it
 
-Each case takes one entry point (every one the interface records list, through
+Each case takes one entry point (every one the interface records of both libraries list, through
 tools/ostrilo_tools/entry_points.py), a fresh receiver, and arguments of which some are valid and some hostile:
 None, strings, huge and negative ints, float and int subclasses that lie, objects whose
 __float__, __index__, __bool__, __len__, __getitem__ or __iter__ raise, lie, call back into the
@@ -53,10 +53,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from ostrilo_tools import entry_points  # noqa: E402
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-# Internal assertions the module documents (index and axis out of range, stride 0, a search that
-# found nothing, a comparison operand borrowed elsewhere).
-PANICS = {"assertion failed: index <= 2", "assertion failed: axis <= 2", "assertion failed: stride != 0",
-          "called `Option::unwrap()` on a `None` value", "Already mutably borrowed: PyBorrowError"}
+PANICS = entry_points.DOCUMENTED_PANICS
 EXPECTED = (TypeError, ValueError, OverflowError, IndexError, AttributeError, MemoryError, StopIteration,
             DeprecationWarning, BufferError, UserWarning)  # UserWarning: ostrilo_ext.to_euler in gimbal lock
 

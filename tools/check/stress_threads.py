@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Several threads on one shared VecList and one shared Vec3d for a fixed time, with forks from a
-thread while the others run.
+thread while the others run, and every entry point of both modules on shared objects.
 
     tools/check/stress_threads.py [--budget SECONDS] [--threads N] [--seed S]
 
 The threads append, extend (also a list with itself), rotate, read, iterate, index, search and
 compute on the shared list, and set and read the shared vector. Some arguments convert through
 Python code that yields to the other threads while the call holds its borrows, so calls meet
-borrowed objects even with the global interpreter lock. Checked:
+borrowed objects even with the global interpreter lock. Besides, they call every entry point
+that the interface records of ostrilo_py and ostrilo_ext list (tools/ostrilo_tools/entry_points.py,
+as the fuzzer and the leak test find them: a new method is raced without an edit here) with
+receivers and arguments drawn from a pool of shared instances of every class, and shared arrays
+that other threads rewrite meanwhile. Checked:
 
 - the only errors are the borrow RuntimeErrors "Already borrowed" and "Already mutably borrowed",
   and, from an operator whose receiver another thread holds exclusively (its slot then returns
@@ -16,11 +20,16 @@ borrowed objects even with the global interpreter lock. Checked:
 - the list's length only grows, and ends as its start plus every append and extend that worked;
 - every element read at any time is one that was put in, rotated a whole number of half turns
   (x, ±2x, ±3x with one sign), and the vector's components are always values that were set;
-- a child forked from a thread runs list operations on the worker pool and exits in time.
+- a child forked from a thread runs list operations on the worker pool and exits in time;
+- the calls on the shared pool raise only borrow errors, the errors of their arguments
+  (TypeError, ValueError, OverflowError, IndexError, StopIteration, BufferError) and the internal
+  assertions the module documents: never another one, a SystemError or a crash, and no borrow is
+  left taken at the end.
 """
 from __future__ import annotations
 
 import argparse
+import faulthandler
 import math
 import os
 import random
@@ -29,15 +38,24 @@ import threading
 import time
 import traceback
 import warnings
+from pathlib import Path
 
 from ostrilo_py import Quat, Vec3d, VecList
 
 try:
     import ostrilo_ext
-except ImportError:  # the companion is optional here
+except ModuleNotFoundError as e:  # the companion is optional here, but not one that fails to import
+    if e.name != "ostrilo_ext":
+        raise
     ostrilo_ext = None
 
+# A program, not a module: the helpers' package is found beside this folder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from ostrilo_tools import entry_points  # noqa: E402
+
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+# What a call on the shared pool may raise besides a borrow error: its drawn arguments' refusals.
+ARGUMENT_ERRORS = (TypeError, ValueError, OverflowError, IndexError, StopIteration, BufferError)
 
 
 class Refused(Exception):
@@ -111,9 +129,84 @@ def slow(rng: random.Random, value):
     return Yielding(value) if rng.random() < 0.03 else value
 
 
+class SharedPool:
+    """Instances of every class of both modules, shared by the threads, and every entry point the
+    records list, called on them. A list that has grown past LONG, and now and then any object,
+    is replaced by a fresh one, so that calls stay short."""
+
+    LONG = 5000
+
+    def __init__(self, seed: int):
+        self.surface = entry_points.Surface()
+        rng = random.Random(f"{seed}/pool")
+        self.objects = {name: [self.surface.make(name, rng) for _ in range(2)] for name in self.surface.classes}
+        self.arrays = self._arrays()
+
+    @staticmethod
+    def _arrays() -> list:
+        """(n, 3) float64 arrays that the threads read and rewrite, one large enough for the work
+        that runs without the interpreter lock, or none without NumPy."""
+        try:
+            import numpy as np
+        except ImportError:
+            return []
+        return [np.full((40000, 3), 0.5), np.full((64, 3), 0.5)]
+
+    def pick(self, name: str, rng: random.Random):
+        return rng.choice(self.objects[name])
+
+    def argument(self, ann: str, rng: random.Random):
+        """A value for a parameter: a shared instance, a shared list or array for a sequence of
+        vectors or rows, sometimes a number that yields to the other threads while converted."""
+        s = self.surface
+        if ann in s.classes:
+            return self.pick(ann, rng)
+        if ann == "Sequence[Vec3d]" and rng.random() < 0.3:
+            return self.pick("VecList", rng)
+        if ann == "Sequence[Sequence[float]]" and rng.random() < 0.6:
+            if self.arrays and rng.random() < 0.7:
+                return self.arrays[1] if rng.random() < 0.6 else self.arrays[0]
+            return self.pick("VecList", rng)
+        if ann in ("float", "int"):
+            return slow(rng, s.value(ann, rng))
+        return s.value(ann, rng)
+
+    def rewrite_array(self, rng: random.Random):
+        """Turns a shared array's points into NaN, or back, while other threads read it."""
+        if self.arrays:
+            rng.choice(self.arrays)[:] = math.nan if rng.random() < 0.5 else rng.choice((0.5, -2.0, 1e300))
+
+    def call_any(self, rng: random.Random):
+        s = self.surface
+        e = rng.choice(s.entries)
+        receiver = self.pick(e.owner, rng) if e.needs_receiver else None
+        args = [self.argument(ann, rng) for _, ann in e.params]
+        try:
+            s.call(e, receiver, args)
+        except ARGUMENT_ERRORS:
+            pass
+        except BaseException as error:
+            if not entry_points.documented_panic(error):
+                raise
+        if e.needs_receiver and (rng.random() < 0.01 or (isinstance(receiver, VecList) and self.long(receiver))):
+            group = self.objects[e.owner]
+            group[next((i for i, o in enumerate(group) if o is receiver), 0)] = s.make(e.owner, rng)
+
+    def long(self, vl) -> bool:
+        try:
+            return len(vl) > self.LONG
+        except RuntimeError:  # another thread holds it exclusively: next time
+            return False
+
+    def left_taken(self) -> list[str]:
+        return [f"{type(o).__name__} {o!r:.60}" for group in self.objects.values() for o in group
+                if entry_points.borrow_flag(o).value != 0]
+
+
 class Stress:
     def __init__(self, seed: int, budget: float, threads: int):
         self.seed, self.budget, self.n = seed, budget, threads
+        self.pool = SharedPool(seed)
         self.vl = VecList([point(k) for k in range(64)])
         self.start_len = len(self.vl)
         self.v = Vec3d(XS[0], YS[0], ZS[0])
@@ -136,7 +229,13 @@ class Stress:
 
     def step(self, t: int, rng: random.Random, seen: list):
         vl, v = self.vl, self.v
-        op = rng.randrange(17)
+        op = rng.randrange(21)
+        if op >= 17:
+            if op == 20:
+                self.pool.rewrite_array(rng)
+            else:
+                self.pool.call_any(rng)
+            return
         if op == 0:
             vl.append(point(rng.randrange(1000)))
             self.added[t] += 1
@@ -281,6 +380,9 @@ class Stress:
                 for r in self.vl.to_array():
                     self.check_row(*r, "at the end")
                 self.check_vector(self.v.x, self.v.y, self.v.z, "at the end")
+                taken = self.pool.left_taken()
+                if taken:
+                    raise AssertionError(f"borrows left taken in the shared pool: {taken[:5]}")
             except AssertionError as e:
                 self.failures.append(str(e))
         print(f"{self.n} threads, {self.budget:g} s, seed {self.seed}: {sum(self.ops)} operations, "
@@ -297,7 +399,9 @@ def main() -> int:
     p.add_argument("--seed", type=int, default=None)
     a = p.parse_args()
     seed = a.seed if a.seed is not None else int.from_bytes(os.urandom(4), "little")
+    faulthandler.enable()  # a crash prints where each thread was: which entry, with what
     sys.setswitchinterval(1e-4)  # switch threads often, inside as many calls as possible
+    warnings.filterwarnings("ignore", message="Gimbal lock")  # the companion's to_euler, on drawn rotations
     return Stress(seed, a.budget, a.threads).run()
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Golden results of the companion module ostrilo_ext, in the manner of tools/generate/make_golden.py
-(whose inputs, rendering and comparison it uses) and in a file of their own:
+(with the inputs, rendering and comparison both take from tools/ostrilo_tools/golden.py) and in a
+file of their own:
 
     python tools/generate/make_golden_ext.py           rewrite tests/golden/ext_results.txt
     python tools/generate/make_golden_ext.py --check   compare only, exit 1 on a difference
@@ -16,12 +17,13 @@ import sys
 import warnings
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import make_golden as mg  # noqa: E402
+# A program, not a module: the helpers' package is found beside this folder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from ostrilo_tools import golden  # noqa: E402
 
 GOLDEN = Path(__file__).resolve().parents[2] / "tests" / "golden" / "ext_results.txt"
 SEED = 0x0E7E0001
-NAN, INF = mg.NAN, mg.INF
+NAN, INF = golden.NAN, golden.INF
 
 
 def full(rng, lo=-52, hi=-50):
@@ -46,7 +48,7 @@ def odd_quats(rng, count):
     qs = [Quat(0.0, 0.0, 0.0, 0.0), Quat(NAN, 0.0, 0.0, 1.0), Quat(INF, 0.0, 0.0, 0.0), Quat(-0.0, -0.0, 0.0, 1.0),
           Quat(1e300, 1e300, 0.0, 0.0), Quat(1e-300, 0.0, 1e-310, 0.0), Quat(2.0, 0.0, 0.0, 0.0)]
     while len(qs) < count:
-        qs.append(Quat(mg.random_double(rng), mg.random_double(rng), mg.random_double(rng), mg.random_double(rng)))
+        qs.append(Quat(golden.random_double(rng), golden.random_double(rng), golden.random_double(rng), golden.random_double(rng)))
     return qs
 
 
@@ -64,20 +66,20 @@ def rotation_rows():
     for k, (a, b) in enumerate(zip(units + odd, units[1:] + odd + units[:1])):
         rows.append((f"compose[{k}]", e.compose(a, b)))
         rows.append((f"hamilton_product[{k}]", e.hamilton_product(b, a)))
-        rows.append((f"inverse[{k}]", mg.outcome(lambda: e.inverse(a))))
+        rows.append((f"inverse[{k}]", golden.outcome(lambda: e.inverse(a))))
         rows.append((f"to_xyzw[{k}]", e.to_xyzw(a)))
         rows.append((f"from_wxyz[{k}]", e.from_wxyz([a.w, a.i, a.j, a.k])))
     for k, (a, b) in enumerate(zip(units, units[3:] + units[:3])):
-        rows.append((f"slerp[{k}]", mg.outcome(lambda: e.slerp(a, b, [0.0, 0.1, 0.25, 0.5, 0.875, 1.0, -0.5, 1.5]))))
+        rows.append((f"slerp[{k}]", golden.outcome(lambda: e.slerp(a, b, [0.0, 0.1, 0.25, 0.5, 0.875, 1.0, -0.5, 1.5]))))
     rows.append(("slerp[same]", e.slerp(units[7], units[7], 0.5)))
-    rows.append(("slerp[zero]", mg.outcome(lambda: e.slerp(units[7], odd[0], 0.5))))
+    rows.append(("slerp[zero]", golden.outcome(lambda: e.slerp(units[7], odd[0], 0.5))))
     for k, q in enumerate(units):
         m = q.to_rotation_matrix()
         rows.append((f"from_matrix[{k}]", e.from_matrix([[m[c][r] for c in range(3)] for r in range(3)])))
-    rows.append(("from_matrix[scaled]", mg.outcome(lambda: e.from_matrix([[2, 0, 0], [0, 2, 0], [0, 0, 2]]))))
-    rows.append(("from_matrix[reflection]", mg.outcome(lambda: e.from_matrix([[1, 0, 0], [0, 1, 0], [0, 0, -1]]))))
+    rows.append(("from_matrix[scaled]", golden.outcome(lambda: e.from_matrix([[2, 0, 0], [0, 2, 0], [0, 0, 2]]))))
+    rows.append(("from_matrix[reflection]", golden.outcome(lambda: e.from_matrix([[1, 0, 0], [0, 1, 0], [0, 0, -1]]))))
     for k, q in enumerate(units + odd):
-        rows.append((f"axis_angle[{k}]", mg.outcome(lambda: e.axis_angle(q))))
+        rows.append((f"axis_angle[{k}]", golden.outcome(lambda: e.axis_angle(q))))
     return rows
 
 
@@ -112,14 +114,14 @@ def angle_rows():
     rows = []
     # atan2(|y|, x) exactly: the cross product's length is |y| and the dot product x
     for k in range(300):
-        y, x = mg.random_double(rng), mg.random_double(rng)
-        rows.append((f"atan2[{k}] {mg.hexf(y)} {mg.hexf(x)}",
-                     mg.outcome(lambda: e.angle_between(Vec3d(1.0, 0.0, 0.0), Vec3d(x, y, 0.0)))))
-    vecs = [Vec3d(*c) for c in mg.geometry_vectors(rng, 40)]
+        y, x = golden.random_double(rng), golden.random_double(rng)
+        rows.append((f"atan2[{k}] {golden.hexf(y)} {golden.hexf(x)}",
+                     golden.outcome(lambda: e.angle_between(Vec3d(1.0, 0.0, 0.0), Vec3d(x, y, 0.0)))))
+    vecs = [Vec3d(*c) for c in golden.geometry_vectors(rng, 40)]
     for k, (a, b) in enumerate(zip(vecs, vecs[1:] + vecs[:1])):
-        rows.append((f"angle_between[{k}]", mg.outcome(lambda: e.angle_between(a, b))))
-        rows.append((f"from_two_vectors[{k}]", mg.outcome(lambda: e.from_two_vectors(a, b))))
-        rows.append((f"from_two_vectors[{k},-a]", mg.outcome(lambda: e.from_two_vectors(a, -a))))
+        rows.append((f"angle_between[{k}]", golden.outcome(lambda: e.angle_between(a, b))))
+        rows.append((f"from_two_vectors[{k}]", golden.outcome(lambda: e.from_two_vectors(a, b))))
+        rows.append((f"from_two_vectors[{k},-a]", golden.outcome(lambda: e.from_two_vectors(a, -a))))
     return rows
 
 
@@ -138,15 +140,15 @@ def geometry_rows():
         c2 = Vec3d(o.x + a * u.x + b * v.x, o.y + a * u.y + b * v.y, o.z + a * u.z + b * v.z)
         r1, r2 = abs(full(rng, -51, -50)) + 1.0, abs(full(rng, -51, -50)) + 1.0
         c1, c2c = geometry.Circle(o, r1, n), geometry.Circle(c2, r2, n)
-        rows.append((f"circle_circle[{k}]", mg.outcome(lambda: list(e.circle_circle(c1, c2c)))))
+        rows.append((f"circle_circle[{k}]", golden.outcome(lambda: list(e.circle_circle(c1, c2c)))))
         rows.append((f"in_same_plane[{k}]", e.in_same_plane(c1, c2c)))
         p = Vec3d(o.x + 2 * u.x, o.y + 2 * u.y, o.z + 2 * u.z)
         rows.append((f"circle_point[{k}]", [e.circle_point(c1, p, True), e.circle_point(c1, p, False)]))
         plane = geometry.Plane.from_points(o, c2, p)
         rows.append((f"contains_point[{k}]", [e.contains_point(plane, q) for q in (o, c2, p)]))
-        rows.append((f"plane_line[{k}]", mg.outcome(lambda: e.plane_line(plane, Vec3d(0.0, 0.0, 0.0), n))))
+        rows.append((f"plane_line[{k}]", golden.outcome(lambda: e.plane_line(plane, Vec3d(0.0, 0.0, 0.0), n))))
     qs = unit_quats(rng, 20) + odd_quats(rng, 12)
-    vl = VecList([Vec3d(*c) for c in mg.geometry_vectors(rng, len(qs))])
+    vl = VecList([Vec3d(*c) for c in golden.geometry_vectors(rng, len(qs))])
     rows.append(("rotate_each", list(e.rotate_each(vl, qs))))
     rows.append(("rotate_each[array]", list(e.rotate_each(vl, [[q.w, q.i, q.j, q.k] for q in qs]))))
     rows.append(("Quat.rotate", [q.rotate(x) for q, x in zip(qs, vl)]))
@@ -162,32 +164,14 @@ SECTIONS = [
 ]
 
 
-def write_golden(path=GOLDEN):
-    lines = [
-        "# Generated by tools/generate/make_golden_ext.py; compared by tests/test_golden_ext.py.",
-        "# Floats are float.hex(), every NaN is 'nan'.",
-    ]
-    for name, make in SECTIONS:
-        lines.append(f"[{name}]")
-        for label, value in make():
-            text = mg.render(value)
-            if "\t" in label or "\n" in label or "\n" in text:
-                raise ValueError(f"row {label!r} cannot be written on one line")
-            lines.append(f"{label}\t{text}")
-    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    return len(lines)
+COMMENTS = [
+    "Generated by tools/generate/make_golden_ext.py; compared by tests/test_golden_ext.py.",
+    "Floats are float.hex(), every NaN is 'nan'.",
+]
 
 
 def main(argv):
-    if "--check" in argv:
-        recorded = mg.read_golden(GOLDEN)
-        problems = []
-        for name, make in SECTIONS:
-            problems += mg.compare(name, make(), recorded.get(name, []))
-        print("\n".join(problems) if problems else "golden results match")
-        return 1 if problems else 0
-    print(f"wrote {GOLDEN} ({write_golden()} lines)")
-    return 0
+    return golden.main(argv, GOLDEN, SECTIONS, COMMENTS)
 
 
 if __name__ == "__main__":

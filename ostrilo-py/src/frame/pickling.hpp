@@ -3,16 +3,18 @@
 // learns it.
 //
 // Pickling and copying go through copyreg, with reconstructors from a private helper module
-// shipped beside the extension (_ostrilo_py_pickle.py): a class whose __module__ is "builtins"
-// cannot be found by name. A class declares in its table the helper's reconstructor that rebuilds
-// an instance and the attributes it takes, in order (dotted paths reach into values):
+// shipped beside the extension (_ostrilo_py_pickle.py, the one helper of every module built on
+// this frame, ostrilo_ext's classes included): a class whose __module__ is "builtins" cannot be
+// found by name. A class declares in its table the helper's reconstructor that rebuilds an
+// instance and the attributes it takes, in order (dotted paths reach into values):
 //     Pickled<"plane", "normal.x", "normal.y", "normal.z", "distance">
 // or only the reconstructor's name, when the helper reduces instances itself (its
 // _reduce_<name>):
 //     Pickled<"vec_list">
 // When the top module has been filled, every class of its module table (submodules included)
-// that declares pickling is registered with the helper; a class without a declaration is not
-// picklable, which the test that round-trips every public class reports.
+// that declares pickling is registered with the helper, which fails the import when it lacks a
+// reconstructor a table names; a class without a declaration is not picklable, which the test
+// that round-trips every public class reports, naming the fix (add Pickled<...> to its table).
 #include <atomic>
 #include <cstddef>
 #include <vector>
