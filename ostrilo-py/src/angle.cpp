@@ -28,12 +28,12 @@ using AngleRadiansClass =
                Binary<Py_nb_subtract, Op<"__sub__", minus<AngleRadians, AngleRadians>, "other">>,
                Binary<Py_nb_multiply, Op<"__mul__", times<AngleRadians, double>, "rhs">>,
                Binary<Py_nb_true_divide, Op<"__truediv__", divided<AngleRadians, double>, "rhs">>,
-               AngleCompare<AngleRadians>, Unhashable, Repr<&AngleRadians::repr>, Pickled<"angle_radians", "angle">>;
+               AngleCompare<AngleRadians>, Unhashable, Repr<&AngleRadians::repr>, PickledByConstructor<"angle_radians", "angle">>;
 
 using AngleDegreesClass =
     ClassTable<AngleDegrees, Ctor<from_fields<AngleDegrees, double>, "angle">, Field<"angle", &AngleDegrees::angle>,
                Method<"to_radians", &AngleDegrees::to_radians>, Neg<negate<AngleDegrees>>, AngleCompare<AngleDegrees>,
-               Unhashable, Repr<&AngleDegrees::repr>, Pickled<"angle_degrees", "angle">>;
+               Unhashable, Repr<&AngleDegrees::repr>, PickledByConstructor<"angle_degrees", "angle">>;
 
 }  // namespace
 
