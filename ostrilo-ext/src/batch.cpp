@@ -65,8 +65,7 @@ std::vector<Quat> read_sequence(PyObject* o) {
     return out;
 }
 
-static_assert(sizeof(Quat) == 4 * sizeof(double) && alignof(Quat) == alignof(double) &&
-                  std::is_standard_layout_v<Quat>,
+static_assert(sizeof(Quat) == 4 * sizeof(double) && alignof(Quat) == alignof(double) && std::is_standard_layout_v<Quat>,
               "a row of four doubles is a Quat");
 
 [[noreturn, gnu::cold]] void length_mismatch(std::size_t n, std::size_t m) {

@@ -161,7 +161,8 @@ int BufferView::acquire(PyObject* o) {
 // reader walk memory the exporter never lent.
 int BufferView::check() {
     const Py_buffer& v = view_;
-    if (v.suboffsets != nullptr) return buffer_lie("the buffer has suboffsets, but indirect buffers were not requested");
+    if (v.suboffsets != nullptr)
+        return buffer_lie("the buffer has suboffsets, but indirect buffers were not requested");
     if (v.ndim < 0 || v.ndim > PyBUF_MAX_NDIM) {
         PyErr_Format(PyExc_BufferError, "the buffer claims %d dimensions", v.ndim);
         return -1;
@@ -174,8 +175,8 @@ int BufferView::check() {
     Py_ssize_t implied = 0;
     element_ = parse_format(v.format, implied);
     if (element_ != Element::Other && v.itemsize != implied) {
-        PyErr_Format(PyExc_BufferError, "the buffer's item size (%zd bytes) does not match its format '%s'",
-                     v.itemsize, v.format);
+        PyErr_Format(PyExc_BufferError, "the buffer's item size (%zd bytes) does not match its format '%s'", v.itemsize,
+                     v.format);
         return -1;
     }
     bool empty = false;
@@ -294,12 +295,17 @@ bool read_number(PyObject* o, double& out, const char* what) {
 }
 
 bool is_one_number(PyObject* o) {
-    if (PyFloat_Check(o) || PyLong_Check(o) || !PySequence_Check(o)) return true;
-    if (is_text(o) || !PyObject_CheckBuffer(o)) return false;
-    BufferView view;
-    const int lent = view.acquire(o);
-    if (lent < 0) PyErr_Clear();  // the sequence path asks again, and reports it
-    return lent > 0 && view.ndim() == 0;
+    if (PyFloat_Check(o) || PyLong_Check(o)) return true;
+    if (PyObject_CheckBuffer(o) && !is_text(o)) {
+        BufferView view;
+        const int lent = view.acquire(o);
+        if (lent > 0) return view.ndim() == 0;
+        if (lent < 0) {
+            PyErr_Clear();  // read as numbers, the buffer is asked for again and its error kept
+            return false;
+        }
+    }
+    return !PySequence_Check(o);
 }
 
 namespace {

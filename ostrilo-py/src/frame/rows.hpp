@@ -130,7 +130,8 @@ class Items {
 bool read_number(PyObject* o, double& out, const char* what);
 
 // Whether o is read as one number where a number or a sequence of them may come: a float, an
-// int, anything that is no sequence, or an array of no dimensions.
+// int, a buffer of no dimensions (a 0-d array), or anything that lends no buffer and is no
+// sequence (NumPy's scalars).
 bool is_one_number(PyObject* o);
 
 // Numbers of a flat sequence or of a 1-D buffer of doubles or floats, appended to out; exactly
