@@ -271,6 +271,16 @@ PyObject* Items::get(Py_ssize_t i, const char* what) {
     return nullptr;
 }
 
+#ifndef Py_GIL_DISABLED
+PyObject* Items::borrow(Py_ssize_t i, const char* what) {
+    if (shared_list_ && PyList_GET_SIZE(seq_) != size_) {
+        raise_changed(what);
+        return nullptr;
+    }
+    return PySequence_Fast_GET_ITEM(seq_, i);
+}
+#endif
+
 bool Items::finish(const char* what) {
     if (shared_list_ && PyList_GET_SIZE(seq_) != size_) return raise_changed(what);
     return true;
@@ -318,6 +328,15 @@ namespace {
 // The numbers of an open sequence into out[0, items.size()).
 bool read_item_numbers(Items& items, double* out, const char* what) {
     for (Py_ssize_t i = 0; i < items.size(); ++i) {
+#ifndef Py_GIL_DISABLED
+        // A float converts without running Python code: it is read without a reference of its own.
+        PyObject* plain = items.borrow(i, what);
+        if (plain == nullptr) return false;
+        if (PyFloat_CheckExact(plain)) {
+            out[i] = PyFloat_AS_DOUBLE(plain);
+            continue;
+        }
+#endif
         PyObject* item = items.get(i, what);
         if (item == nullptr) return false;
         const bool ok = read_number(item, out[i], what);
@@ -327,27 +346,24 @@ bool read_item_numbers(Items& items, double* out, const char* what) {
     return items.finish(what);
 }
 
-// A 1-D buffer of doubles or floats, or the sequence path (0, nothing set).
-int read_flat_buffer(PyObject* o, std::vector<double>& out, std::size_t count, const char* what) {
-    BufferView view;
-    const int lent = view.acquire(o);
-    if (lent <= 0) return lent;
-    if (view.ndim() != 1 || view.element() == Element::Other) return 0;  // read as a sequence
-    const StridedRows r = view.rows();
-    if (count != kAnyCount && r.width != count) {
-        raise_count(what, count, r.width);
-        return -1;
+// Numbers of a flat sequence or a 1-D buffer into the storage for them that room(n) gives
+// (nullptr with the error set when it has none).
+template <class Room>
+bool read_flat(PyObject* o, std::size_t count, const char* what, Room&& room) {
+    {
+        BufferView view;
+        const int lent = view.acquire(o);
+        if (lent < 0) return false;
+        // A 1-D buffer of doubles or floats; any other is read as a sequence.
+        if (lent > 0 && view.ndim() == 1 && view.element() != Element::Other) {
+            const StridedRows r = view.rows();
+            if (count != kAnyCount && r.width != count) return raise_count(what, count, r.width);
+            double* out = room(r.width);
+            if (out == nullptr) return false;
+            r.row(0, out);
+            return true;
+        }
     }
-    const std::size_t at = out.size();
-    out.resize(at + r.width);
-    r.row(0, out.data() + at);
-    return 1;
-}
-
-}  // namespace
-
-bool read_numbers(PyObject* o, std::vector<double>& out, std::size_t count, const char* what) {
-    if (const int lent = read_flat_buffer(o, out, count, what); lent != 0) return lent > 0;
     Items items;
     const int opened = items.open(o);
     if (opened < 0) return false;
@@ -357,23 +373,54 @@ bool read_numbers(PyObject* o, std::vector<double>& out, std::size_t count, cons
     }
     const auto n = static_cast<std::size_t>(items.size());
     if (count != kAnyCount && n != count) return raise_count(what, count, n);
-    const std::size_t at = out.size();
-    out.resize(at + n);
-    return read_item_numbers(items, out.data() + at, what);
+    double* out = room(n);
+    return out != nullptr && read_item_numbers(items, out, what);
+}
+
+#ifndef Py_GIL_DISABLED
+// A list or tuple of exactly `width` floats into out, read in place: nothing here runs Python
+// code, so with the global lock nobody changes it meanwhile. False (nothing set, nothing
+// written that counts) for any other row, which the careful path reads.
+bool read_plain_row(PyObject* row, double* out, std::size_t width) {
+    if (!(PyList_CheckExact(row) || PyTuple_CheckExact(row)) ||
+        static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row)) != width)
+        return false;
+    PyObject** items = PySequence_Fast_ITEMS(row);
+    for (std::size_t c = 0; c < width; ++c) {
+        if (!PyFloat_CheckExact(items[c])) return false;
+        out[c] = PyFloat_AS_DOUBLE(items[c]);
+    }
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool read_numbers(PyObject* o, std::vector<double>& out, std::size_t count, const char* what) {
+    return read_flat(o, count, what, [&out](std::size_t n) -> double* {
+        const std::size_t at = out.size();
+        try {
+            out.resize(at + n);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        return out.data() + at;
+    });
 }
 
 bool read_numbers(PyObject* o, double* out, std::size_t n, const char* what) {
-    std::vector<double> v;
-    if (!read_numbers(o, v, n, what)) return false;
-    std::memcpy(out, v.data(), n * sizeof(double));
-    return true;
+    return read_flat(o, n, what, [out](std::size_t) { return out; });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Rows
 
 bool RowsIn::read(PyObject* o, std::size_t width, const char* what, Options options) {
-    if (const int lent = read_buffer(o, width, what, options); lent != 0) return lent > 0;
+    // Lists and tuples lend no buffer: the common nested sequences skip the question.
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
+        if (const int lent = read_buffer(o, width, what, options); lent != 0) return lent > 0;
+    }
     Items items;
     const int opened = items.open(o);
     if (opened < 0) return false;
@@ -438,17 +485,22 @@ bool RowsIn::take_rows(const StridedRows& r, const char*, const Options& options
         values_ = r.packed();
         return true;
     }
-    try {
-        own_.resize(r.rows * r.width);
-    } catch (const std::bad_alloc&) {
-        view_.release();
-        PyErr_NoMemory();
-        return false;
-    }
-    r.copy(0, r.rows, own_.data());
+    double* out = storage(r.rows * r.width);
+    if (out != nullptr) r.copy(0, r.rows, out);
     view_.release();
-    values_ = own_.empty() ? kNoRows : own_.data();
-    return true;
+    values_ = out;
+    return out != nullptr;
+}
+
+double* RowsIn::storage(std::size_t n) {
+    if (n <= kSmall) return small_;
+    try {
+        own_.resize(n);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return own_.data();
 }
 
 // One row of width_ numbers into out.
@@ -482,15 +534,10 @@ bool RowsIn::read_items(Items& items, std::size_t width, const char* what, Optio
         Py_DECREF(first);
         if (single_) {
             if (n != width) return raise_count(what, width, n);
-            try {
-                own_.resize(width);
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return false;
-            }
-            if (!read_item_numbers(items, own_.data(), what)) return false;
+            double* out = storage(width);
+            if (out == nullptr || !read_item_numbers(items, out, what)) return false;
             count_ = 1;
-            values_ = own_.data();
+            values_ = out;
             return true;
         }
     }
@@ -498,22 +545,23 @@ bool RowsIn::read_items(Items& items, std::size_t width, const char* what, Optio
         PyErr_Format(PyExc_ValueError, "%s must be a %zu x %zu matrix", what, options.rows, width);
         return false;
     }
-    try {
-        own_.resize(n * width);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    double* out = storage(n * width);
+    if (out == nullptr) return false;
     for (std::size_t r = 0; r < n; ++r) {
+#ifndef Py_GIL_DISABLED
+        PyObject* plain = items.borrow(static_cast<Py_ssize_t>(r), what);
+        if (plain == nullptr) return false;
+        if (read_plain_row(plain, out + r * width, width)) continue;
+#endif
         PyObject* row = items.get(static_cast<Py_ssize_t>(r), what);
         if (row == nullptr) return false;
-        const bool ok = read_row(row, own_.data() + r * width, what, options);
+        const bool ok = read_row(row, out + r * width, what, options);
         Py_DECREF(row);
         if (!ok) return false;
     }
     if (!items.finish(what)) return false;
     count_ = n;
-    values_ = own_.empty() ? kNoRows : own_.data();
+    values_ = out;
     return true;
 }
 

@@ -115,6 +115,11 @@ class Items {
     // Item i (i < size()) as a new reference; nullptr with ValueError "<what> changed size while
     // it was read" when the list no longer has size() items.
     PyObject* get(Py_ssize_t i, const char* what);
+#ifndef Py_GIL_DISABLED
+    // The same, borrowed: only for code that runs no Python code before it is done with the item
+    // (with the global lock, nobody else can change the list meanwhile).
+    PyObject* borrow(Py_ssize_t i, const char* what);
+#endif
     // The same check once the last item has converted.
     bool finish(const char* what);
 
@@ -180,9 +185,13 @@ class RowsIn {
   private:
     bool take_rows(const StridedRows& r, const char* what, const Options& options);
     bool read_row(PyObject* row, double* out, const char* what, const Options& options);
+    // Room for n numbers of our own: a few on the stack (one row, a matrix), more on the heap.
+    double* storage(std::size_t n);
 
+    static constexpr std::size_t kSmall = 16;
     BufferView view_;
     StridedRows strided_;
+    double small_[kSmall];
     std::vector<double> own_;
     const double* values_ = nullptr;
     std::size_t count_ = 0;
