@@ -19,14 +19,17 @@ constexpr const char* kWhat = "argument 'rotations':";
 
 // Quat objects, copied out of them one by one under a momentary shared borrow.
 bool read_quats(Items& items, std::vector<Quat>& out) {
-    out.resize(static_cast<std::size_t>(items.size()));
+    out.reserve(static_cast<std::size_t>(items.size()));
     for (Py_ssize_t k = 0; k < items.size(); ++k) {
-        PyObject* o = items.get(k, kWhat);
+        PyObject* o = items.hold(k, kWhat);
         if (o == nullptr) return false;
-        Shared<Quat> item;
-        const bool ok = item.acquire(o);
-        if (ok) out[static_cast<std::size_t>(k)] = item.get();
-        Py_DECREF(o);
+        bool ok;
+        {
+            Shared<Quat> item;  // released before the item is given back
+            ok = item.acquire(o);
+            if (ok) out.push_back(item.get());
+        }
+        Items::drop(o);
         if (!ok) {
             add_argument_prefix("rotations");
             return false;
@@ -47,11 +50,11 @@ std::vector<Quat> read_sequence(PyObject* o) {
     }
     bool quats = true;
     if (items.size() > 0) {
-        PyObject* first = items.get(0, kWhat);
+        PyObject* first = items.hold(0, kWhat);
         if (first == nullptr) throw_pyerr();
         // Rows of numbers are sequences; anything else is taken for a Quat (and refused as one).
         quats = is_instance<Quat>(first) || !PySequence_Check(first) || PyUnicode_Check(first) || PyBytes_Check(first);
-        Py_DECREF(first);
+        Items::drop(first);
     }
     std::vector<Quat> out;
     if (quats) {

@@ -240,12 +240,15 @@ Object to_order(Quats q, bool scalar_first, const char* what) {
     }
     std::vector<double> out(static_cast<std::size_t>(items.size()) * 4);
     for (Py_ssize_t k = 0; k < items.size(); ++k) {
-        PyObject* o = items.get(k, what);
+        PyObject* o = items.hold(k, what);
         if (o == nullptr) throw_pyerr();
-        Shared<Quat> item;
-        const bool ok = item.acquire(o);
-        if (ok) put_common(item.get(), scalar_first, out.data() + 4 * k);
-        Py_DECREF(o);
+        bool ok;
+        {
+            Shared<Quat> item;
+            ok = item.acquire(o);
+            if (ok) put_common(item.get(), scalar_first, out.data() + 4 * k);
+        }
+        Items::drop(o);
         if (!ok) {
             add_argument_prefix("q");
             throw_pyerr();

@@ -271,15 +271,10 @@ PyObject* Items::get(Py_ssize_t i, const char* what) {
     return nullptr;
 }
 
-#ifndef Py_GIL_DISABLED
-PyObject* Items::borrow(Py_ssize_t i, const char* what) {
-    if (shared_list_ && PyList_GET_SIZE(seq_) != size_) {
-        raise_changed(what);
-        return nullptr;
-    }
-    return PySequence_Fast_GET_ITEM(seq_, i);
+PyObject* Items::changed(const char* what) {
+    raise_changed(what);
+    return nullptr;
 }
-#endif
 
 bool Items::finish(const char* what) {
     if (shared_list_ && PyList_GET_SIZE(seq_) != size_) return raise_changed(what);
@@ -328,17 +323,16 @@ namespace {
 // The numbers of an open sequence into out[0, items.size()).
 bool read_item_numbers(Items& items, double* out, const char* what) {
     for (Py_ssize_t i = 0; i < items.size(); ++i) {
-#ifndef Py_GIL_DISABLED
-        // A float converts without running Python code: it is read without a reference of its own.
-        PyObject* plain = items.borrow(i, what);
-        if (plain == nullptr) return false;
-        if (PyFloat_CheckExact(plain)) {
-            out[i] = PyFloat_AS_DOUBLE(plain);
+        PyObject* item = items.hold(i, what);
+        if (item == nullptr) return false;
+        if (PyFloat_CheckExact(item)) {  // no Python code runs
+            out[i] = PyFloat_AS_DOUBLE(item);
+            Items::drop(item);
             continue;
         }
-#endif
-        PyObject* item = items.get(i, what);
-        if (item == nullptr) return false;
+        // A conversion runs Python code, which may drop the list's reference: the item gets its own.
+        Py_INCREF(item);
+        Items::drop(item);
         const bool ok = read_number(item, out[i], what);
         Py_DECREF(item);
         if (!ok) return false;
@@ -350,7 +344,7 @@ bool read_item_numbers(Items& items, double* out, const char* what) {
 // (nullptr with the error set when it has none).
 template <class Room>
 bool read_flat(PyObject* o, std::size_t count, const char* what, Room&& room) {
-    {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {  // lists and tuples lend no buffer
         BufferView view;
         const int lent = view.acquire(o);
         if (lent < 0) return false;
@@ -528,10 +522,10 @@ bool RowsIn::read_items(Items& items, std::size_t width, const char* what, Optio
     const auto n = static_cast<std::size_t>(items.size());
     if (options.one_row && n > 0) {
         // One row, or rows: as the first item is a sequence or not.
-        PyObject* first = items.get(0, what);
+        PyObject* first = items.hold(0, what);
         if (first == nullptr) return false;
         single_ = !PySequence_Check(first) || is_text(first);
-        Py_DECREF(first);
+        Items::drop(first);
         if (single_) {
             if (n != width) return raise_count(what, width, n);
             double* out = storage(width);
@@ -549,7 +543,7 @@ bool RowsIn::read_items(Items& items, std::size_t width, const char* what, Optio
     if (out == nullptr) return false;
     for (std::size_t r = 0; r < n; ++r) {
 #ifndef Py_GIL_DISABLED
-        PyObject* plain = items.borrow(static_cast<Py_ssize_t>(r), what);
+        PyObject* plain = items.hold(static_cast<Py_ssize_t>(r), what);
         if (plain == nullptr) return false;
         if (read_plain_row(plain, out + r * width, width)) continue;
 #endif

@@ -88,7 +88,7 @@ class BufferView {
   private:
     int check();
 
-    Py_buffer view_{};
+    Py_buffer view_;  // filled by acquire; read only while held_
     bool held_ = false;
     Element element_ = Element::Other;
     Py_ssize_t strides_[2] = {0, 0};  // those of a C-contiguous view that came without strides
@@ -115,15 +115,29 @@ class Items {
     // Item i (i < size()) as a new reference; nullptr with ValueError "<what> changed size while
     // it was read" when the list no longer has size() items.
     PyObject* get(Py_ssize_t i, const char* what);
-#ifndef Py_GIL_DISABLED
-    // The same, borrowed: only for code that runs no Python code before it is done with the item
-    // (with the global lock, nobody else can change the list meanwhile).
-    PyObject* borrow(Py_ssize_t i, const char* what);
+    // Item i for code that runs no Python code while it uses it (a type check, a float's value, a
+    // borrow of an instance): borrowed where the global lock keeps everyone else out, else a
+    // reference of its own. Give it back with drop().
+    PyObject* hold(Py_ssize_t i, const char* what) {
+#ifdef Py_GIL_DISABLED
+        return get(i, what);
+#else
+        if (shared_list_ && PyList_GET_SIZE(seq_) != size_) [[unlikely]]
+            return changed(what);
+        return PySequence_Fast_GET_ITEM(seq_, i);
 #endif
+    }
+    static void drop([[maybe_unused]] PyObject* item) noexcept {
+#ifdef Py_GIL_DISABLED
+        Py_DECREF(item);
+#endif
+    }
     // The same check once the last item has converted.
     bool finish(const char* what);
 
   private:
+    [[gnu::cold]] static PyObject* changed(const char* what);  // the ValueError; nullptr
+
     PyObject* seq_ = nullptr;  // a list or tuple
     Py_ssize_t size_ = 0;
     bool shared_list_ = false;  // a list someone else can reach (and change)
