@@ -41,12 +41,12 @@ def inverse(q: Quat) -> Quat:
 def slerp(a: Quat, b: Quat, t: builtins.float) -> Quat: ...
 @typing.overload
 def slerp(a: Quat, b: Quat, t: collections.abc.Sequence[builtins.float]) -> builtins.list[Quat]:
-    """Spherical linear interpolation from a (t = 0) to b (t = 1) along the shorter arc; t a number
-    (a Quat) or a sequence of numbers (a list of Quat). Exactly a at t = 0 and b at t = 1; in
-    between a unit quaternion, which may be the negative of the one on the other arc (the same
-    rotation). Accurate when a and b almost agree. ValueError for a quaternion of zero or
-    non-finite length. scipy: ``Slerp([0, 1], R.concatenate([Ra, Rb]))(t)``. PyGLM:
-    ``glm.slerp(qa, qb, t)``."""
+    """Spherical linear interpolation from a (t = 0) to b (t = 1) along the shorter arc; t a number (a
+    Quat; NumPy's scalars and 0-d arrays are numbers) or a sequence of numbers (a list of Quat).
+    Exactly a at t = 0 and b at t = 1; in between a unit quaternion, which may be the negative of
+    the one on the other arc (the same rotation). Accurate when a and b almost agree. ValueError for
+    a quaternion of zero or non-finite length. scipy: ``Slerp([0, 1], R.concatenate([Ra, Rb]))(t)``.
+    PyGLM: ``glm.slerp(qa, qb, t)``."""
 
 def from_matrix(m: _Rows) -> Quat:
     """The unit quaternion (w >= 0) whose rotate applies the rotation matrix m: ``q.rotate(v) ==
