@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace ostrilo {
@@ -109,7 +110,7 @@ bool is_text(PyObject* o) { return PyUnicode_Check(o) || PyBytes_Check(o); }
 const double* StridedRows::packed() const noexcept {
     if (rows == 0) return kNoRows;
     const bool contiguous = element == Element::Double && col_stride == static_cast<Py_ssize_t>(sizeof(double)) &&
-                            row_stride == static_cast<Py_ssize_t>(width * sizeof(double));
+                            (rows == 1 || row_stride == static_cast<Py_ssize_t>(width * sizeof(double)));
     if (!contiguous || reinterpret_cast<std::uintptr_t>(base) % alignof(double) != 0) return nullptr;
     return reinterpret_cast<const double*>(base);
 }

@@ -19,10 +19,11 @@
 // of a NumPy copy that released it. So whether or not a caller holds the lock, lent memory is
 // either copied into our own arrays before anything depends on it, or read in place only by code
 // for which a value that changes meanwhile can give wrong numbers but never a wrong size, index or
-// branch into memory: arithmetic of one element at a time (rotate_each's rotations, a spatial
-// query), or a pass that reads each element exactly once (read_once) and decides on that copy
-// (the spatial index's build). Memory of our own classes (a VecList's array) is read in place
-// only under a borrow, which keeps every writer out until the call ends.
+// branch into memory: arithmetic on one element at a time (rotate_each's rotations), or a pass
+// that reads each element exactly once (read_once) and decides only on that copy (the spatial
+// index's build, which sorts each point into its tree or aside, and its queries, each read once
+// before the search). Memory of our own classes (a VecList's array) is read in place only under a
+// borrow, which keeps every writer out until the call ends.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -98,9 +99,9 @@ class BufferView {
 // Sequences
 
 // The items of a sequence: a list or tuple read where it is, anything else iterable gathered into
-// a new list of our own first. Each item comes with its own reference, so that a conversion that
-// runs Python code cannot free the item under the reader; a list that others can reach is checked
-// for its length before each item and once more at the end (finish).
+// a new list of our own first. An item that a conversion may run Python code for is taken with
+// its own reference (get), so that the conversion cannot free it under the reader; a list that
+// others can reach is checked for its length before each item and once more at the end (finish).
 class Items {
   public:
     Items() = default;
