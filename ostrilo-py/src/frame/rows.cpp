@@ -71,11 +71,10 @@ template <class E, std::size_t W>
 void copy_rows(const StridedRows& r, std::size_t b, std::size_t e, double* dst) noexcept {
     const std::size_t w = W != 0 ? W : r.width;
     const Py_ssize_t s0 = r.row_stride, s1 = r.col_stride;
-    for (std::size_t i = b; i < e; ++i) {
-        const char* row = r.base + static_cast<Py_ssize_t>(i) * s0;
-        double* out = dst + i * w;
+    const char* row = r.base + static_cast<Py_ssize_t>(b) * s0;
+    double* out = dst + b * w;
+    for (std::size_t i = b; i < e; ++i, row += s0, out += w)
         for (std::size_t c = 0; c < w; ++c) out[c] = element_at<E>(row + static_cast<Py_ssize_t>(c) * s1);
-    }
 }
 
 template <class E>
