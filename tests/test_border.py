@@ -173,6 +173,11 @@ def test_slerp_takes_numpy_numbers_as_one_time(t):
     assert plain(ostrilo_ext.slerp(Quat.identity(), ROT, np.array([t, t]))) == [plain(got)] * 2
 
 
+@pytest.mark.parametrize("times", [[], (), np.empty(0), np.empty(0, np.float32)])
+def test_slerp_over_no_times_gives_no_rotations(times):
+    assert ostrilo_ext.slerp(Quat.identity(), ROT, times) == []
+
+
 def test_a_radius_of_inf_takes_every_point_whose_distance_is_not_nan():
     # Infinite distances too: a point at infinity, and finite points too far apart for a double.
     points = [[math.inf, 0, 0], [0, 0, 0], [math.nan, 0, 0], [1e200, 1e200, 0], [-math.inf] * 3]

@@ -391,7 +391,9 @@ bool read_plain_row(PyObject* row, double* out, std::size_t width) {
 }  // namespace
 
 bool read_numbers(PyObject* o, std::vector<double>& out, std::size_t count, const char* what) {
-    return read_flat(o, count, what, [&out](std::size_t n) -> double* {
+    double none = 0.0;  // room for no numbers: an empty vector may have no storage at all
+    return read_flat(o, count, what, [&out, &none](std::size_t n) -> double* {
+        if (n == 0) return &none;
         const std::size_t at = out.size();
         try {
             out.resize(at + n);
