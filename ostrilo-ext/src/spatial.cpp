@@ -2,13 +2,12 @@
 // long queries run without the interpreter lock.
 //
 // Points and queries come as a VecList (read in place under a shared borrow), an (n, 3) buffer
-// of float64 or float32 (a NumPy array; read in place when C-contiguous float64), a sequence of rows, or for one query a Vec3d or a row
-// of three numbers. Many queries give NumPy arrays; one gives plain values.
+// of float64 or float32 (a NumPy array; read in place when its rows are contiguous doubles), a
+// sequence of rows, or for one query a Vec3d or a row of three numbers. Many queries give NumPy
+// arrays; one gives plain values.
 #include "spatial.hpp"
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -58,11 +57,14 @@ void maybe_detached(bool large, F&& f) {
     Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
-// The points of a call: one query or many, wherever they live.
+// The points of a call: one query or many, wherever they live. A VecList's array and a buffer
+// of contiguous doubles are read in place (the list under a shared borrow, the buffer held for the
+// call); other buffers and sequences are copied.
 struct PointsArg {
     bool single = false;
     Vec3d one{};
     Shared<VecList> list;  // held for the call when the points are a VecList's own
+    RowsIn rows;           // holds a buffer read in place
     std::vector<Vec3d> own;
     const Vec3d* data = nullptr;
     std::size_t count = 0;
@@ -80,48 +82,24 @@ struct PointsArg {
             count = list.get().items.size();
             return;
         }
-        if (allow_single && !is_batch(o)) {
-            double xyz[3];
-            read_flat(o, xyz, 3, kPointsArg);
+        read_rows(rows, o, 3, kPointsArg, {.one_row = allow_single, .in_place = true});
+        if (rows.single()) {
+            const double* xyz = rows.values();
             set_one({xyz[0], xyz[1], xyz[2]});
             return;
         }
-        if (read_in_place(o)) return;
-        const std::vector<double> rows = read_rows(o, 3, kPointsArg);
-        own.resize(rows.size() / 3);
-        for (std::size_t i = 0; i < own.size(); ++i) own[i] = {rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]};
+        count = rows.count();
+        if (const double* v = rows.values()) {
+            data = reinterpret_cast<const Vec3d*>(v);
+            return;
+        }
+        // Strided or float32 rows: copied, so that the index works on contiguous doubles.
+        own.resize(count);
+        rows.in_place()->copy(0, count, reinterpret_cast<double*>(own.data()));
         data = own.data();
-        count = own.size();
-    }
-    // A C-contiguous (n, 3) float64 buffer in native order is read where it lies, as Vec3d
-    // records (three doubles each, no padding), with the view held for the call.
-    Py_buffer view{};
-    bool viewing = false;
-    bool read_in_place(PyObject* o) {
-        if (!PyObject_CheckBuffer(o)) return false;
-        if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        viewing = true;
-        const char* f = view.format == nullptr ? "B" : view.format;
-        if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
-        const bool fits = f[0] == 'd' && f[1] == '\0' && view.itemsize == 8 && view.ndim == 2 && view.shape[1] == 3 &&
-                          reinterpret_cast<std::uintptr_t>(view.buf) % alignof(Vec3d) == 0;
-        if (!fits) {
-            PyBuffer_Release(&view);
-            viewing = false;
-            return false;
-        }
-        data = static_cast<const Vec3d*>(view.buf);
-        count = static_cast<std::size_t>(view.shape[0]);
-        return true;
     }
     PointsArg() = default;
     PointsArg(const PointsArg&) = delete;
-    ~PointsArg() {
-        if (viewing) PyBuffer_Release(&view);
-    }
 
     void set_one(const Vec3d& v) {
         single = true;
@@ -137,7 +115,7 @@ struct PointsArg {
 }
 
 void check_radius(double r) {
-    if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point with a finite distance)");
+    if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point whose distance is not NaN)");
 }
 
 // A new (rows, cols) NumPy array of `dtype` ("intp", "float64") and its writable storage.

@@ -1,5 +1,7 @@
 #include "spatial_index.hpp"
 
+#include "frame/read_once.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -227,18 +229,21 @@ double radius_limit(double r) noexcept {
 
 SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner) : runner_(runner), n_(n) {
     entries_.resize(n);
-    // Finite points first, in index order; then the others, in index order.
-    std::size_t f = 0;
-    for (std::size_t i = 0; i < n; ++i) f += finite(points[i]) ? 1 : 0;
-    n_tree_ = f;
-    std::size_t a = 0, b = f;
+    // Finite points first, in index order; then the others, in index order. The points may be
+    // memory that another thread writes meanwhile (an array lent without the interpreter lock):
+    // each is read once, and where it goes is decided on that copy, so the two parts always add
+    // up to n whatever the memory holds by then.
+    std::size_t a = 0, b = n;
     for (std::size_t i = 0; i < n; ++i) {
-        if (finite(points[i])) {
-            entries_[a++] = {points[i], i};
+        const Vec3d p = read_once(points + i);
+        if (finite(p)) {
+            entries_[a++] = {p, i};
         } else {
-            entries_[b++] = {points[i], i};
+            entries_[--b] = {p, i};
         }
     }
+    std::reverse(entries_.begin() + static_cast<std::ptrdiff_t>(a), entries_.end());
+    n_tree_ = a;
 
     std::size_t depth = 0;
     while (depth + 1 < std::numeric_limits<std::size_t>::digits &&
@@ -411,7 +416,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> best(kk == 0 ? 1 : kk);
         for (std::size_t i = b; i < e; ++i) {
-            const std::size_t found = nearest(queries[i], kk, best.data());
+            const std::size_t found = nearest(read_once(queries + i), kk, best.data());
             std::ptrdiff_t* idx = indices + i * k;
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
@@ -487,7 +492,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
         std::vector<Hit> hits;
         for (std::size_t i = b; i < e; ++i) {
             const std::size_t before = hits.size();
-            within(queries[i], r, hits);
+            within(read_once(queries + i), r, hits);
             offsets[i + 1] = hits.size() - before;  // a count for now
         }
         std::lock_guard lk(m_parts);
@@ -509,7 +514,8 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) counts[i] = static_cast<std::ptrdiff_t>(count_within(queries[i], r));
+        for (std::size_t i = b; i < e; ++i)
+            counts[i] = static_cast<std::ptrdiff_t>(count_within(read_once(queries + i), r));
     });
 }
 
