@@ -76,7 +76,9 @@ inline drevan::Quat times_pow2(const drevan::Quat& q, int k) {
     return {times_pow2(q.w, k), times_pow2(q.i, k), times_pow2(q.j, k), times_pow2(q.k, k)};
 }
 
-inline bool all_finite(const drevan::Vec3d& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+inline bool all_finite(const drevan::Vec3d& v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
 
 // sqrt of `squares`, the sum of the squares of v[0..n) in index order, computed again at a scale
 // where no square under- or overflows when it did (the slow path of the lengths below).
@@ -119,14 +121,7 @@ inline drevan::Vec3d unit(const drevan::Vec3d& v) {
     }
     return scaled_unit(v, s);
 }
+// The same for a quaternion: q 2^-e / |q 2^-e|, the slow path of q / |q|.
 drevan::Quat scaled_unit(const drevan::Quat& q, double squares);
-inline drevan::Quat unit(const drevan::Quat& q) {
-    const double s = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
-    if (s >= kSquaresLow && s <= kSquaresHigh) [[likely]] {
-        const double m = std::sqrt(s);
-        return {q.w / m, q.i / m, q.j / m, q.k / m};
-    }
-    return scaled_unit(q, s);
-}
 
 }  // namespace ostrilo::ext

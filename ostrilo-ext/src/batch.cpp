@@ -13,6 +13,7 @@
 #include "batch.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -116,6 +117,22 @@ constexpr std::size_t kGrain = 4096;
 
 inline bool has_nan(const Vec3d& v) { return (v.x != v.x) | (v.y != v.y) | (v.z != v.z); }
 
+// Sets *flag if a component of out[b, e) is infinite or NaN: a loop of its own over the block
+// just written (still in cache), on the bits, so that it vectorises (a test of x != x inside the
+// rotation loop, or in a loop of its own, does not, and made rotate_each 50 to 70 % slower). The
+// sign is masked off and the exponent field incremented: it carries into the top bit exactly when
+// it is all ones. Infinite results only cost the search for NaNs that then finds none.
+inline void note_nan(const Vec3d* out, std::size_t b, std::size_t e, std::atomic<bool>* flag) {
+    const auto* c = reinterpret_cast<const unsigned char*>(out + b);
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < 3 * (e - b); ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, c + 8 * i, 8);
+        any |= (bits & 0x7ff0'0000'0000'0000ULL) + 0x0010'0000'0000'0000ULL;
+    }
+    if (any >> 63) flag->store(true, std::memory_order_relaxed);
+}
+
 // ostrilo_py's Quat.rotate, called through its class for one element at a time: two instances
 // of our own that nothing else sees carry the operands from call to call.
 class QuatRotate {
@@ -183,26 +200,16 @@ VecList rotate_each(const VecList& vectors, Quats rotations) {
         for_blocks(
             n,
             [=](std::size_t b, std::size_t e) noexcept {
-                bool nan = false;
-                for (std::size_t i = b; i < e; ++i) {
-                    const Vec3d r = rot[i].rotate(in[i]);
-                    dst[i] = r;
-                    nan |= has_nan(r);
-                }
-                if (nan) flag->store(true, std::memory_order_relaxed);
+                for (std::size_t i = b; i < e; ++i) dst[i] = rot[i].rotate(in[i]);
+                note_nan(dst, b, e, flag);
             },
             kGrain);
     } else {  // strided or float32 rows: read in place
         for_blocks(
             n,
             [=](std::size_t b, std::size_t e) noexcept {
-                bool nan = false;
-                for (std::size_t i = b; i < e; ++i) {
-                    const Vec3d r = src->at(i).rotate(in[i]);
-                    dst[i] = r;
-                    nan |= has_nan(r);
-                }
-                if (nan) flag->store(true, std::memory_order_relaxed);
+                for (std::size_t i = b; i < e; ++i) dst[i] = src->at(i).rotate(in[i]);
+                note_nan(dst, b, e, flag);
             },
             kGrain);
     }
