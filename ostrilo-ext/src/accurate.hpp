@@ -11,6 +11,7 @@
 // each function takes the unscaled path where that is sure, so results for inputs of ordinary
 // sizes are the bits they always were, at the cost of a comparison or two.
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -46,17 +47,17 @@ inline int exponent_of(double m) {
 }
 
 // exponent_of the largest magnitude among the values; 0 when they are all zero or one of them is
-// infinite or NaN (which no scaling helps).
+// infinite (which no scaling helps). NaNs are passed over: a NaN stays NaN at every scale.
 template <class... D>
 int scale_exponent(D... v) {
     double m = 0.0;
-    bool finite = true;
-    ((m = std::fabs(v) > m ? std::fabs(v) : m, finite = finite && std::isfinite(v)), ...);
-    return m == 0.0 || !finite ? 0 : exponent_of(m);
+    ((m = std::fabs(v) > m ? std::fabs(v) : m), ...);
+    return m == 0.0 || m > DBL_MAX ? 0 : exponent_of(m);
 }
 
 // scale_exponent where the largest magnitude is at least 2^kLargeExponent, 0 below: the scale
-// that keeps products of such coordinates finite, and leaves ordinary ones alone.
+// that keeps products of such coordinates finite, and leaves ordinary ones alone. (0 with an
+// infinite value: the formula as written then gives IEEE's answer.)
 template <class... D>
 int large_exponent(D... v) {
     const int e = scale_exponent(v...);
@@ -70,10 +71,18 @@ inline double times_pow2(double x, int k) {
     return std::ldexp(x, k);
 }
 inline drevan::Vec3d times_pow2(const drevan::Vec3d& v, int k) {
-    return {times_pow2(v.x, k), times_pow2(v.y, k), times_pow2(v.z, k)};
+    if (k >= -1022 && k <= 1023) {
+        const double f = std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+        return {v.x * f, v.y * f, v.z * f};
+    }
+    return {std::ldexp(v.x, k), std::ldexp(v.y, k), std::ldexp(v.z, k)};
 }
 inline drevan::Quat times_pow2(const drevan::Quat& q, int k) {
-    return {times_pow2(q.w, k), times_pow2(q.i, k), times_pow2(q.j, k), times_pow2(q.k, k)};
+    if (k >= -1022 && k <= 1023) {
+        const double f = std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+        return {q.w * f, q.i * f, q.j * f, q.k * f};
+    }
+    return {std::ldexp(q.w, k), std::ldexp(q.i, k), std::ldexp(q.j, k), std::ldexp(q.k, k)};
 }
 
 inline bool all_finite(const drevan::Vec3d& v) {

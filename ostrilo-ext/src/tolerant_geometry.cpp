@@ -98,7 +98,7 @@ bool in_same_plane(const Circle& circle1, const Circle& circle2, RelTol rel_tol,
 bool circle_point(const Circle& circle, const Vec3d& point, bool inner, RelTol rel_tol, AbsTol abs_tol) {
     const Tol t = checked("circle_point", rel_tol, abs_tol);
     if (!drevan::geometry::circle_point(circle, point, inner).has_value()) return true;
-    // The point, the centre and the radius at 2^-k times their size (k = 0 if one is not finite).
+    // The point, the centre and the radius at 2^-k times their size (k = 0 if one is infinite).
     const int k =
         large_exponent(point.x, point.y, point.z, circle.center.x, circle.center.y, circle.center.z, circle.radius);
     const Vec3d p = times_pow2(point, -k), c = times_pow2(circle.center, -k);
