@@ -233,7 +233,8 @@ def test_from_two_vectors_turns_a_onto_b_the_short_way(seed):
 # Full range: the functions are homogeneous in their inputs, and small integers times a power of
 # two are exact down to the smallest subnormal, so each result at any pair of sizes must be the
 # bits of the one at size 1 (squares of the lengths under- or overflowed from about 1e-154 and
-# 1e154 on: from_two_vectors was off by 1e-5 or raised, to_euler and slerp raised).
+# 1e154 on: angle_between and axis_angle gave NaN or lost digits, from_two_vectors was off by 1e-5
+# or raised, to_euler and slerp raised).
 
 SCALES = [-1071, -1040, -600, -520, 0, 520, 600, 1000, 1019]
 A, B = (3, 4, 0), (-1, 2, 7)
@@ -247,16 +248,25 @@ def sized(components, k):
 def flat_bits(result):
     if isinstance(result, Quat):
         return tuple(bits(x) for x in (result.w, result.i, result.j, result.k))
-    return tuple(bits(x) for x in result)
+    if isinstance(result, Vec3d):
+        return tuple(bits(x) for x in (result.x, result.y, result.z))
+    if isinstance(result, AngleRadians):
+        return (bits(result.angle),)
+    return sum((flat_bits(x) if not isinstance(x, float) else (bits(x),) for x in result), ())
 
 
 @pytest.mark.parametrize("call", [
+    lambda ka, kb: ostrilo_ext.angle_between(sized(A, ka), sized(B, kb)),
+    lambda ka, kb: ostrilo_ext.angle_between(sized((1, 0, 0), ka), sized((-7, 1, 0), kb)),
+    lambda ka, kb: ostrilo_ext.axis_angle(sized(P, ka)),
+    lambda ka, kb: ostrilo_ext.axis_angle(sized((0, 1, 2, 2), kb)),
     lambda ka, kb: ostrilo_ext.from_two_vectors(sized(A, ka), sized(B, kb)),
     lambda ka, kb: ostrilo_ext.from_two_vectors(sized(B, ka), sized((1, -2, -6), kb)),  # beyond a quarter turn
     lambda ka, kb: ostrilo_ext.to_euler(sized(P, ka), "zyx"),
     lambda ka, kb: ostrilo_ext.to_euler(sized(Q, ka), "ZXZ"),
     lambda ka, kb: ostrilo_ext.slerp(sized(P, ka), sized(Q, kb), 0.3),
-], ids=["from_two_vectors", "from_two_vectors, obtuse", "to_euler", "to_euler, symmetric", "slerp"])
+], ids=["angle_between", "angle_between, obtuse", "axis_angle", "axis_angle, half a turn", "from_two_vectors",
+        "from_two_vectors, obtuse", "to_euler", "to_euler, symmetric", "slerp"])
 def test_results_do_not_depend_on_the_lengths(call):
     expected = flat_bits(call(0, 0))
     for ka in SCALES:
