@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "accurate.hpp"
 #include "drevan/trig.hpp"
 
 namespace ostrilo::ext {
@@ -15,17 +16,22 @@ void value_error(const char* message) {
 }
 
 Quat negated(const Quat& q) { return {-q.w, -q.i, -q.j, -q.k}; }
-double norm4(const Quat& q) { return std::sqrt(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k); }
+double norm4(const Quat& q) { return length(q); }
 
 namespace {
 
 Quat divided(const Quat& q, double s) { return {q.w / s, q.i / s, q.j / s, q.k / s}; }
 double dot4(const Quat& a, const Quat& b) { return ((a.w * b.w + a.i * b.i) + a.j * b.j) + a.k * b.k; }
 
+// q / |q| for every q with finite components, not all zero (at full range, accurate.hpp).
 Quat unit_rotation(const Quat& q, const char* message) {
-    const double n = norm4(q);
-    if (!(n > 0.0) || !std::isfinite(n)) value_error(message);
-    return divided(q, n);
+    const double s = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
+    if (s >= kSquaresLow && s <= kSquaresHigh) [[likely]]
+        return divided(q, std::sqrt(s));
+    if (!(std::isfinite(q.w) && std::isfinite(q.i) && std::isfinite(q.j) && std::isfinite(q.k)) ||
+        (q.w == 0.0 && q.i == 0.0 && q.j == 0.0 && q.k == 0.0))
+        value_error(message);
+    return scaled_unit(q, s);
 }
 
 }  // namespace
@@ -39,10 +45,21 @@ Quat hamilton_product(const Quat& a, const Quat& b) {
 // the order of application.
 Quat compose(const Quat& first, const Quat& second) { return hamilton_product(first, second); }
 
+// |q|^2 under- or overflows for quaternions whose inverse is an ordinary number (1e-200 has the
+// inverse 1e200): there the quotients are taken at the scale where the largest component is in
+// [0.5, 1) and scaled back, q / |q|^2 = (q 2^-e / |q 2^-e|^2) 2^-e. A component of the inverse
+// beyond the largest double is +-inf (IEEE overflow), as 1 / 5e-324 is.
 Quat inverse(const Quat& q) {
     const double n = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
-    if (n == 0.0) value_error("inverse(): the zero quaternion has no inverse");
-    return {q.w / n, -q.i / n, -q.j / n, -q.k / n};
+    if (n >= kSquaresLow && n <= kSquaresHigh) [[likely]]
+        return {q.w / n, -q.i / n, -q.j / n, -q.k / n};
+    if (q.w == 0.0 && q.i == 0.0 && q.j == 0.0 && q.k == 0.0)
+        value_error("inverse(): the zero quaternion has no inverse");
+    const int e = scale_exponent(q.w, q.i, q.j, q.k);
+    if (e == 0) return {q.w / n, -q.i / n, -q.j / n, -q.k / n};  // inf or NaN: IEEE rules
+    const Quat s = times_pow2(q, -e);
+    const double ns = ((s.w * s.w + s.i * s.i) + s.j * s.j) + s.k * s.k;
+    return {times_pow2(s.w / ns, -e), times_pow2(-s.i / ns, -e), times_pow2(-s.j / ns, -e), times_pow2(-s.k / ns, -e)};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -169,14 +186,32 @@ Quat from_matrix(Rows mo) {
 // size, and the axis is a x b made exactly perpendicular to a again (rounding tilts it towards a by
 // up to 2^-53 of |a| |b|, which near half a turn would carry a far past b). Exactly opposite
 // vectors give half a turn about an axis perpendicular to a (the one through a's smallest
-// component).
+// component). The lengths are taken at full range: the unit vectors of tiny and huge vectors, and
+// the axis of nearly opposite ones (whose cross product is tiny), are as accurate as any.
+
+namespace {
+
+// The direction of a vector with finite components, not all zero: unit(v), whose test of the
+// squares' sum lets ordinary vectors past the refusal's tests. Inlined: a call returning the
+// vector through memory, twice, cost from_two_vectors a tenth of its time.
+Vec3d other_direction(const Vec3d& v, double squares) {
+    if (!all_finite(v) || (v.x == 0.0 && v.y == 0.0 && v.z == 0.0))
+        value_error("from_two_vectors(): the vectors must have a finite, nonzero length");
+    return scaled_unit(v, squares);
+}
+[[gnu::always_inline]] inline Vec3d direction(const Vec3d& v) {
+    const double s = (v.x * v.x + v.y * v.y) + v.z * v.z;
+    if (s >= kSquaresLow && s <= kSquaresHigh) [[likely]] {
+        const double m = std::sqrt(s);
+        return {v.x / m, v.y / m, v.z / m};
+    }
+    return other_direction(v, s);
+}
+
+}  // namespace
 
 Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
-    const double la = a.magnitude(), lb = b.magnitude();
-    if (!(la > 0.0) || !(lb > 0.0) || !std::isfinite(la) || !std::isfinite(lb))
-        value_error("from_two_vectors(): the vectors must have a finite, nonzero length");
-    const Vec3d ua{a.x / la, a.y / la, a.z / la};
-    const Vec3d ub{b.x / lb, b.y / lb, b.z / lb};
+    const Vec3d ua = direction(a), ub = direction(b);
     const double d = ua.dot(ub);
     if (d >= 0.0) {
         const Vec3d h{ua.x + ub.x, ua.y + ub.y, ua.z + ub.z};
@@ -186,7 +221,7 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
         return {ua.dot(uh), -c.x, -c.y, -c.z};
     }
     Vec3d c = ua.cross(ub);
-    const double lc = c.magnitude();
+    const double lc = length(c);
     if (lc == 0.0) {
         const double ax = std::fabs(ua.x), ay = std::fabs(ua.y), az = std::fabs(ua.z);
         const Vec3d e = ax <= ay && ax <= az ? Vec3d{1.0, 0.0, 0.0}
@@ -196,7 +231,7 @@ Quat from_two_vectors(const Vec3d& a, const Vec3d& b) {
     }
     const double along = c.dot(ua);
     const Vec3d n0{c.x - along * ua.x, c.y - along * ua.y, c.z - along * ua.z};
-    const double ln = n0.magnitude();
+    const double ln = length(n0);
     const Vec3d n{n0.x / ln, n0.y / ln, n0.z / ln};
     if (lc == 0.0) return {0.0, -n.x, -n.y, -n.z};  // exactly half a turn
     const double angle = drevan::trig::atan2(lc, d);
