@@ -1,7 +1,8 @@
 // rotate_each (batch.hpp). Rotations given as Quat objects or nested sequences are copied out on
 // the calling thread first; rows in a buffer (a NumPy array) are read where they are, by the
-// pool, while the buffer is held. The pool fills the new list in blocks whose boundaries depend on the length
-// alone, and each element is computed on its own, so the bits never depend on the thread count.
+// pool, while the buffer is held. The pool fills the new list in blocks whose boundaries depend
+// on the length alone, and each element is computed on its own, so the bits never depend on the
+// thread count.
 #include "batch.hpp"
 
 #include <cstring>
