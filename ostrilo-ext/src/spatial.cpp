@@ -43,7 +43,9 @@ constexpr std::size_t kReleaseFrom = 2048;
 constexpr std::size_t kMaxPadded = std::size_t{1} << 27;
 
 // Runs f() without the interpreter lock when `large`; its exception is rethrown with the lock
-// held again. f touches no Python object: only arrays that borrows keep alive and unchanged.
+// held again. f touches no Python object, only arrays kept alive by the call: a VecList's under
+// its borrow, which nobody changes meanwhile, and a buffer's, which another thread may change and
+// which f therefore reads once per element (frame/rows.hpp).
 template <class F>
 void maybe_detached(bool large, F&& f) {
     if (!large) {
