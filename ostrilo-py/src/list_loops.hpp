@@ -45,7 +45,7 @@ inline constexpr double kCanonicalNaN = std::bit_cast<double>(kCanonicalNaNBits)
 inline constexpr pool::Grain kArithmetic = pool::kCheapWork;
 inline constexpr pool::Grain kCostly{4096};
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define OSTRILO_LOOP_VARIANTS 1
 enum class Loops { baseline, avx2, avx512 };
 
