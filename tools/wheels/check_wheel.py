@@ -49,7 +49,7 @@ WINDOWS_LIBS = {"kernel32.dll", "vcruntime140.dll", "vcruntime140_1.dll"}
 EF_ARM_ABI_FLOAT_HARD = 0x400
 # Reference-count operations of the free-threaded object layout, called from inline code.
 FREE_THREADED_ONLY = {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"}
-BUILD_PATHS = (b"/tmp/", b"/work/", b"/root/", b"/home/", b"site-packages", b"/opt/", b"/Users/", b":\\a\\")
+BUILD_PATHS = (b"/tmp/", b"/work/", b"/root/", b"/home/", b"site-packages", b"/opt/", b"/Users/")
 NAME = re.compile(r"^ostrilo_py-(?P<version>[^-]+)-(?P<py>cp3\d+)-(?P<abi>cp3\d+t?)-(?P<plat>[^-]+)\.whl$")
 MACOS_TAG = re.compile(r"^macosx_(?P<major>\d+)_(?P<minor>\d+)_(?P<arch>x86_64|arm64)$")
 
