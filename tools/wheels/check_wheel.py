@@ -41,8 +41,11 @@ MACHINES = {"x86_64": ("x86_64", 64), "armv7l": ("arm", 32), "aarch64": ("aarch6
 MULTIARCH = {"x86_64": "x86_64-linux-gnu", "armv7l": "arm-linux-gnueabihf", "aarch64": "aarch64-linux-gnu"}
 # What a macOS library may load: the C library and the C++ runtime of the system.
 MACOS_LIBS = {"/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"}
-# Symbols every Mach-O image has, which zig's linker exports and Apple's keeps private.
+# What zig's Mach-O linker (the cross job's) exports beyond the list it does not read: the
+# header symbols every image has, and the C++ runtime's operators new and delete that it links in.
+# Apple's linker, which builds the wheels users get, applies the exported-symbols list.
 MACHO_LINKER_SYMBOLS = {"_mh_dylib_header", "_mh_bundle_header", "__dso_handle"}
+MACHO_ZIG_RUNTIME = re.compile(r"^_Z(nw|na|dl|da)[mPv]")
 # What a Windows library may load besides the interpreter's DLL: the system's, the C runtime's
 # parts that every Windows 10 has, and the C++ runtime's that CPython itself installs.
 WINDOWS_LIBS = {"kernel32.dll", "vcruntime140.dll", "vcruntime140_1.dll"}
@@ -83,7 +86,9 @@ def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "os
     defined = {s.name for s in lib.exports}
     records = {n for n in defined if n.startswith(RECORD_PREFIX)}
     entry = f"PyInit_{module}"
-    stray = defined - records - {entry} - (MACHO_LINKER_SYMBOLS if lib.format == "Mach-O" else set())
+    stray = defined - records - {entry}
+    if lib.format == "Mach-O":
+        stray = {n for n in stray - MACHO_LINKER_SYMBOLS if not MACHO_ZIG_RUNTIME.match(n)}
     if entry not in defined:
         problems.append(f"{module}: no {entry}")
     if stray:

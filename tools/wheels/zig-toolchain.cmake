@@ -64,9 +64,7 @@ string(APPEND _flags " -ffile-prefix-map=${_zig_lib}/=zig/")
 set(CMAKE_CXX_FLAGS_INIT "${_flags}")
 set(CMAKE_C_FLAGS_INIT "${_flags}")
 if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
-  # zig's linker makes no bundles: the module is a dylib, which the interpreter loads the same way.
-  set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared")
-  set(CMAKE_SHARED_MODULE_CREATE_C_FLAGS "-shared")
+  set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/zig-macos-rules.cmake")
 else()
   # On Windows this also leaves out the program database (.pdb) and its path.
   set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--strip-all")
