@@ -1,8 +1,10 @@
 // The allocator behind the element arrays of lists.
 #include "vec_array.hpp"
 
+#ifdef __linux__  // transparent huge pages: a Linux hint only
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
