@@ -41,9 +41,9 @@ inline constexpr double kCanonicalNaN = std::bit_cast<double>(kCanonicalNaNBits)
 
 // Fewest elements per block, by cost per element (see pool::Grain), measured in cache with the
 // AVX2 loops: adding, scaling, dividing, a dot or cross product ~0.2-0.7 ns; a square root with
-// divisions or a rotation ~1.5-2 ns.
+// divisions or a rotation ~1.5-2 ns. Either way a block is a few microseconds of work.
 inline constexpr pool::Grain kArithmetic = pool::kCheapWork;
-inline constexpr pool::Grain kCostly{4096};
+inline constexpr pool::Grain kCostly{2048};
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define OSTRILO_LOOP_VARIANTS 1

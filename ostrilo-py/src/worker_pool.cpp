@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -39,6 +40,7 @@ constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 // little to other threads that want to run.
 constexpr long kWorkerSpinNs = 50'000;
 constexpr long kCallerSpinNs = 20'000;
+constexpr long kCallerSpinMaxNs = 200'000;
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -61,9 +63,6 @@ bool spin_until(Ready&& ready, long budget_ns) {
         }
     }
 }
-
-// Set on pool worker threads: a job submitted from one runs inline.
-thread_local bool tl_in_worker = false;
 
 }  // namespace
 
@@ -123,18 +122,98 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 
 // ---------------------------------------------------------------------------
 // Pool
+//
+// A job is run by its caller together with up to size() - 1 workers, its helpers, so that no job
+// has more threads than the pool has. The caller takes blocks from the front of the range and
+// helpers take them from the back. The caller starts at once, so a helper that comes late (it was
+// asleep, or its processor is busy with another program) costs only the blocks it does not take,
+// and at the end the caller waits only for the blocks still running on helpers, usually without
+// sleeping. The split lands near the same place from one operation to the next, so the front of
+// a list tends to stay in the caller's caches and the back in the helper's.
+//
+// Whether to wake a sleeping worker is decided from costs measured in this process. A worker
+// still watching for work after its last job (spinning) costs nothing to use: it sees a new job
+// within a fraction of a microsecond, so every job of two blocks or more is offered to it. A
+// sleeping one costs the caller the wake-up call and arrives only after its wake-up latency; on
+// the 2-processor virtual machines we measured, the call took 5-10 us (waking another processor
+// leaves the virtual machine) and the latency 3-40 us. So the caller times its own first block
+// and wakes sleeping workers only when the blocks left would take it, alone, at least twice what
+// a wake-up costs (call plus latency, moving averages of the ones this pool made). No constant
+// in that rule belongs to one processor: a slower loop build, clock or memory makes the same job
+// longer and calls for help sooner; a machine that wakes threads faster gets help sooner.
+
+namespace {
+
+// The blocks of a job are being run on this thread (a worker, or a caller inside its own job): a
+// job submitted from here runs inline.
+thread_local bool tl_in_block = false;
+
+struct InBlock {
+    bool was = tl_in_block;
+    InBlock() noexcept { tl_in_block = true; }
+    ~InBlock() { tl_in_block = was; }
+    InBlock(const InBlock&) = delete;
+    InBlock& operator=(const InBlock&) = delete;
+};
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The cost of one step of a wake-up: the median of the last few measured, so that one thread
+// preempted in the middle of a measurement (common on a busy machine) does not count.
+// Measurements come from several threads; two that race may lose one of them.
+class WakeCost {
+  public:
+    explicit WakeCost(std::int64_t initial_ns) noexcept {
+        for (auto& s : samples_) s.store(initial_ns, std::memory_order_relaxed);
+    }
+    void record(std::int64_t ns) noexcept {
+        const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed) % kSamples;
+        samples_[i].store(std::max<std::int64_t>(ns, 0), std::memory_order_relaxed);
+    }
+    std::int64_t median() const noexcept {
+        std::array<std::int64_t, kSamples> v;
+        for (std::size_t i = 0; i < kSamples; ++i) v[i] = samples_[i].load(std::memory_order_relaxed);
+        std::nth_element(v.begin(), v.begin() + kSamples / 2, v.end());
+        return v[kSamples / 2];
+    }
+
+  private:
+    static constexpr std::size_t kSamples = 7;
+    std::array<std::atomic<std::int64_t>, kSamples> samples_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// Before the first wake-ups are measured: low enough that the first job of a few tens of
+// microseconds tries one, after which the measurements take over.
+constexpr std::int64_t kInitialNotifyNs = 2'000;
+constexpr std::int64_t kInitialLatencyNs = 10'000;
+
+// A job's unclaimed blocks [front, back) as one word, front in the high half, so that the caller
+// (front) and its helpers (back) claim with one compare-and-swap and no lock.
+constexpr std::uint64_t kLowHalf = 0xffff'ffffu;
+constexpr std::size_t kMaxPooledBlocks = static_cast<std::size_t>(std::min<std::uint64_t>(kLowHalf, SIZE_MAX));
+
+}  // namespace
 
 struct Pool::Job {
     void (*fn)(void*, std::size_t);
     void* ctx;
-    std::size_t count;
 
-    // Guarded by Shared::m.
-    std::size_t next_block = 0;
-    Job* next_job = nullptr;
-
+    std::atomic<std::uint64_t> range;  // unclaimed blocks: front << 32 | back
+    // Blocks not run yet plus the participants still holding the job (the caller until it has
+    // closed the job, each helper until it has found no block left): the job is done at zero.
     std::atomic<std::size_t> remaining;
     std::atomic<std::size_t> failed_block{kNoBlock};
+
+    // Guarded by Shared::m.
+    std::size_t helpers = 0;
+    std::size_t max_helpers;
+    bool queued = false;  // helpers may join only while it is queued
+    Job* next_job = nullptr;
+    std::int64_t woken_at = 0;  // when the caller woke workers for it; 0 if it did not
 
     // Guarded by m.
     std::mutex m;
@@ -143,17 +222,63 @@ struct Pool::Job {
     std::size_t error_block = kNoBlock;
     std::exception_ptr error;
 
-    Job(void (*f)(void*, std::size_t), void* c, std::size_t n) : fn(f), ctx(c), count(n), remaining(n) {}
+    Job(void (*f)(void*, std::size_t), void* c, std::size_t count, std::size_t helpers_at_most)
+        : fn(f), ctx(c), range(count), remaining(count + 1), max_helpers(helpers_at_most) {}
+
+    bool exhausted() const noexcept {
+        const std::uint64_t r = range.load(std::memory_order_relaxed);
+        return (r >> 32) == (r & kLowHalf);
+    }
+    std::size_t claim_front() noexcept {
+        std::uint64_t r = range.load(std::memory_order_relaxed);
+        for (;;) {
+            if ((r >> 32) == (r & kLowHalf)) return kNoBlock;
+            if (range.compare_exchange_weak(r, r + (std::uint64_t{1} << 32), std::memory_order_relaxed))
+                return static_cast<std::size_t>(r >> 32);
+        }
+    }
+    std::size_t claim_back() noexcept {
+        std::uint64_t r = range.load(std::memory_order_relaxed);
+        for (;;) {
+            if ((r >> 32) == (r & kLowHalf)) return kNoBlock;
+            if (range.compare_exchange_weak(r, r - 1, std::memory_order_relaxed))
+                return static_cast<std::size_t>((r & kLowHalf) - 1);
+        }
+    }
 };
 
 struct Pool::Shared {
     std::mutex m;
-    std::condition_variable cv;  // workers sleep here
-    Job* head = nullptr;         // queue of jobs with unclaimed blocks
+    std::condition_variable cv;  // idle workers sleep here
+    Job* head = nullptr;         // jobs helpers may join, oldest first
     Job* tail = nullptr;
+    std::size_t sleeping = 0;  // workers waiting on cv
     bool stop = false;
-    std::atomic<bool> has_work{false};  // head != nullptr, for spinning workers
-    long worker_spin_ns = 0;            // 0 when there are more workers than processors
+
+    std::atomic<std::uint64_t> epoch{0};   // bumped whenever a job is queued; spinning workers watch it
+    std::atomic<std::size_t> spinning{0};  // workers watching for work
+    std::size_t max_spinning = 0;          // as many as one job can use
+    long worker_spin_ns = 0;               // 0 when there are more workers than processors
+
+    WakeCost notify{kInitialNotifyNs};    // the caller's time to wake one worker
+    WakeCost latency{kInitialLatencyNs};  // from then to that worker joining
+
+    void enqueue(Job& job) {  // under m
+        job.queued = true;
+        job.next_job = nullptr;
+        (tail != nullptr ? tail->next_job : head) = &job;
+        tail = &job;
+        epoch.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    void unlink(Job& job) {  // under m
+        Job* prev = nullptr;
+        for (Job* j = head; j != &job; j = j->next_job) prev = j;
+        (prev != nullptr ? prev->next_job : head) = job.next_job;
+        if (tail == &job) tail = prev;
+        job.next_job = nullptr;
+        job.queued = false;
+    }
 };
 
 Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
@@ -172,10 +297,16 @@ Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
     sigfillset(&all);
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    for (std::size_t i = 0; i < threads; ++i) {
-        pthread_t t;
-        if (pthread_create(&t, &attr, &Pool::worker_entry, this) != 0) break;
-        workers_.push_back(t);
+    {
+        // Before any worker reads it.
+        std::lock_guard lk(shared_->m);
+        shared_->max_spinning = threads == 0 ? 0 : threads - 1;
+        for (std::size_t i = 0; i < threads; ++i) {
+            pthread_t t;
+            if (pthread_create(&t, &attr, &Pool::worker_entry, this) != 0) break;
+            workers_.push_back(t);
+        }
+        shared_->max_spinning = workers_.empty() ? 0 : workers_.size() - 1;
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
@@ -191,7 +322,7 @@ Pool::~Pool() {
 }
 
 void* Pool::worker_entry(void* arg) {
-    tl_in_worker = true;
+    tl_in_block = true;
     static_cast<Pool*>(arg)->worker_loop();
     return nullptr;
 }
@@ -201,40 +332,39 @@ void Pool::worker_loop() {
     std::unique_lock lk(s.m);
     bool worked = false;
     for (;;) {
-        if (s.head == nullptr) {
+        Job* job = s.head;
+        while (job != nullptr && (job->helpers >= job->max_helpers || job->exhausted())) job = job->next_job;
+        if (job == nullptr) {
             if (s.stop) return;
+            // Just finished a job: watch for the next one a short while before sleeping, so that
+            // back-to-back jobs do not each pay for waking a thread.
+            bool spin = false;
             if (worked && s.worker_spin_ns > 0) {
-                // Just finished a block: watch for more work a short while
-                // before sleeping, so that back-to-back jobs do not each pay
-                // for waking a thread.
-                worked = false;
+                spin = s.spinning.fetch_add(1, std::memory_order_relaxed) < s.max_spinning;
+                if (!spin) s.spinning.fetch_sub(1, std::memory_order_relaxed);
+            }
+            worked = false;
+            if (spin) {
+                const std::uint64_t seen = s.epoch.load(std::memory_order_relaxed);
                 lk.unlock();
-                spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, s.worker_spin_ns);
+                spin_until([&] { return s.epoch.load(std::memory_order_relaxed) != seen; }, s.worker_spin_ns);
+                s.spinning.fetch_sub(1, std::memory_order_relaxed);
                 lk.lock();
-            } else if (!s.stop) {
+            } else {
+                ++s.sleeping;
                 s.cv.wait(lk);
+                --s.sleeping;
             }
             continue;
         }
-        Job& job = *s.head;
-        const std::size_t block = job.next_block++;
-        if (job.next_block == job.count) {  // every block claimed
-            s.head = job.next_job;
-            if (s.head == nullptr) {
-                s.tail = nullptr;
-                s.has_work.store(false, std::memory_order_relaxed);
-            }
-        } else if (job.next_job != nullptr) {
-            // Round robin between concurrent jobs, one block at a time, so a
-            // small job is not queued behind all of a large one.
-            s.head = job.next_job;
-            job.next_job = nullptr;
-            s.tail->next_job = &job;
-            s.tail = &job;
-        }
+        // Joining: the job is queued, so its caller still holds it and `remaining` is not zero.
+        job->remaining.fetch_add(1, std::memory_order_relaxed);
+        if (job->helpers++ == 0 && job->woken_at != 0) s.latency.record(now_ns() - job->woken_at);
         lk.unlock();
-        execute(job, block);
-        worked = true;
+        std::size_t ran = 0;
+        for (std::size_t b = job->claim_back(); b != kNoBlock; b = job->claim_back(), ++ran) execute(*job, b);
+        release(*job, ran + 1);
+        worked = worked || ran > 0;
         lk.lock();
     }
 }
@@ -242,25 +372,29 @@ void Pool::worker_loop() {
 void Pool::execute(Job& job, std::size_t block) {
     // Blocks after a failed one may be skipped; lower ones always run, so the
     // lowest failing block is the one reported.
-    if (job.failed_block.load(std::memory_order_relaxed) > block) {
-        try {
-            job.fn(job.ctx, block);
-        } catch (...) {
-            {
-                std::lock_guard lk(job.m);
-                if (block < job.error_block) {
-                    job.error_block = block;
-                    job.error = std::current_exception();
-                }
-            }
-            std::size_t seen = job.failed_block.load(std::memory_order_relaxed);
-            while (block < seen && !job.failed_block.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {
+    if (job.failed_block.load(std::memory_order_relaxed) <= block) return;
+    try {
+        job.fn(job.ctx, block);
+    } catch (...) {
+        {
+            std::lock_guard lk(job.m);
+            if (block < job.error_block) {
+                job.error_block = block;
+                job.error = std::current_exception();
             }
         }
+        std::size_t seen = job.failed_block.load(std::memory_order_relaxed);
+        while (block < seen && !job.failed_block.compare_exchange_weak(seen, block, std::memory_order_relaxed)) {
+        }
     }
-    if (job.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        // Last block: wake the caller. The caller may destroy the job as soon
-        // as the lock is released, so nothing touches it afterwards.
+}
+
+void Pool::release(Job& job, std::size_t count) {
+    // Counts the blocks a participant ran and its hold on the job at once, so that a block costs
+    // no write to memory the other threads use.
+    if (job.remaining.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        // The last: wake the caller. The caller may destroy the job as soon as the lock is
+        // released, so nothing touches it afterwards.
         std::lock_guard lk(job.m);
         job.done.store(true, std::memory_order_release);
         job.cv.notify_one();
@@ -269,31 +403,68 @@ void Pool::execute(Job& job, std::size_t block) {
 
 void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
     if (count == 0) return;
-    if (workers_.empty() || tl_in_worker) {
+    const std::size_t max_helpers = std::min(workers_.empty() ? 0 : workers_.size() - 1, count - 1);
+    if (max_helpers == 0 || tl_in_block || count > kMaxPooledBlocks) {
         for (std::size_t b = 0; b < count; ++b) fn(ctx, b);
         return;
     }
-    Job job(fn, ctx, count);
     Shared& s = *shared_;
-    {
+    Job job(fn, ctx, count, max_helpers);
+    const InBlock in_block;
+    bool published = false;
+    if (s.spinning.load(std::memory_order_relaxed) > 0) {
         std::lock_guard lk(s.m);
-        if (s.tail != nullptr) {
-            s.tail->next_job = &job;
-        } else {
-            s.head = &job;
+        s.enqueue(job);
+        published = true;
+    }
+
+    std::size_t ran = 0;
+    const std::int64_t start = now_ns();
+    if (const std::size_t first = job.claim_front(); first != kNoBlock) {
+        execute(job, first);
+        ++ran;
+    }
+    const std::int64_t first_ns = now_ns() - start;
+
+    std::size_t wake = 0;
+    if (!job.exhausted()) {
+        std::lock_guard lk(s.m);
+        const std::uint64_t r = job.range.load(std::memory_order_relaxed);
+        const std::size_t left = static_cast<std::size_t>((r & kLowHalf) - (r >> 32));
+        const std::size_t spinning = s.spinning.load(std::memory_order_relaxed);
+        const std::int64_t wake_ns = s.notify.median() + s.latency.median();
+        if (static_cast<double>(left) * static_cast<double>(first_ns) >= 2.0 * static_cast<double>(wake_ns)) {
+            const std::size_t coming = job.helpers + spinning;
+            const std::size_t wanted = std::min(job.max_helpers, left);
+            wake = std::min(s.sleeping, wanted > coming ? wanted - coming : 0);
         }
-        s.tail = &job;
-        s.has_work.store(true, std::memory_order_relaxed);
+        if (!published && (spinning > 0 || wake > 0)) {
+            s.enqueue(job);
+            published = true;
+        }
+        if (wake > 0) job.woken_at = now_ns();
     }
-    if (count >= workers_.size()) {
-        s.cv.notify_all();
-    } else {
-        for (std::size_t i = 0; i < count; ++i) s.cv.notify_one();
+    if (wake > 0) {
+        const std::int64_t before = now_ns();
+        for (std::size_t i = 0; i < wake; ++i) s.cv.notify_one();
+        s.notify.record((now_ns() - before) / static_cast<std::int64_t>(wake));
     }
-    spin_until([&] { return job.done.load(std::memory_order_acquire); }, kCallerSpinNs);
+
+    for (std::size_t b = job.claim_front(); b != kNoBlock; b = job.claim_front(), ++ran) execute(job, b);
+
+    if (published) {
+        // No helper joins from here on.
+        std::lock_guard lk(s.m);
+        s.unlink(job);
+    }
+    release(job, ran + 1);
+    // Only blocks already running on helpers are left: watch for them a while (a few of the
+    // caller's own blocks) before sleeping.
+    const auto budget = static_cast<long>(std::clamp<std::int64_t>(4 * first_ns, kCallerSpinNs, kCallerSpinMaxNs));
+    spin_until([&] { return job.done.load(std::memory_order_acquire); }, budget);
     {
         // Also when `done` was seen while spinning: the lock orders this
-        // return after the last worker has let go of the job.
+        // return after the last helper has let go of the job.
         std::unique_lock lk(job.m);
         job.cv.wait(lk, [&] { return job.done.load(std::memory_order_relaxed); });
     }
@@ -316,7 +487,7 @@ bool g_atfork_registered = false;  // guarded by g_start_mutex
 void reset_in_child() noexcept {
     g_pool.store(nullptr, std::memory_order_relaxed);
     ::new (static_cast<void*>(&g_start_mutex)) std::mutex;
-    tl_in_worker = false;
+    tl_in_block = false;
 }
 
 [[gnu::noinline]] Pool& start_global() {

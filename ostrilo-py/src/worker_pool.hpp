@@ -35,21 +35,22 @@
 namespace ostrilo::pool {
 
 // ---------------------------------------------------------------------------
-// Tuning constants, measured on a 2-core x86-64 VM. Handing a job to
-// sleeping workers costs ~6 us for one block and 10-30 us until two workers
-// run; to workers still watching for work after a previous job, ~0.2 us.
-// Jobs below two grains run on the caller, so a grain of about 10 us of
-// element work keeps inline jobs under ~20 us and lets pooled ones pay for
-// the hand-off: for a formula costing c ns per element, pass Grain{10'000 / c}.
+// Tuning constants. A job's caller runs its blocks together with the workers
+// that join it (worker_pool.cpp says when they are asked to). A block is what
+// one thread claims at a time: a compare-and-swap on a word the other threads
+// of the job also write, ~0.1-0.2 us when they race, so a block should hold a
+// few microseconds of work. For a formula costing c ns per element, pass
+// Grain{3'000 / c} or so.
 
 // Upper bound on worker threads, whatever the environment asks for.
 inline constexpr std::size_t kMaxThreads = 4096;
 
 // Fewest elements a block may hold, for cheap per-element work (an add or a
-// dot product over 24-byte records: ~0.6 ns in cache, ~1.2 ns from memory).
-// A job of fewer than 2 * grain elements is a single block and runs on the
-// calling thread; a 10-element job then costs ~20 ns.
-inline constexpr std::size_t kDefaultGrain = 16384;
+// dot product over 24-byte records: ~0.3-0.7 ns in cache, ~1.2 ns from
+// memory). A job of fewer than 2 * grain elements is a single block and runs
+// on the calling thread without touching the pool: a 10-element job costs
+// ~20 ns.
+inline constexpr std::size_t kDefaultGrain = 4096;
 
 // Grain for text building (~100-250 ns per element).
 inline constexpr std::size_t kTextGrain = 256;
@@ -102,17 +103,18 @@ class Pool {
     // Worker threads actually running (0 if none could be created).
     std::size_t size() const noexcept { return workers_.size(); }
 
-    // Runs fn(ctx, b) for every b in [0, count) on the workers and blocks
-    // until all have finished. If some calls throw, the exception of the
-    // lowest such b is rethrown here after every call has stopped; calls
-    // for b above a failed one may be skipped. Runs the calls in order on
-    // the calling thread when there are no workers or when the caller is
-    // itself a pool worker.
+    // Runs fn(ctx, b) for every b in [0, count) on the calling thread and on
+    // up to size() - 1 workers, and returns when all have finished. If some
+    // calls throw, the exception of the lowest such b is rethrown here after
+    // every call has stopped; calls for b above a failed one may be skipped.
+    // Runs the calls in order on the calling thread when the pool has fewer
+    // than two workers, or when the caller is itself running a block of a
+    // job (a job inside a job).
     void run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx);
 
     // body(begin, end) for contiguous blocks covering [0, n). A job of one
-    // block (n < 2 * grain) runs on the calling thread; otherwise the
-    // calling thread only waits.
+    // block (n < 2 * grain) runs on the calling thread without touching the
+    // pool.
     template <class F>
     void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork);
 
@@ -135,6 +137,7 @@ class Pool {
     static void* worker_entry(void* arg);
     void worker_loop();
     static void execute(Job& job, std::size_t block);
+    static void release(Job& job, std::size_t count);
 
     std::unique_ptr<Shared> shared_;
     std::vector<pthread_t> workers_;

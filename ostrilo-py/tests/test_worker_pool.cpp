@@ -310,13 +310,50 @@ void test_concurrent_callers(Pool& p) {
     CHECK(bad == 0);
 }
 
+// The threads that ran the blocks of one job of `blocks` blocks, each taking `work`.
+std::vector<std::thread::id> threads_of_job(Pool& p, std::size_t blocks, std::chrono::microseconds work) {
+    std::vector<std::thread::id> ran(blocks);
+    p.for_blocks(
+        blocks,
+        [&](std::size_t b, std::size_t) {
+            ran[b] = std::this_thread::get_id();
+            if (work.count() > 0) std::this_thread::sleep_for(work);
+        },
+        Grain{1});
+    return ran;
+}
+
+std::size_t distinct(std::vector<std::thread::id> ids) {
+    std::sort(ids.begin(), ids.end());
+    return static_cast<std::size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+}
+
 void test_scheduling() {
-    Pool p(2);
-    // Pooled blocks never run on the caller; a single-block job does.
     const auto caller = std::this_thread::get_id();
-    std::vector<std::thread::id> ran(100);
-    p.for_blocks(1000, [&](std::size_t b, std::size_t) { ran[b / 10] = std::this_thread::get_id(); }, Grain{10});
-    CHECK(std::none_of(ran.begin(), ran.end(), [&](std::thread::id id) { return id == caller; }));
+    {
+        // A job of two short blocks is not worth waking a sleeping worker (its workers have not
+        // worked yet, so none is watching for work): the caller runs both.
+        Pool p(2);
+        std::this_thread::sleep_for(2ms);
+        const auto ran = threads_of_job(p, 2, 0us);
+        CHECK(ran[0] == caller && ran[1] == caller);
+        // A long one wakes one: the caller and one worker, never more threads than the pool has.
+        const auto long_job = threads_of_job(p, 64, 1ms);
+        CHECK(distinct(long_job) == 2);
+        CHECK(std::count(long_job.begin(), long_job.end(), caller) > 0);
+    }
+    {
+        // A pool of one thread: its jobs run on one thread, the caller's.
+        Pool p(1);
+        const auto ran = threads_of_job(p, 16, 200us);
+        CHECK(std::all_of(ran.begin(), ran.end(), [&](std::thread::id id) { return id == caller; }));
+    }
+    {
+        Pool p(3);
+        for (int round = 0; round < 20; ++round) CHECK(distinct(threads_of_job(p, 40, 50us)) <= 3);
+    }
+    Pool p(2);
+    std::vector<std::thread::id> ran(1);
     p.for_blocks(10, [&](std::size_t, std::size_t) { ran[0] = std::this_thread::get_id(); }, Grain{10});
     CHECK(ran[0] == caller);
 
@@ -332,7 +369,7 @@ void test_scheduling() {
     CHECK(totals == std::vector<std::size_t>(8, 100));
 
     // A small job is not queued behind every block of a large one.
-    Pool one(1);
+    Pool one(2);
     std::atomic<bool> large_started{false}, large_done{false};
     std::thread large([&] {
         auto slow = [&](std::size_t, std::size_t) {
