@@ -68,17 +68,23 @@ struct Grain {
 inline constexpr Grain kCheapWork{kDefaultGrain};
 inline constexpr Grain kTextWork{kTextGrain};
 
-// How [0, n) is cut into `count` contiguous blocks: the first n % count
-// blocks hold one element more than the rest. Never overflows.
+// How [0, n) is cut into `count` contiguous, non-empty blocks, as evenly as
+// whole runs of kBlockAlignment elements allow: every boundary but n is a
+// multiple of it when each block can hold one such run, so that blocks of
+// 24-byte vectors (or 8-byte doubles) start on a cache line when the array
+// does, and no two blocks write into one cache line. Never overflows.
+inline constexpr std::size_t kBlockAlignment = 8;
+
 struct BlockPlan {
     std::size_t n = 0;
     std::size_t count = 0;
 
     std::size_t begin(std::size_t block) const noexcept {
-        const std::size_t q = n / count, r = n % count;
-        return block * q + (block < r ? block : r);
+        const std::size_t unit = n / count >= kBlockAlignment ? kBlockAlignment : 1;
+        const std::size_t units = n / unit, q = units / count, r = units % count;
+        return (block * q + (block < r ? block : r)) * unit;
     }
-    std::size_t end(std::size_t block) const noexcept { return begin(block + 1); }
+    std::size_t end(std::size_t block) const noexcept { return block + 1 == count ? n : begin(block + 1); }
 };
 
 // count = 0 for n = 0; otherwise min(kMaxBlocks, max(1, n / grain)). Depends

@@ -231,6 +231,29 @@ void test_reductions() {
     CHECK(huge.count == pool::kMaxBlocks && huge.end(huge.count - 1) == SIZE_MAX);
 }
 
+// Every plan covers [0, n) with `count` non-empty blocks in order, as even as whole runs of
+// kBlockAlignment allow, and starts every block on such a run when each can hold one.
+void test_block_plans() {
+    const std::size_t a = pool::kBlockAlignment;
+    for (std::size_t n = 1; n < 3000; n += (n < 300 ? 1 : 37)) {
+        for (std::size_t grain : {1u, 2u, 7u, 8u, 9u, 64u, 100u}) {
+            const pool::BlockPlan plan = pool::plan_blocks(n, Grain{grain});
+            CHECK(plan.count >= 1 && plan.count <= pool::kMaxBlocks && plan.begin(0) == 0 &&
+                  plan.end(plan.count - 1) == n);
+            const bool aligned = n / plan.count >= a;
+            std::size_t smallest = SIZE_MAX, largest = 0;
+            for (std::size_t b = 0; b < plan.count; ++b) {
+                const std::size_t size = plan.end(b) - plan.begin(b);
+                CHECK(plan.begin(b) < plan.end(b) && plan.end(b) <= n);
+                if (b + 1 < plan.count) CHECK(plan.end(b) == plan.begin(b + 1));
+                if (aligned) CHECK(plan.begin(b) % a == 0);
+                if (b + 1 < plan.count) smallest = std::min(smallest, size), largest = std::max(largest, size);
+            }
+            if (plan.count > 2) CHECK(largest - smallest <= (aligned ? a : 1));
+        }
+    }
+}
+
 void test_exceptions() {
     struct Failure : std::runtime_error {
         std::size_t block;
@@ -498,6 +521,7 @@ int main(int argc, char** argv) {
         {"global_start_race", test_global_start_race},
         {"same_results_for_any_pool_size", test_same_results_for_any_pool_size},
         {"reductions", test_reductions},
+        {"block_plans", test_block_plans},
         {"exceptions", test_exceptions},
         {"concurrent_callers_own_pool",
          [] {
