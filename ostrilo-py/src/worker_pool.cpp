@@ -32,12 +32,13 @@ constexpr std::size_t kNoBlock = std::numeric_limits<std::size_t>::max();
 // a modest stack keeps large thread counts possible on 32-bit targets.
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 
-// How long a worker that has just finished a block watches for new work
-// before it sleeps, and how long a caller watches for its job to finish
-// before it sleeps. Waking a sleeping thread costs ~5-30 us on the machines
-// we measured; a spin that yields the processor about every microsecond
-// saves that for back-to-back jobs and for the end of short jobs, and costs
-// little to other threads that want to run.
+// How long a worker that has just finished a job watches for the next one
+// before it sleeps, and how long a caller watches for the blocks still
+// running on helpers before it sleeps (at least; a few of its own blocks'
+// time, at most the maximum). Waking a sleeping thread costs ~10-50 us on the
+// machines we measured (the call and the latency); a spin that yields the
+// processor about every microsecond saves that for back-to-back jobs and for
+// the end of a job, and costs little to other threads that want to run.
 constexpr long kWorkerSpinNs = 50'000;
 constexpr long kCallerSpinNs = 20'000;
 constexpr long kCallerSpinMaxNs = 200'000;
@@ -136,11 +137,17 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // within a fraction of a microsecond, so every job of two blocks or more is offered to it. A
 // sleeping one costs the caller the wake-up call and arrives only after its wake-up latency; on
 // the 2-processor virtual machines we measured, the call took 5-10 us (waking another processor
-// leaves the virtual machine) and the latency 3-40 us. So the caller times its own first block
-// and wakes sleeping workers only when the blocks left would take it, alone, at least twice what
-// a wake-up costs (call plus latency, moving averages of the ones this pool made). No constant
-// in that rule belongs to one processor: a slower loop build, clock or memory makes the same job
-// longer and calls for help sooner; a machine that wakes threads faster gets help sooner.
+// leaves the virtual machine) and the latency 3-40 us, and when every processor was busy with
+// other programs the woken worker took the caller's own processor, so that the call returned only
+// after it (~200 us). So the caller times its own first block and wakes sleeping workers when
+//  - the blocks left would take it, alone, at least twice what a wake-up costs (call plus
+//    latency, medians of the last ones this pool made), or
+//  - jobs come back to back (the previous one ended less than a worker's spin ago) and a
+//    wake-up costs less than that spin: the worker woken now keeps watching after this job, and
+//    the next ones, however small, find it ready.
+// No constant in that rule belongs to one processor: a slower loop build, clock or memory makes
+// the same job longer and calls for help sooner; a machine that wakes threads faster gets help
+// sooner, and a machine with no processor to spare measures wake-ups too dear to make.
 
 namespace {
 
@@ -260,8 +267,9 @@ struct Pool::Shared {
     std::size_t max_spinning = 0;          // as many as one job can use
     long worker_spin_ns = 0;               // 0 when there are more workers than processors
 
-    WakeCost notify{kInitialNotifyNs};    // the caller's time to wake one worker
-    WakeCost latency{kInitialLatencyNs};  // from then to that worker joining
+    WakeCost notify{kInitialNotifyNs};      // the caller's time to wake one worker
+    WakeCost latency{kInitialLatencyNs};    // from then to that worker joining
+    std::atomic<std::int64_t> last_end{0};  // when the last job of two blocks or more ended
 
     void enqueue(Job& job) {  // under m
         job.queued = true;
@@ -433,7 +441,9 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
         const std::size_t left = static_cast<std::size_t>((r & kLowHalf) - (r >> 32));
         const std::size_t spinning = s.spinning.load(std::memory_order_relaxed);
         const std::int64_t wake_ns = s.notify.median() + s.latency.median();
-        if (static_cast<double>(left) * static_cast<double>(first_ns) >= 2.0 * static_cast<double>(wake_ns)) {
+        const bool back_to_back = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns;
+        if (static_cast<double>(left) * static_cast<double>(first_ns) >= 2.0 * static_cast<double>(wake_ns) ||
+            (back_to_back && wake_ns < s.worker_spin_ns)) {
             const std::size_t coming = job.helpers + spinning;
             const std::size_t wanted = std::min(job.max_helpers, left);
             wake = std::min(s.sleeping, wanted > coming ? wanted - coming : 0);
@@ -458,6 +468,7 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
         s.unlink(job);
     }
     release(job, ran + 1);
+    s.last_end.store(now_ns(), std::memory_order_relaxed);
     // Only blocks already running on helpers are left: watch for them a while (a few of the
     // caller's own blocks) before sleeping.
     const auto budget = static_cast<long>(std::clamp<std::int64_t>(4 * first_ns, kCallerSpinNs, kCallerSpinMaxNs));
