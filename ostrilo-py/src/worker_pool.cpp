@@ -178,7 +178,7 @@ class WakeCost {
     }
     void record(std::int64_t ns) noexcept {
         const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed) % kSamples;
-        samples_[i].store(std::max<std::int64_t>(ns, 0), std::memory_order_relaxed);
+        samples_[i].store(std::clamp<std::int64_t>(ns, 0, kMaxSampleNs), std::memory_order_relaxed);
     }
     std::int64_t median() const noexcept {
         std::array<std::int64_t, kSamples> v;
@@ -189,6 +189,9 @@ class WakeCost {
 
   private:
     static constexpr std::size_t kSamples = 7;
+    // A longer one (the thread preempted for a whole time slice) counts as this much, so that a
+    // job of a millisecond or more still wakes a worker, and so measures again, after a busy spell.
+    static constexpr std::int64_t kMaxSampleNs = 250'000;
     std::array<std::atomic<std::int64_t>, kSamples> samples_;
     std::atomic<std::size_t> next_{0};
 };
@@ -338,14 +341,15 @@ void* Pool::worker_entry(void* arg) {
 void Pool::worker_loop() {
     Shared& s = *shared_;
     std::unique_lock lk(s.m);
-    bool worked = false;
+    bool worked = false;  // since it last slept: ran a block, or was woken (so a job came)
     for (;;) {
         Job* job = s.head;
         while (job != nullptr && (job->helpers >= job->max_helpers || job->exhausted())) job = job->next_job;
         if (job == nullptr) {
             if (s.stop) return;
-            // Just finished a job: watch for the next one a short while before sleeping, so that
-            // back-to-back jobs do not each pay for waking a thread.
+            // Just finished a job (or was woken for one that its caller finished first): watch for
+            // the next one a short while before sleeping, so that back-to-back jobs do not each
+            // pay for waking a thread.
             bool spin = false;
             if (worked && s.worker_spin_ns > 0) {
                 spin = s.spinning.fetch_add(1, std::memory_order_relaxed) < s.max_spinning;
@@ -362,6 +366,7 @@ void Pool::worker_loop() {
                 ++s.sleeping;
                 s.cv.wait(lk);
                 --s.sleeping;
+                worked = true;
             }
             continue;
         }
