@@ -12,8 +12,9 @@ building the list (both sides).
 The first lines name the processor, the loop build that runs (AVX-512, AVX2 or baseline: the
 widest the processor has, capped by OSTRILO_SIMD, as the module chooses it) and the size of the
 worker pool; the column `threads` counts the threads that ran our side of a row: the calling
-thread and every pool thread that used the processor meanwhile (a job uses at most the pool's
-size; whether helpers join is decided at run time).
+thread and every pool thread that used at least 2% as much processor time meanwhile (a worker
+that watched for work without getting any counts too). One job uses at most as many threads as
+the pool has, the caller among them; whether workers join is decided at run time.
 
 With --against, the installed module is compared with another build of it (say, the .so of an
 earlier commit), loaded beside it in the same process: each cell is then the median time, the two
