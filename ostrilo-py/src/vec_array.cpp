@@ -12,10 +12,20 @@
 #include <mutex>
 #include <unordered_map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define OSTRILO_EXACT_ARRAYS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OSTRILO_EXACT_ARRAYS 1
+#endif
+#endif
+
 namespace ostrilo {
 namespace {
 
 constexpr std::size_t kCacheLine = 64;
+
+#ifndef OSTRILO_EXACT_ARRAYS
 
 // Arrays of kHugePageThreshold bytes or more are mappings of their own, aligned to the huge page
 // size (2 MiB on x86-64 and aarch64 with 4 KiB pages) and advised to the kernel as huge-page
@@ -144,9 +154,21 @@ bool free_large(void* p) noexcept {
     if (dropped.p != nullptr) munmap(dropped.p, dropped.size);
     return true;
 }
+#endif
 
 }  // namespace
 
+#ifdef OSTRILO_EXACT_ARRAYS
+// Under AddressSanitizer every array is a block of exactly its size from the sanitizer's own
+// allocator, so that a write one element past the end is reported; speed does not matter there.
+void* allocate_array(std::size_t bytes) {
+    void* p = nullptr;
+    if (posix_memalign(&p, kCacheLine, bytes == 0 ? 1 : bytes) != 0 || p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void free_array(void* p) noexcept { std::free(p); }
+#else
 void* allocate_array(std::size_t bytes) {
     if (bytes >= kHugePageThreshold) {
         void* p = allocate_large(bytes);
@@ -172,5 +194,6 @@ void free_array(void* p) noexcept {
     auto* q = static_cast<unsigned char*>(p);
     std::free(q - q[-1]);
 }
+#endif
 
 }  // namespace ostrilo
