@@ -27,12 +27,13 @@ constexpr std::size_t kCacheLine = 64;
 
 #ifndef OSTRILO_EXACT_ARRAYS
 
-// Arrays of kHugePageThreshold bytes or more are mappings of their own, aligned to the huge page
-// size (2 MiB on x86-64 and aarch64 with 4 KiB pages) and advised to the kernel as huge-page
-// candidates, so that every part of them can be a huge page: a huge page backs only a range that
-// lies wholly inside the advised one. First touch of fresh memory is what such an array costs
-// beyond its arithmetic: on the virtual machines we measured, a small page's fault took ~3 us
-// (24 MB: ~20 ms) and a huge page's ~0.1-0.2 ms (24 MB: ~2 ms).
+// Arrays of kHugePageThreshold bytes or more are mappings of their own, starting on a huge page
+// (2 MiB on x86-64 and aarch64 with 4 KiB pages) and advised to the kernel as huge-page
+// candidates, so that all of them but the tail can be huge pages (and the tail too from 16 MiB
+// on): a huge page backs only a range that lies wholly inside the advised one, and the ragged
+// ends of a block from malloc were up to 2 x 511 small pages. First touch of fresh memory is what
+// such an array costs beyond its arithmetic: on the virtual machines we measured, a small page's
+// fault took ~3 us (24 MB: ~20 ms) and a huge page's ~0.1-0.2 ms (24 MB: ~2 ms).
 //
 // The last few freed ones are kept for reuse, so that an operation that makes a large result
 // over and over (or a chain of them, numpy -> VecList -> normalize -> numpy) writes into memory
@@ -61,7 +62,7 @@ std::size_t huge_page_size() noexcept {
 
 struct Block {
     void* p = nullptr;
-    std::size_t size = 0;  // mapped bytes, a multiple of the huge page size
+    std::size_t size = 0;  // mapped bytes
 };
 
 struct LargeBlocks {
@@ -80,7 +81,16 @@ LargeBlocks& large_blocks() {
     return *blocks;
 }
 
-// A fresh mapping of `size` bytes (a multiple of `huge`) starting on a multiple of `huge`.
+std::size_t small_page_size() noexcept {
+    static const std::size_t size = [] {
+        const long s = sysconf(_SC_PAGESIZE);
+        return s > 0 ? static_cast<std::size_t>(s) : std::size_t{4096};
+    }();
+    return size;
+}
+
+// A fresh mapping of `size` bytes (a multiple of the small page size) starting on a multiple of
+// `huge`.
 void* map_block(std::size_t size, std::size_t huge) {
     if (size > SIZE_MAX - huge) return nullptr;
     void* raw = mmap(nullptr, size + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -97,9 +107,12 @@ void* map_block(std::size_t size, std::size_t huge) {
 }
 
 void* allocate_large(std::size_t bytes) {
-    const std::size_t huge = huge_page_size();
+    const std::size_t huge = huge_page_size(), page = small_page_size();
     if (bytes > SIZE_MAX - huge) return nullptr;
-    const std::size_t size = (bytes + huge - 1) & ~(huge - 1);
+    // Up to whole huge pages when that adds at most an eighth (from 16 MiB on), so that the tail
+    // is a huge page too; else to whole small pages, so that an array of 4 MiB does not take 6.
+    std::size_t size = (bytes + huge - 1) & ~(huge - 1);
+    if (size - bytes > bytes / 8) size = (bytes + page - 1) & ~(page - 1);
     LargeBlocks& lb = large_blocks();
     {
         std::lock_guard lk(lb.m);
