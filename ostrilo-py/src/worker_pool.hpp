@@ -37,10 +37,11 @@ namespace ostrilo::pool {
 // ---------------------------------------------------------------------------
 // Tuning constants. A job's caller runs its blocks together with the workers
 // that join it (worker_pool.cpp says when they are asked to). A block is what
-// one thread claims at a time: a compare-and-swap on a word the other threads
-// of the job also write, ~0.1-0.2 us when they race, so a block should hold a
-// few microseconds of work. For a formula costing c ns per element, pass
-// Grain{3'000 / c} or so.
+// one thread claims at a time, with a compare-and-swap on a word the other
+// threads of the job also write (a cache line moving between processors), and
+// what a thread that comes late or runs slow may keep the others waiting for:
+// a few microseconds of work balances the two. For a formula costing c ns per
+// element, pass Grain{3'000 / c} or so.
 
 // Upper bound on worker threads, whatever the environment asks for.
 inline constexpr std::size_t kMaxThreads = 4096;
