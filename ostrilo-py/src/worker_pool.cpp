@@ -35,8 +35,8 @@ constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 // How long a worker that has just finished a job watches for the next one
 // before it sleeps, and how long a caller watches for the blocks still
 // running on helpers before it sleeps (at least; a few of its own blocks'
-// time, at most the maximum). Waking a sleeping thread costs ~10-50 us on the
-// machines we measured (the call and the latency); a spin that yields the
+// time, at most the maximum). Waking a sleeping thread cost ~10-50 us on the
+// machine we measured on (the call and the latency); a spin that yields the
 // processor about every microsecond saves that for back-to-back jobs and for
 // the end of a job, and costs little to other threads that want to run.
 constexpr long kWorkerSpinNs = 50'000;
@@ -129,14 +129,15 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // helpers take them from the back. The caller starts at once, so a helper that comes late (it was
 // asleep, or its processor is busy with another program) costs only the blocks it does not take,
 // and at the end the caller waits only for the blocks still running on helpers, usually without
-// sleeping. The split lands near the same place from one operation to the next, so the front of
-// a list tends to stay in the caller's caches and the back in the helper's.
+// sleeping. Claiming from the two ends keeps each thread's share contiguous; where the split lands
+// near the same place from one operation to the next, the front of a list can stay in the
+// caller's caches and the back in the helper's.
 //
 // Whether to wake a sleeping worker is decided from costs measured in this process. A worker
 // still watching for work after its last job (spinning) costs nothing to use: it sees a new job
 // within a fraction of a microsecond, so every job of two blocks or more is offered to it. A
 // sleeping one costs the caller the wake-up call and arrives only after its wake-up latency; on
-// the 2-processor virtual machines we measured, the call took 5-10 us (waking another processor
+// the 2-processor virtual machine we measured on, the call took 5-10 us (waking another processor
 // leaves the virtual machine) and the latency 3-40 us, and when every processor was busy with
 // other programs the woken worker took the caller's own processor, so that the call returned only
 // after it (~200 us). So the caller times its own first block and wakes sleeping workers when
