@@ -143,7 +143,7 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // after it (~200 us). So the caller times its own first block and wakes sleeping workers when
 //  - the blocks left would take it, alone, at least twice what a wake-up costs (call plus
 //    latency, medians of the last ones this pool made), or
-//  - jobs come back to back (the previous one ended less than a worker's spin ago) and a
+//  - jobs come back to back (the previous one ended less than half a worker's spin ago) and a
 //    wake-up costs less than that spin: the worker woken now keeps watching after this job, and
 //    the next ones, however small, find it ready.
 // No constant in that rule belongs to one processor: a slower loop build, clock or memory makes
@@ -451,7 +451,9 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
         const std::size_t left = static_cast<std::size_t>((r & kLowHalf) - (r >> 32));
         const std::size_t spinning = s.spinning.load(std::memory_order_relaxed);
         const std::int64_t wake_ns = s.notify.median() + s.latency.median();
-        const bool back_to_back = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns;
+        // Half a spin: with gaps like this one, the next job comes while the woken worker still
+        // watches, with room to spare.
+        const bool back_to_back = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns / 2;
         if (static_cast<double>(left) * static_cast<double>(first_ns) >= 2.0 * static_cast<double>(wake_ns) ||
             (back_to_back && wake_ns < s.worker_spin_ns)) {
             const std::size_t coming = job.helpers + spinning;
