@@ -140,9 +140,11 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // the 2-processor virtual machine we measured on, the call took 5-10 us (waking another processor
 // leaves the virtual machine) and the latency 3-40 us, and when every processor was busy with
 // other programs the woken worker took the caller's own processor, so that the call returned only
-// after it (~200 us). So the caller times its own first block and wakes sleeping workers when
-//  - the blocks left would take it, alone, at least twice what a wake-up costs (call plus
-//    latency, medians of the last ones this pool made), or
+// after it (~200 us). A job whose blocks left would take the caller R alone takes about
+// (R + call + latency) / 2 with a woken helper, which pays from R > call + latency on. So the
+// caller times its own first block and wakes sleeping workers when
+//  - the blocks left would take it, alone, at least 1.5 times what a wake-up costs (call plus
+//    latency, medians of the last ones this pool made: the margin is for their spread), or
 //  - jobs come back to back (the previous one ended less than half a worker's spin ago) and a
 //    wake-up costs less than that spin: the worker woken now keeps watching after this job, and
 //    the next ones, however small, find it ready.
@@ -442,8 +444,8 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
 
     // Whether to wake sleeping workers: the rule at the top of this section. Spinning workers are
     // always welcome; sleeping ones when the blocks left would take this thread alone at least
-    // twice a wake-up (measured), or when jobs come back to back and a wake-up costs less than
-    // the spin that the woken worker then keeps up for the next job.
+    // 1.5 times a wake-up (measured), or when jobs come back to back and a wake-up costs less
+    // than the spin that the woken worker then keeps up for the next job.
     std::size_t wake = 0;
     if (!job.exhausted()) {
         std::lock_guard lk(s.m);
@@ -454,7 +456,7 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
         // Half a spin: with gaps like this one, the next job comes while the woken worker still
         // watches, with room to spare.
         const bool back_to_back = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns / 2;
-        if (static_cast<double>(left) * static_cast<double>(first_ns) >= 2.0 * static_cast<double>(wake_ns) ||
+        if (static_cast<double>(left) * static_cast<double>(first_ns) >= 1.5 * static_cast<double>(wake_ns) ||
             (back_to_back && wake_ns < s.worker_spin_ns)) {
             const std::size_t coming = job.helpers + spinning;
             const std::size_t wanted = std::min(job.max_helpers, left);
