@@ -145,9 +145,9 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 // caller times its own first block and wakes sleeping workers when
 //  - the blocks left would take it, alone, at least 1.5 times what a wake-up costs (call plus
 //    latency, medians of the last ones this pool made: the margin is for their spread), or
-//  - jobs come back to back (the previous one ended less than half a worker's spin ago) and a
-//    wake-up costs less than that spin: the worker woken now keeps watching after this job, and
-//    the next ones, however small, find it ready.
+//  - jobs come back to back (the last two each began less than half a worker's spin after the
+//    one before ended) and a wake-up costs less than that spin: the worker woken now keeps
+//    watching after this job, and the next ones, however small, find it ready.
 // No constant in that rule belongs to one processor: a slower loop build, clock or memory makes
 // the same job longer and calls for help sooner; a machine that wakes threads faster gets help
 // sooner, and a machine with no processor to spare measures wake-ups too dear to make.
@@ -276,6 +276,7 @@ struct Pool::Shared {
     WakeCost notify{kInitialNotifyNs};      // the caller's time to wake one worker
     WakeCost latency{kInitialLatencyNs};    // from then to that worker joining
     std::atomic<std::int64_t> last_end{0};  // when the last job of two blocks or more ended
+    unsigned short_gaps = 0;                // jobs in a row that came soon after the one before
 
     void enqueue(Job& job) {  // under m
         job.queued = true;
@@ -453,9 +454,13 @@ void Pool::run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx) {
         const std::size_t left = static_cast<std::size_t>((r & kLowHalf) - (r >> 32));
         const std::size_t spinning = s.spinning.load(std::memory_order_relaxed);
         const std::int64_t wake_ns = s.notify.median() + s.latency.median();
-        // Half a spin: with gaps like this one, the next job comes while the woken worker still
-        // watches, with room to spare.
-        const bool back_to_back = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns / 2;
+        // Gaps under half a spin, twice in a row: the next job is then likely to come while the
+        // woken worker still watches, with room to spare. (One short gap is not enough: a caller
+        // that alternates with other work makes short and long gaps by turns, and a worker woken
+        // after a short one is asleep again by the next job.)
+        const bool short_gap = start - s.last_end.load(std::memory_order_relaxed) < s.worker_spin_ns / 2;
+        s.short_gaps = short_gap ? s.short_gaps + 1 : 0;
+        const bool back_to_back = s.short_gaps >= 2;
         if (static_cast<double>(left) * static_cast<double>(first_ns) >= 1.5 * static_cast<double>(wake_ns) ||
             (back_to_back && wake_ns < s.worker_spin_ns)) {
             const std::size_t coming = job.helpers + spinning;
