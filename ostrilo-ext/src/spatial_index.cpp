@@ -209,7 +209,6 @@ void node_range(std::size_t nd, std::size_t level, std::size_t n, std::size_t& l
     }
 }
 
-
 // The metric: along a periodic axis (L > 0) the nearest image's |p - q|, else |p - q|; summed
 // as Vec3d sums its squares. Without any period this is Vec3d::distance_squared, bit for bit
 // (|d| * |d| == d * d).
@@ -249,7 +248,8 @@ struct Metric {
         }
     }
     // The squared-distance bounds of a box [lo, hi] from q.
-    void box_bounds(const double q[3], const double lo[3], const double hi[3], double& low, double& high) const noexcept {
+    void box_bounds(const double q[3], const double lo[3], const double hi[3], double& low,
+                    double& high) const noexcept {
         double l[3], h[3];
         for (unsigned a = 0; a < 3; ++a) axis_bounds(a, q[a], lo[a], hi[a], l[a], h[a]);
         low = bound_of(l);
@@ -862,7 +862,8 @@ void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, s
         run_blocks(runner_, asking.n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
             std::vector<std::uint64_t> mine(bins.size(), 0);
             // The asking points in entry order: their order does not change a count.
-            for (std::size_t i = b; i < e; ++i) tree.count_bins(asking.entries_[i].p, bins.data(), bins.size(), mine.data());
+            for (std::size_t i = b; i < e; ++i)
+                tree.count_bins(asking.entries_[i].p, bins.data(), bins.size(), mine.data());
             std::lock_guard lk(m);
             for (std::size_t t = 0; t < bins.size(); ++t) hist[t] += mine[t];
         });
@@ -873,7 +874,8 @@ void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, s
             counts[t] = 0;
             continue;
         }
-        counts[t] = hist[static_cast<std::size_t>(std::lower_bound(bins.begin(), bins.end(), limits[t]) - bins.begin())];
+        counts[t] =
+            hist[static_cast<std::size_t>(std::lower_bound(bins.begin(), bins.end(), limits[t]) - bins.begin())];
     }
 }
 

@@ -116,8 +116,8 @@ class SpatialIndex {
 
     // For m queries: indices (m x k, row-major) and distances (square roots), padded with
     // (size(), +inf) where fewer than k points exist (or lie within the limit). On the worker pool.
-    void nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
-                      double* distances, double limit = kNoLimit) const;
+    void nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices, double* distances,
+                      double limit = kNoLimit) const;
 
     // Points with sqrt(d2) <= r, sorted by (distance, index), appended to out. r >= 0.
     void within(const Vec3d& q, double r, std::vector<Hit>& out) const;
@@ -137,8 +137,7 @@ class SpatialIndex {
     // For each radius radii[t] (numbers >= 0, any order), the number of pairs (i, j), i a point
     // of this index and j one of `other`'s, within it of each other: counts[t]. Both indexes
     // must have the same periods. On the worker pool.
-    void count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr,
-                     std::uint64_t* counts) const;
+    void count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr, std::uint64_t* counts) const;
 
     // No limit on the distance of k nearest (the default).
     static constexpr double kNoLimit = __builtin_inf();

@@ -334,7 +334,6 @@ void test_memory() {
     CHECK(per_point <= 36.0, "%.2f bytes per point", per_point);
 }
 
-
 // The nearest image in a periodic box, written out as a scan would: per axis |p - q|, then the
 // shorter way round, squared and summed in Vec3d's order.
 double torus_d2(const Vec3d& p, const Vec3d& q, const sp::Periods& box) {
@@ -347,8 +346,8 @@ double torus_d2(const Vec3d& p, const Vec3d& q, const sp::Periods& box) {
     return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
 }
 
-std::vector<Hit> scan_with(const std::vector<Vec3d>& pts, const Vec3d& q, double (*d2)(const Vec3d&, const Vec3d&, const sp::Periods&),
-                           const sp::Periods& box) {
+std::vector<Hit> scan_with(const std::vector<Vec3d>& pts, const Vec3d& q,
+                           double (*d2)(const Vec3d&, const Vec3d&, const sp::Periods&), const sp::Periods& box) {
     std::vector<Hit> all(pts.size());
     for (std::size_t i = 0; i < pts.size(); ++i) all[i] = {d2(pts[i], q, box), i};
     std::stable_sort(all.begin(), all.end(), [](const Hit& a, const Hit& b) {
@@ -370,14 +369,16 @@ void test_periodic_images() {
     const SpatialIndex index(p.data(), p.size(), run_on_pool, box);
     for (int t = 0; t < 200; ++t) {
         // Queries on the grid too, some outside the box (wrapped first).
-        const Vec3d q{std::floor(uniform(-8, 16)) / 8, std::floor(uniform(-16, 32)) / 8, std::floor(uniform(-8, 8)) / 8};
+        const Vec3d q{std::floor(uniform(-8, 16)) / 8, std::floor(uniform(-16, 32)) / 8,
+                      std::floor(uniform(-8, 8)) / 8};
         const Vec3d w = index.wrap(q);
         CHECK(w.x >= 0 && w.x < 1 && w.y >= 0 && w.y < 2 && w.z == q.z, "wrap %s", describe(q).c_str());
         std::vector<Hit> all(p.size());
         for (std::size_t i = 0; i < p.size(); ++i) {
             double best = kInf;
             for (int a = -2; a <= 2; ++a)
-                for (int b = -2; b <= 2; ++b) best = std::min(best, p[i].distance_squared({q.x + a, q.y + 2.0 * b, q.z}));
+                for (int b = -2; b <= 2; ++b)
+                    best = std::min(best, p[i].distance_squared({q.x + a, q.y + 2.0 * b, q.z}));
             all[i] = {best, i};
         }
         std::stable_sort(all.begin(), all.end(), [](const Hit& x, const Hit& y) { return x.d2 < y.d2; });
@@ -513,7 +514,9 @@ void test_pairs_and_counts() {
                 for (const Vec3d& x : s.p)
                     for (const Vec3d& y : q) want += std::sqrt(torus_d2(x, y, s.box)) <= rs[t] ? 1 : 0;
                 ok = ok && got[t] == want;
-                if (got[t] != want) std::fprintf(stderr, "  r=%g: %llu vs %llu\n", rs[t], (unsigned long long)got[t], (unsigned long long)want);
+                if (got[t] != want)
+                    std::fprintf(stderr, "  r=%g: %llu vs %llu\n", rs[t], (unsigned long long)got[t],
+                                 (unsigned long long)want);
             }
             CHECK(ok, "%s: count_pairs against %s", s.name, pair == &b ? "another" : "itself");
         }
