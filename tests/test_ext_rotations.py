@@ -100,12 +100,27 @@ def test_from_matrix_matches_scipy_near_half_turns(R, seed):
          "from_matrix(): m is not a rotation matrix: m @ m.T differs from the identity by 1 (tolerance 1e-06)"),
         ([[1, 0, 0], [0, 1, 0], [0, 0, float("nan")]], "from_matrix(): m has a non-finite entry"),
         ([[1, 0, 0], [0, 1, 0]], "from_matrix(): m must be a 3 x 3 matrix"),
-        (np.eye(4), "from_matrix(): m must have the shape (n, 3)"),
+        (np.eye(4), "from_matrix(): m must be a 3 x 3 matrix"),
+        (np.eye(3)[:2], "from_matrix(): m must be a 3 x 3 matrix"),
         ([[1, 0], [0, 1], [0, 0]], "from_matrix(): m must have 3 numbers, not 2"),
     ],
 )
 def test_from_matrix_refuses_what_is_no_rotation(m, message):
     with pytest.raises(ValueError) as info:
+        ostrilo_ext.from_matrix(m)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "m, message",
+    [
+        ([1, 2, 3], "from_matrix(): m must be 3 rows of 3 numbers, not 'int'"),
+        (5, "from_matrix(): m must be 3 rows of 3 numbers"),
+        ([[1, 0, 0], [0, 1, 0], [0, 0, "1"]], "from_matrix(): m must be numbers, not 'str'"),
+    ],
+)
+def test_from_matrix_says_what_it_reads(m, message):
+    with pytest.raises(TypeError) as info:
         ostrilo_ext.from_matrix(m)
     assert str(info.value) == message
 

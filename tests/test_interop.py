@@ -14,6 +14,7 @@ import ostrilo_py
 import pytest
 from borrowing import held
 from ostrilo_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from ostrilo_tools import lying_buffers
 
 Plane, Circle = ostrilo_py.geometry.Plane, ostrilo_py.geometry.Circle
 
@@ -234,68 +235,30 @@ def test_other_buffers_keep_the_sequence_errors(arr, error, message):
         VecList(arr() if callable(arr) else arr)
 
 
-class PyBuffer(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-                ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
-                ("internal", ctypes.c_void_p)]
-
-
 @pytest.mark.parametrize("length", [0, 8])
 def test_a_buffer_shorter_than_its_shape_is_refused(length):
+    # A memoryview made from a view that claims five rows: the interpreter's own exporter passes
+    # the lie on.
     memory = ctypes.create_string_buffer(8)
     shape, strides = (ctypes.c_ssize_t * 2)(5, 3), (ctypes.c_ssize_t * 2)(24, 8)
-    view = PyBuffer(ctypes.addressof(memory), None, length, 8, 1, 2, b"d", shape, strides, None, None)
+    view = lying_buffers.PyBuffer(ctypes.addressof(memory), None, length, 8, 1, 2, b"d", ctypes.addressof(shape),
+                                  ctypes.addressof(strides), None, None)
     make = ctypes.pythonapi.PyMemoryView_FromBuffer
-    make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(PyBuffer)]
+    make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(lying_buffers.PyBuffer)]
     claims_five_rows = make(ctypes.byref(view))
     with pytest.raises(BufferError, match=rf"length \({length} bytes\) does not match its shape \(5, 3\)"):
         VecList(claims_five_rows)
 
 
-def lying_exporter(memory, rows, suboffsets):
-    """An object whose C-level buffer slot hands out (rows, 3) doubles at memory with the given
-    suboffsets whatever the request, as a careless C extension might."""
-    class Slot(ctypes.Structure):
-        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
-
-    class Spec(ctypes.Structure):
-        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
-                    ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
-
-    shape, strides = (ctypes.c_ssize_t * 2)(rows, 3), (ctypes.c_ssize_t * 2)(24, 8)
-    subs = (ctypes.c_ssize_t * 2)(*suboffsets) if suboffsets is not None else None
-    incref = ctypes.pythonapi.Py_IncRef
-    incref.argtypes = [ctypes.c_void_p]
-
-    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(PyBuffer), ctypes.c_int)
-    def getbuffer(self, view, flags):
-        incref(self)
-        view[0] = PyBuffer(ctypes.addressof(memory), self, rows * 24, 8, 1, 2, b"d", shape, strides,
-                           ctypes.addressof(subs) if subs is not None else None, None)
-        return 0
-
-    slots = (Slot * 2)(Slot(1, ctypes.cast(getbuffer, ctypes.c_void_p)), Slot(0, None))  # Py_bf_getbuffer
-    spec = Spec(b"lying.Exporter", object.__basicsize__, 0, 1 << 18, slots)  # Py_TPFLAGS_DEFAULT
-    from_spec = ctypes.pythonapi.PyType_FromSpec
-    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
-    cls = from_spec(ctypes.byref(spec))
-    cls._keep = (getbuffer, slots, spec, shape, strides, subs, memory)  # alive as long as the class
-    return cls()
-
-
 @pytest.mark.parametrize("suboffsets", [(0, -1), (-1, -1), (8, 0)])
 def test_suboffsets_nobody_asked_for_are_refused(suboffsets):
-    memory = (ctypes.c_double * 6)(1, 2, 3, 4, 5, 6)
     with pytest.raises(BufferError, match="suboffsets"):
-        VecList(lying_exporter(memory, 2, suboffsets))
+        VecList(lying_buffers.exporter(range(1, 7), (2, 3), "suboffsets", suboffsets))
 
 
 def test_the_lying_exporter_is_read_when_it_does_not_lie():
     # The same exporter without suboffsets: the refusal above is about them, not the exporter.
-    memory = (ctypes.c_double * 6)(1, 2, 3, 4, 5, 6)
-    assert VecList(lying_exporter(memory, 2, None)).to_array() == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+    assert VecList(lying_buffers.exporter(range(1, 7), (2, 3))).to_array() == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
 
 
 @pytest.mark.parametrize("dtype", ["M8[D]", "m8[s]"])

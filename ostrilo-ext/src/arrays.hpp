@@ -1,11 +1,11 @@
 #pragma once
-// Numbers in and out: flat sequences, rows of a fixed width from a 2-D buffer of doubles or floats
-// (a NumPy array, say) or from nested sequences, and (n, width) NumPy arrays as results. Every
-// reader throws PyErrAlreadySet with a TypeError or ValueError that names `what`.
+// Arguments taken as they are and read by the function itself, through the frame's reader of
+// numbers, buffers and sequences (frame/rows.hpp), and (n, width) NumPy arrays as results.
 #include <cstddef>
 #include <vector>
 
 #include "frame/module_table.hpp"
+#include "frame/rows.hpp"
 
 namespace ostrilo {
 
@@ -67,16 +67,18 @@ using Quats = In<QuatsTag>;
 
 namespace ext {
 
-// A number: a float, or anything with __float__ / __index__.
-double read_double(PyObject* o, const char* what);
-// Exactly n numbers from a sequence (or a 1-D buffer).
-void read_flat(PyObject* o, double* out, std::size_t n, const char* what);
-// True when o looks like a batch of rows (a 2-D buffer, or a sequence whose first item is a
-// sequence) rather than one row.
-bool is_batch(PyObject* o);
-// Rows of `width` numbers: a 2-D (n, width) buffer of doubles or floats, or a sequence of
-// sequences. Returns the numbers row after row.
-std::vector<double> read_rows(PyObject* o, std::size_t width, const char* what);
+// The frame's readers, for code that reports failures by throwing PyErrAlreadySet.
+inline double read_double(PyObject* o, const char* what) {
+    double v;
+    if (!read_number(o, v, what)) throw_pyerr();
+    return v;
+}
+inline void read_flat(PyObject* o, double* out, std::size_t n, const char* what) {
+    if (!read_numbers(o, out, n, what)) throw_pyerr();
+}
+inline void read_rows(RowsIn& rows, PyObject* o, std::size_t width, const char* what, RowsIn::Options options) {
+    if (!rows.read(o, width, what, options)) throw_pyerr();
+}
 // A new (rows, width) float64 NumPy array holding data (ImportError if NumPy is missing).
 PyObject* make_array(const double* data, std::size_t rows, std::size_t width);
 

@@ -1,10 +1,11 @@
-// rotate_each (batch.hpp). Rotations given as Quat objects are copied out of them on the calling
-// thread first; rows in a buffer (a NumPy array) are read where they are, by the pool, while the
-// buffer is held. The pool fills the new list in blocks whose boundaries depend on the length
+// rotate_each (batch.hpp). Rotations given as Quat objects or nested sequences are copied out on
+// the calling thread first; rows in a buffer (a NumPy array) are read where they are, by the
+// pool, while the buffer is held. The pool fills the new list in blocks whose boundaries depend on the length
 // alone, and each element is computed on its own, so the bits never depend on the thread count.
 #include "batch.hpp"
 
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace ostrilo::ext {
@@ -14,89 +15,61 @@ using drevan::Vec3d;
 
 namespace {
 
-// A sequence whose first item is a Quat (a sequence of rows otherwise).
-bool rows_of_quats(PyObject* o) {
-    PyObject* first = PySequence_GetItem(o, 0);
-    if (first == nullptr) {
-        PyErr_Clear();
-        return true;
+constexpr const char* kWhat = "argument 'rotations':";
+
+// Quat objects, copied out of them one by one under a momentary shared borrow.
+bool read_quats(Items& items, std::vector<Quat>& out) {
+    out.reserve(static_cast<std::size_t>(items.size()));
+    for (Py_ssize_t k = 0; k < items.size(); ++k) {
+        PyObject* o = items.hold(k, kWhat);
+        if (o == nullptr) return false;
+        bool ok;
+        {
+            Shared<Quat> item;  // released before the item is given back
+            ok = item.acquire(o);
+            if (ok) out.push_back(item.get());
+        }
+        Items::drop(o);
+        if (!ok) {
+            add_argument_prefix("rotations");
+            return false;
+        }
     }
-    const bool quat = is_instance<Quat>(first);
-    Py_DECREF(first);
-    return quat;
+    return items.finish(kWhat);
 }
 
-std::vector<Quat> read_quats(PyObject* o) {
-    std::vector<Quat> out;
-    PyObject* seq = PySequence_Fast(o, "argument 'rotations': must be a sequence of Quat or an (n, 4) array");
-    if (seq == nullptr) throw_pyerr();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        Shared<Quat> item;
-        if (!item.acquire(PySequence_Fast_GET_ITEM(seq, k))) {
-            Py_DECREF(seq);
-            add_argument_prefix("rotations");
-            throw_pyerr();
-        }
-        out.push_back(item.get());
+// The rotations as Quat values of our own, from a sequence of Quat or of rows of four numbers
+// (as its first item says).
+std::vector<Quat> read_sequence(PyObject* o) {
+    Items items;
+    const int opened = items.open(o);
+    if (opened < 0) throw_pyerr();
+    if (opened == 0) {
+        PyErr_SetString(PyExc_TypeError, "argument 'rotations': must be a sequence of Quat or an (n, 4) array");
+        throw_pyerr();
     }
-    Py_DECREF(seq);
+    bool quats = true;
+    if (items.size() > 0) {
+        PyObject* first = items.hold(0, kWhat);
+        if (first == nullptr) throw_pyerr();
+        // Rows of numbers are sequences; anything else is taken for a Quat (and refused as one).
+        quats = is_instance<Quat>(first) || !PySequence_Check(first) || PyUnicode_Check(first) || PyBytes_Check(first);
+        Items::drop(first);
+    }
+    std::vector<Quat> out;
+    if (quats) {
+        if (!read_quats(items, out)) throw_pyerr();
+        return out;
+    }
+    RowsIn rows;
+    if (!rows.read_items(items, 4, kWhat, {})) throw_pyerr();
+    out.resize(rows.count());
+    if (rows.count() != 0) std::memcpy(static_cast<void*>(out.data()), rows.values(), rows.count() * sizeof(Quat));
     return out;
 }
 
-// The rows of an (n, 4) buffer of float64 or float32, held for the guard's lifetime.
-struct Rows4 {
-    Py_buffer b{};
-    bool held = false;
-    Rows4() = default;
-    Rows4(const Rows4&) = delete;
-    Rows4& operator=(const Rows4&) = delete;
-    ~Rows4() {
-        if (held) PyBuffer_Release(&b);
-    }
-    // False (nothing set) when o exports no buffer; throws for a buffer of another shape or type.
-    bool take(PyObject* o) {
-        if (!PyObject_CheckBuffer(o)) return false;
-        if (PyObject_GetBuffer(o, &b, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw_pyerr();
-        held = true;
-        const char* f = b.format ? b.format : "B";
-        if (*f == '@' || *f == '=' || *f == '<') ++f;
-        const bool dbl = f[0] == 'd' && f[1] == '\0' && b.itemsize == 8;
-        const bool flt = f[0] == 'f' && f[1] == '\0' && b.itemsize == 4;
-        if (!dbl && !flt) {
-            PyErr_SetString(PyExc_TypeError, "argument 'rotations': must hold float64 or float32 numbers");
-            throw_pyerr();
-        }
-        if (b.ndim != 2 || b.shape[1] != 4) {
-            PyErr_SetString(PyExc_ValueError, "argument 'rotations': must have the shape (n, 4)");
-            throw_pyerr();
-        }
-        return true;
-    }
-    std::size_t rows() const { return static_cast<std::size_t>(b.shape[0]); }
-    Quat at(std::size_t r) const {
-        const char* row = static_cast<const char*>(b.buf) + static_cast<Py_ssize_t>(r) * b.strides[0];
-        const Py_ssize_t s = b.strides[1];
-        double c[4];
-        for (int k = 0; k < 4; ++k) {
-            if (b.itemsize == 8) {
-                std::memcpy(&c[k], row + k * s, 8);
-            } else {
-                float f;
-                std::memcpy(&f, row + k * s, 4);
-                c[k] = static_cast<double>(f);
-            }
-        }
-        return {c[0], c[1], c[2], c[3]};
-    }
-    // Contiguous float64 rows: the quaternions as they lie.
-    const Quat* packed() const {
-        return b.itemsize == 8 && b.strides[1] == 8 && b.strides[0] == 32 ? static_cast<const Quat*>(b.buf) : nullptr;
-    }
-};
-
-static_assert(sizeof(Quat) == 32 && alignof(Quat) <= 8, "a row of four doubles is a Quat");
+static_assert(sizeof(Quat) == 4 * sizeof(double) && alignof(Quat) == alignof(double) && std::is_standard_layout_v<Quat>,
+              "a row of four doubles is a Quat");
 
 [[noreturn, gnu::cold]] void length_mismatch(std::size_t n, std::size_t m) {
     PyErr_Format(PyExc_ValueError, "rotate_each(): %zu vectors but %zu rotations", n, m);
@@ -111,20 +84,20 @@ VecList rotate_each(const VecList& vectors, Quats rotations) {
     const std::size_t n = vectors.items.size();
     const Vec3d* in = vectors.items.data();
     VecList out;
-    Rows4 rows;
+    // An (n, 4) buffer is read where it lies (see frame/rows.hpp: each rotation is read by the
+    // one element that uses it, for arithmetic only).
+    RowsIn rows;
+    const int lent = rows.read_buffer(rotations.o, 4, kWhat, {.in_place = true});
+    if (lent < 0) throw_pyerr();
     std::vector<Quat> copied;
     const Quat* rot = nullptr;  // the rotations, when they lie as an array of Quat
-    if (rows.take(rotations.o)) {
-        if (rows.rows() != n) length_mismatch(n, rows.rows());
-        rot = rows.packed();
+    const StridedRows* strided = nullptr;
+    if (lent > 0) {
+        if (rows.count() != n) length_mismatch(n, rows.count());
+        rot = reinterpret_cast<const Quat*>(rows.values());
+        strided = rows.in_place();
     } else {
-        if (is_batch(rotations.o) && !rows_of_quats(rotations.o)) {  // nested sequences of numbers
-            const std::vector<double> r = read_rows(rotations.o, 4, "argument 'rotations':");
-            copied.resize(r.size() / 4);
-            std::memcpy(static_cast<void*>(copied.data()), r.data(), r.size() * sizeof(double));
-        } else {
-            copied = read_quats(rotations.o);
-        }
+        copied = read_sequence(rotations.o);
         if (copied.size() != n) length_mismatch(n, copied.size());
         rot = copied.data();
     }
@@ -138,11 +111,14 @@ VecList rotate_each(const VecList& vectors, Quats rotations) {
             },
             kGrain);
     } else {  // strided or float32 rows: read in place
-        const Rows4* src = &rows;
         for_blocks(
             n,
             [=](std::size_t b, std::size_t e) noexcept {
-                for (std::size_t i = b; i < e; ++i) dst[i] = src->at(i).rotate(in[i]);
+                for (std::size_t i = b; i < e; ++i) {
+                    double c[4];
+                    strided->row(i, c);
+                    dst[i] = Quat{c[0], c[1], c[2], c[3]}.rotate(in[i]);
+                }
             },
             kGrain);
     }

@@ -78,21 +78,16 @@ Quat slerp_one(const Quat& a, const Quat& b, double t) {
 }
 
 Object slerp(const Quat& a, const Quat& b, Floats t) {
-    if (PyFloat_Check(t.o) || PyLong_Check(t.o) || !PySequence_Check(t.o))
-        return Object{to_py(slerp_one(a, b, read_double(t.o, "t")))};
-    std::vector<double> ts;
-    PyObject* seq = PySequence_Fast(t.o, "t must be a number or a sequence of numbers");
-    if (seq == nullptr) throw_pyerr();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    try {
-        ts.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t k = 0; k < n; ++k)
-            ts[static_cast<std::size_t>(k)] = read_double(PySequence_Fast_GET_ITEM(seq, k), "t");
-    } catch (...) {
-        Py_DECREF(seq);
-        throw;
+    constexpr const char* what = "slerp(): t";
+    // A number (NumPy's scalars and 0-d arrays included) gives a Quat, a sequence a list.
+    if (is_one_number(t.o)) return Object{to_py(slerp_one(a, b, read_double(t.o, what)))};
+    if (PyUnicode_Check(t.o) || PyBytes_Check(t.o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a number or a sequence of numbers, not '%.200s'", what,
+                     Py_TYPE(t.o)->tp_name);
+        throw_pyerr();
     }
-    Py_DECREF(seq);
+    std::vector<double> ts;
+    if (!read_numbers(t.o, ts, kAnyCount, what)) throw_pyerr();
     std::vector<Quat> out;
     out.reserve(ts.size());
     for (double x : ts) out.push_back(slerp_one(a, b, x));
@@ -106,37 +101,12 @@ Object slerp(const Quat& a, const Quat& b, Floats t) {
 // the largest of the trace and the three diagonal entries (Shepperd's choice), so that the square
 // root and the divisions never meet a small number, at 180 degrees included.
 
-namespace {
-
-// Lists or tuples of three lists or tuples of three numbers, read in place; false for anything
-// else (which takes the general path).
-bool read_nested_3x3(PyObject* o, double (&m)[3][3]) {
-    if (!(PyList_CheckExact(o) || PyTuple_CheckExact(o)) || PySequence_Fast_GET_SIZE(o) != 3) return false;
-    for (Py_ssize_t r = 0; r < 3; ++r) {
-        PyObject* row = PySequence_Fast_GET_ITEM(o, r);
-        if (!(PyList_CheckExact(row) || PyTuple_CheckExact(row)) || PySequence_Fast_GET_SIZE(row) != 3) return false;
-    }
-    for (Py_ssize_t r = 0; r < 3; ++r) {
-        PyObject* row = PySequence_Fast_GET_ITEM(o, r);
-        for (Py_ssize_t c = 0; c < 3; ++c) {
-            // A row list may have changed length while an item converted (through __float__)
-            if (PySequence_Fast_GET_SIZE(row) != 3) value_error("from_matrix(): m changed while it was read");
-            m[r][c] = read_double(PySequence_Fast_GET_ITEM(row, c), "from_matrix(): m");
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 Quat from_matrix(Rows mo) {
+    RowsIn rows;
+    read_rows(rows, mo.o, 3, "from_matrix(): m", {.rows = 3});
     double m[3][3];
-    if (!read_nested_3x3(mo.o, m)) {
-        const std::vector<double> v = read_rows(mo.o, 3, "from_matrix(): m");
-        if (v.size() != 9) value_error("from_matrix(): m must be a 3 x 3 matrix");
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) m[r][c] = v[static_cast<std::size_t>(3 * r + c)];
-    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m[r][c] = rows.values()[3 * r + c];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             if (!std::isfinite(m[r][c])) value_error("from_matrix(): m has a non-finite entry");
@@ -255,41 +225,47 @@ Quat from_common(const double* c, bool scalar_first) {
     return scalar_first ? Quat{c[0], -c[1], -c[2], -c[3]} : Quat{c[3], -c[0], -c[1], -c[2]};
 }
 
-Object to_order(Quats q, bool scalar_first) {
+Object to_order(Quats q, bool scalar_first, const char* what) {
     if (is_quat(q.o)) {
         double c[4];
         put_common(as_obj<Quat>(q.o)->value, scalar_first, c);
         return Object{to_py(std::tuple<double, double, double, double>{c[0], c[1], c[2], c[3]})};
     }
-    PyObject* seq = PySequence_Fast(q.o, "q must be a Quat or a sequence of Quat");
-    if (seq == nullptr) throw_pyerr();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    std::vector<double> out(static_cast<std::size_t>(n) * 4);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        Shared<Quat> item;
-        if (!item.acquire(PySequence_Fast_GET_ITEM(seq, k))) {
-            Py_DECREF(seq);
+    Items items;
+    const int opened = items.open(q.o);
+    if (opened < 0) throw_pyerr();
+    if (opened == 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a Quat or a sequence of Quat", what);
+        throw_pyerr();
+    }
+    std::vector<double> out(static_cast<std::size_t>(items.size()) * 4);
+    for (Py_ssize_t k = 0; k < items.size(); ++k) {
+        PyObject* o = items.hold(k, what);
+        if (o == nullptr) throw_pyerr();
+        bool ok;
+        {
+            Shared<Quat> item;
+            ok = item.acquire(o);
+            if (ok) put_common(item.get(), scalar_first, out.data() + 4 * k);
+        }
+        Items::drop(o);
+        if (!ok) {
             add_argument_prefix("q");
             throw_pyerr();
         }
-        put_common(item.get(), scalar_first, out.data() + 4 * k);
     }
-    Py_DECREF(seq);
-    PyObject* arr = make_array(out.data(), static_cast<std::size_t>(n), 4);
+    PyObject* arr = make_array(out.data(), static_cast<std::size_t>(items.size()), 4);
     if (arr == nullptr) throw_pyerr();
     return Object{arr};
 }
 
 Object from_order(Floats x, bool scalar_first) {
-    if (!is_batch(x.o)) {
-        double c[4];
-        read_flat(x.o, c, 4, "the components");
-        return Object{to_py(from_common(c, scalar_first))};
-    }
-    const std::vector<double> rows = read_rows(x.o, 4, "the components");
+    RowsIn rows;
+    read_rows(rows, x.o, 4, scalar_first ? "from_wxyz(): components" : "from_xyzw(): components", {.one_row = true});
+    if (rows.single()) return Object{to_py(from_common(rows.values(), scalar_first))};
     std::vector<Quat> out;
-    out.reserve(rows.size() / 4);
-    for (std::size_t r = 0; r < rows.size(); r += 4) out.push_back(from_common(rows.data() + r, scalar_first));
+    out.reserve(rows.count());
+    for (std::size_t r = 0; r < rows.count(); ++r) out.push_back(from_common(rows.values() + 4 * r, scalar_first));
     PyObject* list = list_to_py(out);
     if (list == nullptr) throw_pyerr();
     return Object{list};
@@ -297,9 +273,9 @@ Object from_order(Floats x, bool scalar_first) {
 
 }  // namespace
 
-Object to_xyzw(Quats q) { return to_order(q, false); }
+Object to_xyzw(Quats q) { return to_order(q, false, "to_xyzw(): q"); }
 Object from_xyzw(Floats x) { return from_order(x, false); }
-Object to_wxyz(Quats q) { return to_order(q, true); }
+Object to_wxyz(Quats q) { return to_order(q, true, "to_wxyz(): q"); }
 Object from_wxyz(Floats x) { return from_order(x, true); }
 
 }  // namespace ostrilo::ext

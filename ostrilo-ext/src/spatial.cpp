@@ -2,14 +2,13 @@
 // long queries run without the interpreter lock.
 //
 // Points and queries come as a VecList (read in place under a shared borrow), an (n, 3) buffer
-// of float64 or float32 (a NumPy array; read in place when C-contiguous float64), a sequence of rows, or for one query a Vec3d or a row
-// of three numbers. Many queries give NumPy arrays; one gives plain values.
+// of float64 or float32 (a NumPy array; read in place when its rows are contiguous doubles), a
+// sequence of rows, or for one query a Vec3d or a row of three numbers. Many queries give NumPy
+// arrays; one gives plain values.
 #include "spatial.hpp"
 
-#include <bit>
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdint>
 #include <exception>
 #include <utility>
@@ -60,11 +59,14 @@ void maybe_detached(bool large, F&& f) {
     Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
 }
 
-// The points of a call: one query or many, wherever they live.
+// The points of a call: one query or many, wherever they live. A VecList's array and a buffer
+// of contiguous doubles are read in place (the list under a shared borrow, the buffer held for the
+// call); other buffers and sequences are copied.
 struct PointsArg {
     bool single = false;
     Vec3d one{};
     Shared<VecList> list;  // held for the call when the points are a VecList's own
+    RowsIn rows;           // holds a buffer read in place
     std::vector<Vec3d> own;
     const Vec3d* data = nullptr;
     std::size_t count = 0;
@@ -82,48 +84,24 @@ struct PointsArg {
             count = list.get().items.size();
             return;
         }
-        if (allow_single && !is_batch(o)) {
-            double xyz[3];
-            read_flat(o, xyz, 3, kPointsArg);
+        read_rows(rows, o, 3, kPointsArg, {.one_row = allow_single, .in_place = true});
+        if (rows.single()) {
+            const double* xyz = rows.values();
             set_one({xyz[0], xyz[1], xyz[2]});
             return;
         }
-        if (read_in_place(o)) return;
-        const std::vector<double> rows = read_rows(o, 3, kPointsArg);
-        own.resize(rows.size() / 3);
-        for (std::size_t i = 0; i < own.size(); ++i) own[i] = {rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]};
+        count = rows.count();
+        if (const double* v = rows.values()) {
+            data = reinterpret_cast<const Vec3d*>(v);
+            return;
+        }
+        // Strided or float32 rows: copied, so that the index works on contiguous doubles.
+        own.resize(count);
+        rows.in_place()->copy(0, count, reinterpret_cast<double*>(own.data()));
         data = own.data();
-        count = own.size();
-    }
-    // A C-contiguous (n, 3) float64 buffer in native order is read where it lies, as Vec3d
-    // records (three doubles each, no padding), with the view held for the call.
-    Py_buffer view{};
-    bool viewing = false;
-    bool read_in_place(PyObject* o) {
-        if (!PyObject_CheckBuffer(o)) return false;
-        if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        viewing = true;
-        const char* f = view.format == nullptr ? "B" : view.format;
-        if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
-        const bool fits = f[0] == 'd' && f[1] == '\0' && view.itemsize == 8 && view.ndim == 2 && view.shape[1] == 3 &&
-                          reinterpret_cast<std::uintptr_t>(view.buf) % alignof(Vec3d) == 0;
-        if (!fits) {
-            PyBuffer_Release(&view);
-            viewing = false;
-            return false;
-        }
-        data = static_cast<const Vec3d*>(view.buf);
-        count = static_cast<std::size_t>(view.shape[0]);
-        return true;
     }
     PointsArg() = default;
     PointsArg(const PointsArg&) = delete;
-    ~PointsArg() {
-        if (viewing) PyBuffer_Release(&view);
-    }
 
     void set_one(const Vec3d& v) {
         single = true;
@@ -139,7 +117,7 @@ struct PointsArg {
 }
 
 void check_radius(double r) {
-    if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point with a finite distance)");
+    if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point whose distance is not NaN)");
 }
 
 // A new (rows, cols) NumPy array of `dtype` ("intp", "float64") and its writable storage.
@@ -225,16 +203,11 @@ using BoxArg = In<BoxTag>;
 
 constexpr const char* kBoxArg = "argument 'boxsize':";
 
-// Whether o is one number rather than a sequence of them.
-bool one_number(PyObject* o) {
-    return PyFloat_Check(o) || PyLong_Check(o) || (PyNumber_Check(o) && !PySequence_Check(o));
-}
-
 spatial::Periods read_box(PyObject* o) {
     spatial::Periods box;
     if (o == nullptr || o == Py_None) return box;
     double L[3];
-    if (one_number(o)) {
+    if (is_one_number(o)) {
         L[0] = L[1] = L[2] = read_double(o, kBoxArg);
     } else {
         read_flat(o, L, 3, kBoxArg);
@@ -437,19 +410,12 @@ Object count_neighbors(const SpatialIndex& s, const SpatialIndex& other, RadiiAr
                        Opt<bool, "True"> cumulative_arg) {
     same_box(s, other);
     const bool cumulative = cumulative_arg;
-    const bool one = one_number(r_arg.o);
+    const bool one = is_one_number(r_arg.o);
     std::vector<double> radii;
     if (one) {
         radii.push_back(read_double(r_arg.o, kRadiiArg));
-    } else {
-        const Py_ssize_t n = PyObject_Length(r_arg.o);
-        if (n < 0) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, "argument 'r': must be a number or a sequence of numbers");
-            throw_pyerr();
-        }
-        radii.resize(static_cast<std::size_t>(n));
-        read_flat(r_arg.o, radii.data(), radii.size(), kRadiiArg);
+    } else if (!read_numbers(r_arg.o, radii, kAnyCount, kRadiiArg)) {
+        throw_pyerr();
     }
     for (std::size_t t = 0; t < radii.size(); ++t) {
         check_radius(radii[t]);

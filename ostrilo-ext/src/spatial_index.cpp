@@ -1,5 +1,7 @@
 #include "spatial_index.hpp"
 
+#include "frame/read_once.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -410,40 +412,45 @@ double below_limit(double bound) noexcept {
 SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner, const Periods& box)
     : runner_(runner), n_(n), box_(box), periodic_(box.any()) {
     entries_.resize(n);
-    // Finite points first, in index order; then the others, in index order.
-    std::size_t f = 0;
-    for (std::size_t i = 0; i < n; ++i) f += finite(points[i]) ? 1 : 0;
-    n_tree_ = f;
-    std::size_t a = 0, b = f;
+    // Finite points first, in index order; then the others, in index order. The points may be
+    // memory that another thread writes meanwhile (an array lent without the interpreter lock):
+    // each is read once, and where it goes is decided on that copy, so the two parts always add
+    // up to n whatever the memory holds by then.
+    std::size_t a = 0, b = n;
     for (std::size_t i = 0; i < n; ++i) {
-        if (finite(points[i])) {
-            entries_[a++] = {points[i], i};
+        const Vec3d p = read_once(points + i);
+        if (finite(p)) {
+            entries_[a++] = {p, i};
         } else {
-            entries_[b++] = {points[i], i};
+            entries_[--b] = {p, i};
         }
     }
+    std::reverse(entries_.begin() + static_cast<std::ptrdiff_t>(a), entries_.end());
+    n_tree_ = a;
 
-    // Along a periodic axis every point lies in [0, L) (NaN points are beside the tree anyway).
+    // Along a periodic axis every point lies in [0, L) (NaN points are beside the tree anyway);
+    // the first point in index order that does not is the one reported.
     if (periodic_) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const Vec3d& p = entries_[i].p;
-            const double c[3] = {p.x, p.y, p.z};
-            for (unsigned a = 0; a < 3; ++a)
-                if (box_.L[a] > 0 && !(c[a] >= 0 && c[a] < box_.L[a]) && c[a] == c[a])
-                    throw OutsideBox{entries_[i].index, a, c[a]};
+        OutsideBox first{kNoIndex, 0, 0.0};
+        for (const Entry& e : entries_) {
+            const double c[3] = {e.p.x, e.p.y, e.p.z};
+            for (unsigned ax = 0; ax < 3; ++ax)
+                if (box_.L[ax] > 0 && !(c[ax] >= 0 && c[ax] < box_.L[ax]) && c[ax] == c[ax] && e.index < first.index)
+                    first = {e.index, ax, c[ax]};
         }
+        if (first.index != kNoIndex) throw first;
     }
     // The extent of the tree's points: the box the searches by boxes start from.
-    for (unsigned a = 0; a < 3; ++a) {
-        lo_[a] = kInf;
-        hi_[a] = -kInf;
+    for (unsigned ax = 0; ax < 3; ++ax) {
+        lo_[ax] = kInf;
+        hi_[ax] = -kInf;
     }
     for (std::size_t i = 0; i < n_tree_; ++i) {
         const Vec3d& p = entries_[i].p;
         const double c[3] = {p.x, p.y, p.z};
-        for (unsigned a = 0; a < 3; ++a) {
-            lo_[a] = std::min(lo_[a], c[a]);
-            hi_[a] = std::max(hi_[a], c[a]);
+        for (unsigned ax = 0; ax < 3; ++ax) {
+            lo_[ax] = std::min(lo_[ax], c[ax]);
+            hi_[ax] = std::max(hi_[ax], c[ax]);
         }
     }
 
@@ -665,7 +672,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> best(kk == 0 ? 1 : kk);
         for (std::size_t i = b; i < e; ++i) {
-            const std::size_t found = nearest(queries[i], kk, best.data(), limit);
+            const std::size_t found = nearest(read_once(queries + i), kk, best.data(), limit);
             std::ptrdiff_t* idx = indices + i * k;
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
@@ -771,7 +778,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
         std::vector<Hit> hits;
         for (std::size_t i = b; i < e; ++i) {
             const std::size_t before = hits.size();
-            within(queries[i], r, hits);
+            within(read_once(queries + i), r, hits);
             offsets[i + 1] = hits.size() - before;  // a count for now
         }
         parts.add(b, std::move(hits));
@@ -791,7 +798,8 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) counts[i] = static_cast<std::ptrdiff_t>(count_within(queries[i], r));
+        for (std::size_t i = b; i < e; ++i)
+            counts[i] = static_cast<std::ptrdiff_t>(count_within(read_once(queries + i), r));
     });
 }
 

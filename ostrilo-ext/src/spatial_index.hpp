@@ -93,8 +93,8 @@ class SpatialIndex {
     // Padding distances are +inf.
 
     SpatialIndex() = default;
-    // Copies the points and builds the tree; `runner` also runs the later queries of many
-    // points. May throw std::bad_alloc.
+    // Copies the points (reading each once: they may change meanwhile) and builds the tree;
+    // `runner` also runs the later queries of many points. May throw std::bad_alloc.
     SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner, const Periods& box = {});
 
     const Periods& periods() const noexcept { return box_; }

@@ -6,14 +6,17 @@ their instances are reduced to the reconstructors of this module instead. A pick
 this module, and the names and arguments below are a file format: a pickle written by any
 version must load in every later one, on every platform.
 
-    vec3d(x, y, z)                           Vec3d
-    quat(w, i, j, k)                         Quat
-    angle_radians(angle)                     AngleRadians
-    angle_degrees(angle)                     AngleDegrees
+    vec3d(x, y, z)                           Vec3d          (*)
+    quat(w, i, j, k)                         Quat           (*)
+    angle_radians(angle)                     AngleRadians   (*)
+    angle_degrees(angle)                     AngleDegrees   (*)
     plane(nx, ny, nz, distance)              geometry.Plane (normal, distance)
     circle(cx, cy, cz, radius, nx, ny, nz)   geometry.Circle (center, radius, normal)
     vec_list(elements(data))                 VecList
     spatial_index(vec_list(...)[, box])      ostrilo_ext.SpatialIndex, from the VecList of its points (and its box)
+
+(*) Rebuilt by the class's own constructor from the fields (PickledByConstructor in its class
+table): the reconstructor of that name is made by this module's __getattr__, not written here.
 
 Every number is a float, which pickle (protocol 1 and later) writes as its 8 IEEE-754 bytes, so
 every bit is kept: -0.0, NaN payloads, infinities, subnormals. The elements of a VecList are
@@ -45,20 +48,27 @@ _ELEMENT_BYTES = 24  # three doubles
 _NATIVE_LITTLE = sys.byteorder == "little"
 _NAME = __name__
 
-# Reconstructor name -> class, found through the reducers in copyreg (see _class).
+# Reconstructor name -> class, found through the reducers in copyreg (see _class), and the names
+# whose classes their constructors rebuild.
 _BY_RECONSTRUCTOR: dict = {}
+_BY_CONSTRUCTOR: frozenset = frozenset()
+_REBUILDERS: dict = {}  # name -> the reconstructor __getattr__ made for it
 
 
 def _refresh():
     # A new dictionary, bound in one step: a thread that reads the old one meanwhile (without a
     # global lock, say) never sees it half filled.
-    global _BY_RECONSTRUCTOR
+    global _BY_RECONSTRUCTOR, _BY_CONSTRUCTOR
     found = {}
+    by_constructor = set()
     for cls, reduce in list(copyreg.dispatch_table.items()):
         how = getattr(reduce, "_ostrilo_pickle", None)
         if how is not None:
             found[how[0]] = cls
+            if getattr(reduce, "_ostrilo_by_constructor", False):
+                by_constructor.add(how[0])
     _BY_RECONSTRUCTOR = found
+    _BY_CONSTRUCTOR = frozenset(by_constructor)
 
 
 def _class(reconstructor, home="ostrilo_py"):
@@ -96,24 +106,43 @@ def _check_floats(what, values):
             raise TypeError(f"cannot unpickle {what}: expected float components, got {type(v).__name__!r}")
 
 
-def vec3d(x, y, z):
-    _check_floats("Vec3d", (x, y, z))
-    return _class("vec3d")(x, y, z)
+def _by_constructor(reconstructor):
+    """The reconstructor of a class declared PickledByConstructor<reconstructor, fields...>: its
+    constructor, given the fields, every one a float."""
+
+    def rebuild(*values):
+        cls = _class(reconstructor)
+        if reconstructor not in _BY_CONSTRUCTOR:
+            raise TypeError(f"cannot unpickle: {reconstructor!r} is not rebuilt by its class's constructor")
+        _check_floats(cls.__name__, values)
+        return cls(*values)
+
+    rebuild.__name__ = rebuild.__qualname__ = reconstructor
+    return rebuild
 
 
-def quat(w, i, j, k):
-    _check_floats("Quat", (w, i, j, k))
-    return _class("quat")(w, i, j, k)
+def __getattr__(name):
+    # pickle looks reconstructors up by name: those of the classes that their constructors
+    # rebuild (vec3d, quat, angle_radians, angle_degrees, ...) are made here, not written out.
+    if name.startswith("_") or not name.isidentifier():
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    if name not in _BY_CONSTRUCTOR:
+        _refresh()
+    for home in ("ostrilo_py", "ostrilo_ext"):
+        if name in _BY_CONSTRUCTOR:
+            break
+        if home not in sys.modules:  # a pickle loaded before anything imported its module
+            import importlib
 
-
-def angle_radians(angle):
-    _check_floats("AngleRadians", (angle,))
-    return _class("angle_radians")(angle)
-
-
-def angle_degrees(angle):
-    _check_floats("AngleDegrees", (angle,))
-    return _class("angle_degrees")(angle)
+            try:
+                importlib.import_module(home)
+            except ImportError:
+                break
+            _refresh()
+    if name not in _BY_CONSTRUCTOR:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    # One function per name: pickle checks that the name finds the very function it pickles.
+    return _REBUILDERS.setdefault(name, _by_constructor(name))
 
 
 def plane(nx, ny, nz, distance):
@@ -221,7 +250,7 @@ def _reduce_spatial_index(index):
     return spatial_index, (index.points,) if box is None else (index.points, box)
 
 
-def _reducer(reconstructor, fields, home):
+def _reducer(reconstructor, fields, home, by_constructor=False):
     """The copyreg reducer of a class of the module `home` that `reconstructor` rebuilds from
     `fields` (attribute paths; None: this module's _reduce_<reconstructor> reduces)."""
     if fields is None:
@@ -237,6 +266,7 @@ def _reducer(reconstructor, fields, home):
 
     reduce._ostrilo_pickle = (reconstructor, fields)
     reduce._ostrilo_home = home
+    reduce._ostrilo_by_constructor = by_constructor
     return reduce
 
 
@@ -296,9 +326,10 @@ def register(module, table):
     (called when ostrilo_py or ostrilo_ext is imported). A row whose reconstructor this module
     lacks fails the import, with what to add: a class table and this file disagree."""
     home = module.__name__
-    for cls, reconstructor, fields in table:
-        needs = [reconstructor] + (["_reduce_" + reconstructor] if fields is None else [])
-        missing = [name for name in needs if not callable(getattr(_helper(), name, None))]
+    for cls, reconstructor, fields, *rest in table:
+        by_constructor = bool(rest and rest[0])
+        needs = [] if by_constructor else [reconstructor] + (["_reduce_" + reconstructor] if fields is None else [])
+        missing = [name for name in needs if not callable(vars(_helper()).get(name))]
         if missing:
             declared = ", ".join(f'"{n}"' for n in (reconstructor, *(fields or ())))
             raise TypeError(
@@ -306,7 +337,7 @@ def register(module, table):
                 f"function {missing[0]!r}: add it to {_NAME}.py (ostrilo-py/python/), or name an existing "
                 f"reconstructor in the class table"
             )
-        copyreg.pickle(cls, _reducer(reconstructor, fields, home))
+        copyreg.pickle(cls, _reducer(reconstructor, fields, home, by_constructor))
     _refresh()
     _guard_descriptors(type(object.__dict__["__init__"]))  # slot wrappers: __add__, __len__, ...
     _guard_descriptors(type(object.__dict__["__dir__"]))  # methods: append, dot, ...

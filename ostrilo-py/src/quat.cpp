@@ -34,7 +34,7 @@ using QuatClass =
                Method<"to_rotation_matrix", &Quat::to_rotation_matrix>,
                Compare<by_equality<&Quat::approx_eq>, Compares::Equality, NotEqual::Direct, BorrowedOther::Panic>,
                Unhashable, Repr<&Quat::repr>, Slot<Py_bf_getbuffer, quat_getbuffer>,
-               Slot<Py_bf_releasebuffer, copy_releasebuffer>, Pickled<"quat", "w", "i", "j", "k">>;
+               Slot<Py_bf_releasebuffer, copy_releasebuffer>, PickledByConstructor<"quat", "w", "i", "j", "k">>;
 
 }  // namespace
 

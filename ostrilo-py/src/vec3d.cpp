@@ -42,7 +42,7 @@ using Vec3dClass = ClassTable<
     Binary<Py_nb_multiply, Op<"__mul__", times<Vec3d, double>, "rhs">,
            Op<"__rmul__", times_reflected<Vec3d, double>, "lhs">>,
     Binary<Py_nb_true_divide, Op<"__truediv__", divided<Vec3d, double>, "rhs">>, Slot<Py_bf_getbuffer, vec3d_getbuffer>,
-    Slot<Py_bf_releasebuffer, copy_releasebuffer>, Pickled<"vec3d", "x", "y", "z">>;
+    Slot<Py_bf_releasebuffer, copy_releasebuffer>, PickledByConstructor<"vec3d", "x", "y", "z">>;
 
 }  // namespace
 

@@ -4,10 +4,10 @@
 #include "vec_list_input.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <new>
+#include <type_traits>
 
+#include "frame/rows.hpp"
 #include "vec3d.hpp"
 #include "vec_list.hpp"
 #include "worker_pool.hpp"
@@ -19,119 +19,40 @@ using drevan::Vec3d;
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Buffers
-
-enum class Element { None, Double, Float };
-
-// The element type of a buffer format: native doubles or floats only ("d", "@d", "=d", or with
-// the byte order of this machine spelt out; the same for "f").
-Element element_of(const char* format, Py_ssize_t itemsize) {
-    if (format == nullptr) return Element::None;  // unsigned bytes
-    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (*format == '@' || *format == '=' || *format == native_order) ++format;
-    if (format[0] == '\0' || format[1] != '\0') return Element::None;
-    if (format[0] == 'd' && itemsize == sizeof(double)) return Element::Double;
-    if (format[0] == 'f' && itemsize == sizeof(float)) return Element::Float;
-    return Element::None;
-}
-
-// Copies rows [b, e) of an (n, 3) array with byte strides s0, s1 into out. Strides need not be
-// multiples of the element size, so each element is read with memcpy.
-template <class E>
-void copy_rows(const char* base, Py_ssize_t s0, Py_ssize_t s1, Vec3d* out, std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) {
-        const char* row = base + static_cast<Py_ssize_t>(i) * s0;
-        E c[3];
-        std::memcpy(&c[0], row, sizeof(E));
-        std::memcpy(&c[1], row + s1, sizeof(E));
-        std::memcpy(&c[2], row + 2 * s1, sizeof(E));
-        out[i] = Vec3d{static_cast<double>(c[0]), static_cast<double>(c[1]), static_cast<double>(c[2])};
-    }
-}
+// Buffers: checked and read by the frame's reader (frame/rows.hpp), copied here on the pool.
 
 // A plain copy runs at memory speed on one thread; a second one only pays for its hand-off (and,
 // on a busy machine, for waiting until it is scheduled) from tens of megabytes on.
 constexpr pool::Grain kPlainCopy{std::size_t{1} << 20};
 
-// Releases a buffer view on every exit.
-struct HeldView {
-    Py_buffer view;
-    bool held = false;
-    ~HeldView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
+static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>,
+              "rows of three doubles are copied as Vec3d records");
 
-// Whether the pending error of a failed buffer request may be set aside for the sequence path:
-// an exporter that cannot describe its elements as a buffer (numpy's datetimes raise ValueError,
-// a class's own __buffer__ may raise anything) is no reason to refuse a sequence. A BufferError
-// (the buffer exists but cannot be lent as asked: locked, or indirect), running out of memory and
-// interruptions are not set aside.
-bool sequence_may_follow(PyObject* o) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-        PyErr_ExceptionMatches(PyExc_BufferError))
-        return false;
-    return PySequence_Check(o) && !PyUnicode_Check(o);
-}
-
-}  // namespace
-
-int read_rows(PyObject* o, VecArray& out) {
-    if (!PyObject_CheckBuffer(o)) return 0;
-    HeldView h;
-    // Strides and format, read-only: what every exporter can give without copying.
-    if (PyObject_GetBuffer(o, &h.view, PyBUF_RECORDS_RO) < 0) {
-        if (!sequence_may_follow(o)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    h.held = true;
-    const Py_buffer& v = h.view;
-    // The request did not ask for indirect arrays; an exporter that hands out suboffsets anyway
-    // describes memory that cannot be read as strided rows.
-    if (v.suboffsets != nullptr) {
-        PyErr_SetString(PyExc_BufferError, "the buffer has suboffsets, but indirect buffers were not requested");
-        return -1;
-    }
-    const Element element = element_of(v.format, v.itemsize);
-    if (element == Element::None || v.ndim != 2 || v.shape == nullptr || v.shape[1] != 3) return 0;
-    // An exporter's length is the product of its shape and item size; a buffer that claims rows
-    // it has no memory for (a zero length, no pointer) is refused, never read.
-    const Py_ssize_t rows = v.shape[0];
-    if (rows < 0 || (rows > 0 && (v.buf == nullptr || rows > PY_SSIZE_T_MAX / (3 * v.itemsize) ||
-                                  v.len != rows * 3 * v.itemsize))) {
-        PyErr_Format(PyExc_BufferError, "the buffer's length (%zd bytes) does not match its shape (%zd, 3)", v.len,
-                     rows);
-        return -1;
-    }
-    const auto n = static_cast<std::size_t>(rows);
-    // Without strides the exporter's array is C-contiguous.
-    const Py_ssize_t s1 = v.strides ? v.strides[1] : v.itemsize;
-    const Py_ssize_t s0 = v.strides ? v.strides[0] : 3 * v.itemsize;
+// The rows of a 2-D (n, 3) buffer of native doubles or floats, copied in order into out.
+// 1: taken; 0: o lends no such buffer (nothing set, the caller goes on with the sequence path);
+// -1: the exporter failed or lied about its memory, or the copy could not be allocated (error
+// set).
+int read_buffer_rows(PyObject* o, VecArray& out) {
+    BufferView view;
+    if (const int lent = view.acquire(o); lent <= 0) return lent;
+    // Any other buffer (another element type or shape) is read as a sequence of Vec3d, which
+    // gives the usual type errors.
+    if (view.element() == Element::Other || view.ndim() != 2 || view.dim(1) != 3) return 0;
+    const StridedRows rows = view.rows();
     try {
-        VecArray rows;
-        rows.resize(n);  // uninitialised; a length no allocator can meet throws std::bad_alloc
-        const char* base = static_cast<const char*>(v.buf);
-        Vec3d* dst = rows.data();
-        if (element == Element::Double && s1 == sizeof(double) && s0 == sizeof(Vec3d)) {
-            pool::for_blocks(
-                n,
-                [=](std::size_t b, std::size_t e) {
-                    std::memcpy(dst + b, base + b * sizeof(Vec3d), (e - b) * sizeof(Vec3d));
-                },
-                kPlainCopy);
-        } else if (element == Element::Double) {
-            pool::for_blocks(n, [=](std::size_t b, std::size_t e) { copy_rows<double>(base, s0, s1, dst, b, e); });
-        } else {
-            pool::for_blocks(n, [=](std::size_t b, std::size_t e) { copy_rows<float>(base, s0, s1, dst, b, e); });
-        }
-        out = std::move(rows);
+        VecArray a = uninitialised(rows.rows);  // a length no allocator can meet throws std::bad_alloc
+        double* dst = reinterpret_cast<double*>(a.data());
+        const pool::Grain grain = rows.packed() != nullptr ? kPlainCopy : pool::Grain{};
+        pool::for_blocks(rows.rows, [&rows, dst](std::size_t b, std::size_t e) { rows.copy(b, e, dst); }, grain);
+        out = std::move(a);
     } catch (const std::bad_alloc&) {
-        PyErr_Format(PyExc_MemoryError, "cannot allocate a VecList of %zd elements", v.shape[0]);
+        PyErr_Format(PyExc_MemoryError, "cannot allocate a VecList of %zu elements", rows.rows);
         return -1;
     }
     return 1;
 }
+
+}  // namespace
 
 namespace {
 
@@ -234,7 +155,7 @@ bool Caster<Gathered>::from(PyObject* o, Gathered& h) noexcept {
         return true;
     }
     // A 2-D (n, 3) array of doubles or floats; any other buffer is read as a sequence.
-    if (const int taken = read_rows(o, h.items); taken != 0) return taken > 0;
+    if (const int taken = read_buffer_rows(o, h.items); taken != 0) return taken > 0;
     if (!PySequence_Check(o)) {
         raise_not_instance(o, "Sequence");
         return false;

@@ -25,10 +25,4 @@ struct Caster<Gathered> {
     }
 };
 
-// The rows of a 2-D (n, 3) buffer of native doubles or floats, copied in order into out.
-// 1: taken; 0: o exports no such buffer (nothing set, the caller goes on with the sequence
-// path); -1: the exporter failed or lied about its memory, or the copy could not be allocated
-// (error set).
-int read_rows(PyObject* o, VecArray& out);
-
 }  // namespace ostrilo

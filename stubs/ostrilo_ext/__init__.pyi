@@ -88,7 +88,8 @@ def slerp(a: Quat, b: Quat, t: collections.abc.Sequence[builtins.float]) -> buil
     Args:
         a: the rotation at t = 0.
         b: the rotation at t = 1.
-        t: a number, or a sequence of numbers for many points of the arc at once.
+        t: a number (NumPy's scalars and 0-d arrays are numbers), or a sequence of numbers for
+        many points of the arc at once.
 
     Returns:
         a `Quat` for a number t, a list of `Quat` for a sequence.

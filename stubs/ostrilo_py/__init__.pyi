@@ -494,7 +494,9 @@ class VecList:
 
         Raises:
             TypeError: `list` is a ``str`` or not a sequence, or an item is not a `Vec3d`.
-            BufferError: a buffer's length does not match its shape.
+            BufferError: the exporter of a buffer lies about it: its length does not match its
+            shape, or it has suboffsets, no shape, a negative dimension, no memory, or an item size
+            its format does not have.
             MemoryError: the list would not fit in memory.
         """
     def __add__(self, other: Vec3d, /) -> VecList:

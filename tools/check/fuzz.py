@@ -8,16 +8,18 @@ Each case takes one entry point (every one the interface records of both librari
 tools/ostrilo_tools/entry_points.py), a fresh receiver, and arguments of which some are valid and some hostile:
 None, strings, huge and negative ints, float and int subclasses that lie, objects whose
 __float__, __index__, __bool__, __len__, __getitem__ or __iter__ raise, lie, call back into the
-receiver or change it, sequences whose length is wrong, buffer exporters (written in C through
-ctypes) that hand out suboffsets, lengths or strides nobody asked for, the receiver itself,
+receiver or change it, sequences whose length is wrong, lists holding a number whose conversion
+clears, grows or shrinks the list (or its row) being read, buffer exporters (written in C through
+ctypes, tools/ostrilo_tools/lying_buffers.py) that hand out suboffsets, no shape, lengths, item
+sizes or dimensions that do not match, no memory, or strides nobody asked for, the receiver itself,
 instances that another caller has borrowed; sometimes too many, too few or unknown keyword
 arguments. Some cases instead run a list operation over NaNs with assorted payloads and signs and
 check the NaN rule: every NaN that list arithmetic computes is the canonical one, and the nearest
 search ranks all NaNs alike. It checks:
 
 - only the errors the module documents come out: TypeError, ValueError, OverflowError, IndexError,
-  AttributeError, MemoryError, StopIteration, BufferError (a buffer whose length does not match
-  its shape, or with suboffsets), the interpreter's DeprecationWarning and the companion's
+  AttributeError, MemoryError, StopIteration, BufferError (an exporter's lie: a buffer whose
+  length does not match its shape, or with suboffsets, and so on), the interpreter's DeprecationWarning and the companion's
   gimbal-lock UserWarning (warnings are errors here), RuntimeError "Already borrowed" / "Already
   mutably borrowed", the documented
   internal assertions, and the hostile argument's own error;
@@ -32,7 +34,6 @@ from __future__ import annotations
 
 import argparse
 import collections.abc
-import ctypes
 import gc
 import json
 import math
@@ -50,7 +51,7 @@ from pathlib import Path
 
 # A program, not a module: the helpers' package is found beside this folder.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from ostrilo_tools import entry_points  # noqa: E402
+from ostrilo_tools import entry_points, lying_buffers  # noqa: E402
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 PANICS = entry_points.DOCUMENTED_PANICS
@@ -233,69 +234,69 @@ INTS = (0, 1, 2, 3, -1, -2**63, 2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64
 
 
 # ---------------------------------------------------------------------------------------------
-# Buffer exporters that lie: a C-level getbuffer slot (through ctypes) that fills the view from
-# _LIE whatever the request asks for. One class, made on first use; each instance lends what
-# _LIE held when it was made.
-
-class _PyBuffer(ctypes.Structure):
-    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
-                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
-                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
-                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
-
-
-_LIE: dict = {}
-_HONEST_EMPTY = {"memory": (ctypes.c_double * 1)(), "len": 0, "shape": (ctypes.c_ssize_t * 2)(0, 3),
-                 "strides": (ctypes.c_ssize_t * 2)(24, 8), "subs": None}
-_LYING_CLASS: list = []
-
-
-def _lying_class():
-    if _LYING_CLASS:
-        return _LYING_CLASS[0]
-
-    class Slot(ctypes.Structure):
-        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
-
-    class Spec(ctypes.Structure):
-        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
-                    ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
-
-    incref = ctypes.pythonapi.Py_IncRef
-    incref.argtypes = [ctypes.c_void_p]
-
-    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(_PyBuffer), ctypes.c_int)
-    def getbuffer(self, view, flags):
-        v = _LIE.get(self, _HONEST_EMPTY)
-        incref(self)
-        view[0] = _PyBuffer(ctypes.addressof(v["memory"]), self, v["len"], 8, 1, 2, b"d",
-                            ctypes.addressof(v["shape"]), ctypes.addressof(v["strides"]),
-                            ctypes.addressof(v["subs"]) if v["subs"] is not None else None, None)
-        return 0
-
-    slots = (Slot * 2)(Slot(1, ctypes.cast(getbuffer, ctypes.c_void_p)), Slot(0, None))  # Py_bf_getbuffer
-    spec = Spec(b"fuzz.LyingExporter", object.__basicsize__, 0, 1 << 18, slots)  # Py_TPFLAGS_DEFAULT
-    from_spec = ctypes.pythonapi.PyType_FromSpec
-    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
-    cls = from_spec(ctypes.byref(spec))
-    cls._keep = (getbuffer, slots, spec)
-    _LYING_CLASS.append(cls)
-    return cls
-
+# Buffer exporters that lie (tools/ostrilo_tools/lying_buffers.py), and lists whose items change
+# them while they convert.
 
 def lying_exporter(rng: random.Random):
-    """An (n, 3) exporter of doubles that may add suboffsets or claim more than it has."""
-    rows = rng.choice((0, 1, 2, 5))
-    memory = (ctypes.c_double * max(3 * rows, 1))(*(rng.uniform(-1, 1) for _ in range(max(3 * rows, 1))))
-    lie = rng.choice(("suboffsets", "suboffsets", "long", "short", "honest"))
-    length = {"long": rows * 24 + 24, "short": max(rows * 24 - 8, 0)}.get(lie, rows * 24)
-    subs = (ctypes.c_ssize_t * 2)(rng.choice((0, -1, 8)), rng.choice((0, -1))) if lie == "suboffsets" else None
-    o = _lying_class()()
-    while len(_LIE) > 256:  # a case makes one and drops it; the oldest are long gone
-        del _LIE[next(iter(_LIE))]
-    _LIE[id(o)] = {"memory": memory, "len": length, "shape": (ctypes.c_ssize_t * 2)(rows, 3),
-                   "strides": (ctypes.c_ssize_t * 2)(24, 8), "subs": subs}
-    return o
+    """An exporter of (n, 3) or (n, 4) doubles, or of n of them, that may tell any of the lies."""
+    rows, width = rng.choice((0, 1, 2, 5)), rng.choice((3, 4))
+    shape = (rows, width) if rng.random() < 0.8 else (rows * width,)
+    lie = rng.choice(lying_buffers.LIES + (None,))
+    return lying_buffers.exporter([rng.uniform(-1, 1) for _ in range(rows * width)], shape, lie)
+
+
+MUTATIONS = ("clear", "grow", "shrink", "replace", "raise")
+
+
+class Mutator:
+    """A number whose __float__ and __index__ first change a list that is being read (the argument
+    itself, or the row that holds it): clear, grow or shrink it, replace an item, or raise."""
+
+    def __init__(self, rng: random.Random):
+        self.how, self.target = rng.choice(MUTATIONS), None
+
+    def __repr__(self):
+        return f"Mutator({self.how})"
+
+    def _act(self):
+        target, self.target = self.target, None  # once: a list that keeps growing never ends
+        if target is None:
+            return
+        if self.how == "clear":
+            target.clear()
+        elif self.how == "grow":
+            target.extend(target[:3] or [0.0])
+        elif self.how == "shrink" and target:
+            target.pop()
+        elif self.how == "replace" and target:
+            target[0] = target[-1]
+        elif self.how == "raise":
+            raise Hostile(self.how)
+
+    def __float__(self):
+        self._act()
+        return 0.5
+
+    def __index__(self):
+        self._act()
+        return 1
+
+
+def mutating_list(rng: random.Random, item: str) -> list:
+    """A list of numbers (item "float") or of rows of 3 or 4 numbers (anything else) in which one
+    number changes the list, or its row, when it converts."""
+    m = Mutator(rng)
+    if item == "float":
+        items = [rng.uniform(-1, 1) for _ in range(rng.choice((1, 3, 4, 6)))]
+        items[rng.randrange(len(items))] = m
+        m.target = items
+        return items
+    width = rng.choice((3, 4))
+    rows = [[rng.uniform(-1, 1) for _ in range(width)] for _ in range(rng.choice((1, 2, 3, 40)))]
+    row = rng.choice(rows)
+    row[rng.randrange(width)] = m
+    m.target = rng.choice((rows, row))
+    return rows
 
 
 # ---------------------------------------------------------------------------------------------
@@ -400,9 +401,13 @@ def hostile(case: Case, ann: str):
         items = [s.value(item, rng) for _ in range(rng.choice((0, 1, 3, 6)))]
         pool = [HostileSequence(case, items, rng.choice(SEQUENCE_TRICKS)), "abc", items + [None], tuple(items),
                 (v for v in items), {i: v for i, v in enumerate(items)}, set(), range(3), bytearray(b"abc"),
-                memoryview(bytearray(48)).cast("d"), memoryview(bytearray(24)).cast("d", (1, 3)), "lying"]
+                memoryview(bytearray(48)).cast("d"), memoryview(bytearray(24)).cast("d", (1, 3)), "lying", "mutating"]
         chosen = rng.choice(pool + numpy_values(rng)[:8])
-        return lying_exporter(rng) if isinstance(chosen, str) and chosen == "lying" else chosen
+        if isinstance(chosen, str) and chosen == "lying":
+            return lying_exporter(rng)
+        if isinstance(chosen, str) and chosen == "mutating":
+            return mutating_list(rng, item)
+        return chosen
     if ann in s.classes:
         pool = [Trick(case, rng.choice(TRICKS)), s.make(rng.choice(list(s.classes)), rng)]
         if case.receiver is not None and type(case.receiver).__name__ == ann:

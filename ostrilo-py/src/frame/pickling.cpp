@@ -28,7 +28,8 @@ PyObject* import_helper() {
     return nullptr;
 }
 
-// (class, reconstructor, (field, ...) or None) for one class; a new reference or null.
+// (class, reconstructor, (field, ...) or None, by constructor) for one class; a new reference or
+// null.
 PyObject* table_row(const PickledClass& c) {
     PyObject* fields;
     if (c.spec->has_fields) {
@@ -47,7 +48,8 @@ PyObject* table_row(const PickledClass& c) {
         fields = Py_NewRef(Py_None);
     }
     if (fields == nullptr) return nullptr;
-    PyObject* row = Py_BuildValue("(OsN)", reinterpret_cast<PyObject*>(c.type), c.spec->reconstructor, fields);
+    PyObject* row = Py_BuildValue("(OsNO)", reinterpret_cast<PyObject*>(c.type), c.spec->reconstructor, fields,
+                                  c.spec->by_constructor ? Py_True : Py_False);
     return row;
 }
 

@@ -11,6 +11,8 @@
 // or only the reconstructor's name, when the helper reduces instances itself (its
 // _reduce_<name>):
 //     Pickled<"vec_list">
+// A class that its constructor rebuilds from float fields needs nothing in the helper:
+//     PickledByConstructor<"vec3d", "x", "y", "z">
 // When the top module has been filled, every class of its module table (submodules included)
 // that declares pickling is registered with the helper, which fails the import when it lacks a
 // reconstructor a table names; a class without a declaration is not picklable, which the test
@@ -27,6 +29,7 @@ struct PickleSpec {
     const char* reconstructor;
     const char* const* fields;  // null-terminated
     bool has_fields;            // false: the helper's _reduce_<reconstructor> reduces
+    bool by_constructor;        // the class's constructor rebuilds it from the fields (floats)
 };
 
 // The pickling of T's class, set when the class object is created (by whichever thread creates
@@ -43,11 +46,11 @@ struct PickledClass {
 // it (a bare build tree) imports without pickling. False with an error set.
 bool register_pickling(PyObject* module, const std::vector<PickledClass>& classes);
 
-template <fixed_string Reconstructor, fixed_string... Fields>
-struct Pickled {
+template <bool ByConstructor, fixed_string Reconstructor, fixed_string... Fields>
+struct PickledEntry {
     static constexpr std::size_t record_count = 0;
     static constexpr const char* fields[] = {Fields.data..., nullptr};
-    static constexpr PickleSpec spec{Reconstructor.data, fields, sizeof...(Fields) != 0};
+    static constexpr PickleSpec spec{Reconstructor.data, fields, sizeof...(Fields) != 0, ByConstructor};
     template <class T>
     static void add(auto&) {
         pickle_spec_of<T>.store(&spec, std::memory_order_relaxed);
@@ -55,5 +58,12 @@ struct Pickled {
     template <class T, std::size_t N>
     static constexpr void describe(RecordList<N>&) {}
 };
+
+template <fixed_string Reconstructor, fixed_string... Fields>
+using Pickled = PickledEntry<false, Reconstructor, Fields...>;
+// A class whose constructor takes the fields, all floats, and stores them unchanged needs no
+// reconstructor of its own: the helper rebuilds it as cls(*fields) under the name given.
+template <fixed_string Reconstructor, fixed_string... Fields>
+using PickledByConstructor = PickledEntry<true, Reconstructor, Fields...>;
 
 }  // namespace ostrilo
