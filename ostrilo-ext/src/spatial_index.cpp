@@ -177,10 +177,12 @@ struct RangeSearch {
     double q[3];
     double limit;
     Leaf& leaf;
+    std::size_t from = 0;  // tree positions below this are left out (the pairs' self-join)
 
     void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi <= from) return;
         if (nd >= t.internal) {
-            leaf(lo, hi);
+            leaf(std::max(lo, from), hi);
             return;
         }
         const Split s = split_at(t, q, nd, lo, hi, g);
@@ -259,6 +261,12 @@ struct Metric {
     }
 };
 
+// The per-axis low gaps of the box [lo, hi] from q.
+inline void low_gaps(const Metric& m, const double q[3], const double lo[3], const double hi[3], double g[3]) noexcept {
+    double high;
+    for (unsigned a = 0; a < 3; ++a) m.axis_bounds(a, q[a], lo[a], hi[a], g[a], high);
+}
+
 // A region of the tree: node nd over entries [lo, hi), inside the box [blo, bhi].
 struct Region {
     std::size_t nd, lo, hi;
@@ -309,7 +317,9 @@ struct BoxKnn {
         const Hit& w = worst();
         return bound < w.d2 || (bound == w.d2 && (r.nd >= t.internal || t.min_index[r.nd] < w.index));
     }
-    void node(const Region& r) {
+    // g: the per-axis low gaps of r's box. A child's box differs from its parent's along the
+    // split axis only, so only that gap is computed again.
+    void node(const Region& r, const double g[3]) {
         if (r.hi == r.lo) return;
         if (r.nd >= t.internal) {
             for (std::size_t i = r.lo; i < r.hi; ++i) offer(m.d2(t.entries[i].p, qv), t.entries[i].index);
@@ -317,12 +327,15 @@ struct BoxKnn {
         }
         Region c[2];
         children(t, r, c[0], c[1]);
-        double low[2], high;
-        m.box_bounds(q, c[0].blo, c[0].bhi, low[0], high);
-        m.box_bounds(q, c[1].blo, c[1].bhi, low[1], high);
+        const unsigned a = t.axis[r.nd];
+        double gc[2][3] = {{g[0], g[1], g[2]}, {g[0], g[1], g[2]}};
+        double high;
+        m.axis_bounds(a, q[a], c[0].blo[a], c[0].bhi[a], gc[0][a], high);
+        m.axis_bounds(a, q[a], c[1].blo[a], c[1].bhi[a], gc[1][a], high);
+        const double low[2] = {bound_of(gc[0]), bound_of(gc[1])};
         const int first = low[1] < low[0] ? 1 : 0;
-        if (worth(c[first], low[first])) node(c[first]);
-        if (worth(c[1 - first], low[1 - first])) node(c[1 - first]);
+        if (worth(c[first], low[first])) node(c[first], gc[first]);
+        if (worth(c[1 - first], low[1 - first])) node(c[1 - first], gc[1 - first]);
     }
 };
 
@@ -334,18 +347,21 @@ struct BoxRange {
     double q[3];
     double limit;
     Leaf& leaf;
-    void node(const Region& r) {
-        if (r.hi == r.lo) return;
+    std::size_t from = 0;  // tree positions below this are left out (the pairs' self-join)
+    // g: the per-axis low gaps of r's box, as in BoxKnn.
+    void node(const Region& r, const double g[3]) {
+        if (r.hi <= std::max(r.lo, from)) return;
         if (r.nd >= t.internal) {
-            leaf(r.lo, r.hi);
+            leaf(std::max(r.lo, from), r.hi);
             return;
         }
         Region c[2];
         children(t, r, c[0], c[1]);
+        const unsigned a = t.axis[r.nd];
         for (const Region& ch : c) {
-            double low, high;
-            m.box_bounds(q, ch.blo, ch.bhi, low, high);
-            if (low <= limit) node(ch);
+            double gc[3] = {g[0], g[1], g[2]}, high;
+            m.axis_bounds(a, q[a], ch.blo[a], ch.bhi[a], gc[a], high);
+            if (bound_of(gc) <= limit) node(ch, gc);
         }
     }
 };
@@ -599,12 +615,14 @@ std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* be
     if (periodic_) {
         const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
         const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+        double g[3];
+        low_gaps(m, q, root.blo, root.bhi, g);
         if (k < kHeapFrom) {
             BoxKnn<false> s{t, m, qv, {q[0], q[1], q[2]}, best, k};
-            s.node(root);
+            s.node(root, g);
         } else {
             BoxKnn<true> s{t, m, qv, {q[0], q[1], q[2]}, best, k};
-            s.node(root);
+            s.node(root, g);
             std::sort_heap(best, best + k, tree_less);
         }
     } else {
@@ -712,7 +730,10 @@ void SpatialIndex::visit_within(const Vec3d& q_in, double limit, Visit&& visit) 
                 }
             };
             BoxRange<decltype(leaf)> s{t, m, {q.x, q.y, q.z}, limit, leaf};
-            s.node({0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}});
+            const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            double g[3];
+            low_gaps(m, s.q, root.blo, root.bhi, g);
+            s.node(root, g);
         } else {
             auto leaf = [&](std::size_t lo, std::size_t hi) {
                 for (std::size_t i = lo; i < hi; ++i) {
@@ -806,30 +827,90 @@ void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double
 void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) const {
     const double limit = radius_limit(r);
     if (!(limit >= 0) || n_ < 2) return;
-    // Entry position of each original index, so that point i is asked about in index order.
-    std::vector<std::size_t> at(n_);
-    for (std::size_t i = 0; i < n_; ++i) at[entries_[i].index] = i;
-    Parts<std::ptrdiff_t> parts;
+    // A self-join in tree order: the point at tree position e meets only the positions after it,
+    // so each pair is found once (and the search skips every subtree wholly before e). Pairs
+    // with a point beside the tree have an infinite or NaN distance: only r = inf takes them.
+    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+    const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
+    const bool side_too = limit == kInf;
+    struct Pair {
+        std::size_t i, j;
+    };
+    Parts<Pair> parts;
     run_blocks(runner_, n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        std::vector<std::ptrdiff_t> mine;
-        std::vector<std::size_t> js;
-        for (std::size_t i = b; i < e; ++i) {
-            js.clear();
-            visit_within(entries_[at[i]].p, limit, [&](double, std::size_t j) {
-                if (j > i) js.push_back(j);
-            });
-            std::sort(js.begin(), js.end());
-            for (std::size_t j : js) {
-                mine.push_back(static_cast<std::ptrdiff_t>(i));
-                mine.push_back(static_cast<std::ptrdiff_t>(j));
+        std::vector<Pair> mine;
+        for (std::size_t pos = b; pos < e; ++pos) {
+            const Entry& me = entries_[pos];
+            auto take = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t o = lo; o < hi; ++o) {
+                    const Entry& other = entries_[o];
+                    if (distance_squared(other.p, me.p) <= limit)
+                        mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                              : Pair{other.index, me.index});
+                }
+            };
+            if (pos < n_tree_) {
+                const double q[3] = {me.p.x, me.p.y, me.p.z};
+                if (periodic_) {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (o != pos && m.d2(other.p, me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    BoxRange<decltype(leaf)> s{t, m, {q[0], q[1], q[2]}, limit, leaf, pos + 1};
+                    const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+                    double g[3];
+                    low_gaps(m, q, root.blo, root.bhi, g);
+                    s.node(root, g);
+                } else {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (other.p.distance_squared(me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    RangeSearch<decltype(leaf)> s{t, {q[0], q[1], q[2]}, limit, leaf, pos + 1};
+                    const double g[3] = {0.0, 0.0, 0.0};
+                    s.node(0, 0, n_tree_, g);
+                }
+                if (side_too) take(n_tree_, n_);
+            } else if (side_too) {
+                take(pos + 1, n_);
             }
         }
         parts.add(b, std::move(mine));
     });
-    std::size_t total = out.size();
-    for (const auto& part : parts.parts) total += part.items.size();
-    out.reserve(total);
-    for (const auto& part : parts.sorted()) out.insert(out.end(), part.items.begin(), part.items.end());
+    // Into (i, j) order: counted by i, placed, then each i's partners sorted.
+    std::vector<std::size_t> start(n_ + 1, 0);
+    std::size_t total = 0;
+    for (const auto& part : parts.parts) {
+        total += part.items.size();
+        for (const Pair& pr : part.items) ++start[pr.i + 1];
+    }
+    for (std::size_t i = 0; i < n_; ++i) start[i + 1] += start[i];
+    std::vector<std::size_t> js(total);
+    {
+        std::vector<std::size_t> at(start.begin(), start.end() - 1);
+        for (const auto& part : parts.parts)
+            for (const Pair& pr : part.items) js[at[pr.i]++] = pr.j;
+    }
+    run_blocks(runner_, n_, 256, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i)
+            std::sort(js.begin() + static_cast<std::ptrdiff_t>(start[i]),
+                      js.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
+    });
+    const std::size_t base = out.size();
+    out.resize(base + 2 * total);
+    for (std::size_t i = 0; i < n_; ++i)
+        for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
+            out[base + 2 * s] = static_cast<std::ptrdiff_t>(i);
+            out[base + 2 * s + 1] = static_cast<std::ptrdiff_t>(js[s]);
+        }
 }
 
 void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const {
