@@ -379,13 +379,12 @@ struct BoxCount {
     std::size_t bin(double d2) const noexcept {
         return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
     }
-    void node(const Region& r) {
+    // gl, gh: the per-axis low and high gaps of r's box; a child recomputes its split axis's only.
+    void node(const Region& r, const double gl[3], const double gh[3]) {
         if (r.hi == r.lo) return;
-        double low, high;
-        m.box_bounds(q, r.blo, r.bhi, low, high);
-        const std::size_t b = bin(low);
+        const std::size_t b = bin(bound_of(gl));
         if (b == nl) return;  // beyond every radius
-        if (bin(high) == b) {
+        if (bin(bound_of(gh)) == b) {
             hist[b] += r.hi - r.lo;
             return;
         }
@@ -398,8 +397,12 @@ struct BoxCount {
         }
         Region c[2];
         children(t, r, c[0], c[1]);
-        node(c[0]);
-        node(c[1]);
+        const unsigned a = t.axis[r.nd];
+        for (const Region& ch : c) {
+            double l[3] = {gl[0], gl[1], gl[2]}, h[3] = {gh[0], gh[1], gh[2]};
+            m.axis_bounds(a, q[a], ch.blo[a], ch.bhi[a], l[a], h[a]);
+            node(ch, l, h);
+        }
     }
 };
 }  // namespace
@@ -925,7 +928,10 @@ void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t 
     if (n_tree_ != 0) {
         const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
         BoxCount s{t, Metric{{box_.L[0], box_.L[1], box_.L[2]}}, q, {q.x, q.y, q.z}, limits, nl, hist};
-        s.node({0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}});
+        const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+        double gl[3], gh[3];
+        for (unsigned a = 0; a < 3; ++a) s.m.axis_bounds(a, s.q[a], root.blo[a], root.bhi[a], gl[a], gh[a]);
+        s.node(root, gl, gh);
     }
     for (std::size_t i = n_tree_; i < n_; ++i) {
         const double d2 = distance_squared(entries_[i].p, q);
