@@ -251,6 +251,21 @@ struct Metric {
             high = dmax;
         }
     }
+    // axis_bounds' low alone, the one the k nearest and the radius searches prune by.
+    double axis_low(unsigned a, double q, double lo, double hi) const noexcept {
+        double dmin, dmax;
+        if (q < lo) {
+            dmin = lo - q;
+            dmax = hi - q;
+        } else if (q > hi) {
+            dmin = q - hi;
+            dmax = q - lo;
+        } else {
+            return 0.0;
+        }
+        if (!(L[a] > 0)) return dmin;
+        return std::max(0.0, std::min(dmin, L[a] - dmax));
+    }
     // The squared-distance bounds of a box [lo, hi] from q.
     void box_bounds(const double q[3], const double lo[3], const double hi[3], double& low,
                     double& high) const noexcept {
@@ -313,29 +328,46 @@ struct BoxKnn {
             best[j] = {d2, index};
         }
     }
-    bool worth(const Region& r, double bound) const noexcept {
+    // The box of the node being visited; a child narrows it along the split axis for its visit.
+    double blo[3], bhi[3];
+    // g: the per-axis low gaps of the node's box. A child's box differs from its parent's along
+    // the split axis only, so only that gap is computed again.
+    bool worth(std::size_t nd, double bound) const noexcept {
         const Hit& w = worst();
-        return bound < w.d2 || (bound == w.d2 && (r.nd >= t.internal || t.min_index[r.nd] < w.index));
+        return bound < w.d2 || (bound == w.d2 && (nd >= t.internal || t.min_index[nd] < w.index));
     }
-    // g: the per-axis low gaps of r's box. A child's box differs from its parent's along the
-    // split axis only, so only that gap is computed again.
-    void node(const Region& r, const double g[3]) {
-        if (r.hi == r.lo) return;
-        if (r.nd >= t.internal) {
-            for (std::size_t i = r.lo; i < r.hi; ++i) offer(m.d2(t.entries[i].p, qv), t.entries[i].index);
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi == lo) return;
+        if (nd >= t.internal) {
+            for (std::size_t i = lo; i < hi; ++i) offer(m.d2(t.entries[i].p, qv), t.entries[i].index);
             return;
         }
-        Region c[2];
-        children(t, r, c[0], c[1]);
-        const unsigned a = t.axis[r.nd];
-        double gc[2][3] = {{g[0], g[1], g[2]}, {g[0], g[1], g[2]}};
-        double high;
-        m.axis_bounds(a, q[a], c[0].blo[a], c[0].bhi[a], gc[0][a], high);
-        m.axis_bounds(a, q[a], c[1].blo[a], c[1].bhi[a], gc[1][a], high);
-        const double low[2] = {bound_of(gc[0]), bound_of(gc[1])};
-        const int first = low[1] < low[0] ? 1 : 0;
-        if (worth(c[first], low[first])) node(c[first], gc[first]);
-        if (worth(c[1 - first], low[1 - first])) node(c[1 - first], gc[1 - first]);
+        const unsigned a = t.axis[nd];
+        const double sp = t.split[nd], old_lo = blo[a], old_hi = bhi[a];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        double gl[3] = {g[0], g[1], g[2]}, gr[3] = {g[0], g[1], g[2]};
+        gl[a] = m.axis_low(a, q[a], old_lo, sp);
+        gr[a] = m.axis_low(a, q[a], sp, old_hi);
+        const double bl = bound_of(gl), br = bound_of(gr);
+        auto left = [&] {
+            if (!worth(2 * nd + 1, bl)) return;
+            bhi[a] = sp;
+            node(2 * nd + 1, lo, mid, gl);
+            bhi[a] = old_hi;
+        };
+        auto right = [&] {
+            if (!worth(2 * nd + 2, br)) return;
+            blo[a] = sp;
+            node(2 * nd + 2, mid, hi, gr);
+            blo[a] = old_lo;
+        };
+        if (br < bl) {
+            right();
+            left();
+        } else {
+            left();
+            right();
+        }
     }
 };
 
@@ -347,21 +379,30 @@ struct BoxRange {
     double q[3];
     double limit;
     Leaf& leaf;
-    std::size_t from = 0;  // tree positions below this are left out (the pairs' self-join)
-    // g: the per-axis low gaps of r's box, as in BoxKnn.
-    void node(const Region& r, const double g[3]) {
-        if (r.hi <= std::max(r.lo, from)) return;
-        if (r.nd >= t.internal) {
-            leaf(std::max(r.lo, from), r.hi);
+    std::size_t from = 0;   // tree positions below this are left out (the pairs' self-join)
+    double blo[3], bhi[3];  // the box of the node being visited, as in BoxKnn
+    // g: the per-axis low gaps of the node's box, as in BoxKnn.
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi <= std::max(lo, from)) return;
+        if (nd >= t.internal) {
+            leaf(std::max(lo, from), hi);
             return;
         }
-        Region c[2];
-        children(t, r, c[0], c[1]);
-        const unsigned a = t.axis[r.nd];
-        for (const Region& ch : c) {
-            double gc[3] = {g[0], g[1], g[2]}, high;
-            m.axis_bounds(a, q[a], ch.blo[a], ch.bhi[a], gc[a], high);
-            if (bound_of(gc) <= limit) node(ch, gc);
+        const unsigned a = t.axis[nd];
+        const double sp = t.split[nd], old_lo = blo[a], old_hi = bhi[a];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        double gc[3] = {g[0], g[1], g[2]};
+        gc[a] = m.axis_low(a, q[a], old_lo, sp);
+        if (bound_of(gc) <= limit) {
+            bhi[a] = sp;
+            node(2 * nd + 1, lo, mid, gc);
+            bhi[a] = old_hi;
+        }
+        gc[a] = m.axis_low(a, q[a], sp, old_hi);
+        if (bound_of(gc) <= limit) {
+            blo[a] = sp;
+            node(2 * nd + 2, mid, hi, gc);
+            blo[a] = old_lo;
         }
     }
 };
@@ -621,11 +662,11 @@ std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* be
         double g[3];
         low_gaps(m, q, root.blo, root.bhi, g);
         if (k < kHeapFrom) {
-            BoxKnn<false> s{t, m, qv, {q[0], q[1], q[2]}, best, k};
-            s.node(root, g);
+            BoxKnn<false> s{t, m, qv, {q[0], q[1], q[2]}, best, k, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            s.node(0, 0, n_tree_, g);
         } else {
-            BoxKnn<true> s{t, m, qv, {q[0], q[1], q[2]}, best, k};
-            s.node(root, g);
+            BoxKnn<true> s{t, m, qv, {q[0], q[1], q[2]}, best, k, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            s.node(0, 0, n_tree_, g);
             std::sort_heap(best, best + k, tree_less);
         }
     } else {
@@ -732,11 +773,11 @@ void SpatialIndex::visit_within(const Vec3d& q_in, double limit, Visit&& visit) 
                     if (d2 <= limit) visit(d2, e.index);
                 }
             };
-            BoxRange<decltype(leaf)> s{t, m, {q.x, q.y, q.z}, limit, leaf};
-            const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            BoxRange<decltype(leaf)> s{t,    m, {q.x, q.y, q.z},          limit,
+                                       leaf, 0, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
             double g[3];
-            low_gaps(m, s.q, root.blo, root.bhi, g);
-            s.node(root, g);
+            low_gaps(m, s.q, s.blo, s.bhi, g);
+            s.node(0, 0, n_tree_, g);
         } else {
             auto leaf = [&](std::size_t lo, std::size_t hi) {
                 for (std::size_t i = lo; i < hi; ++i) {
@@ -863,11 +904,11 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
                                                                       : Pair{other.index, me.index});
                         }
                     };
-                    BoxRange<decltype(leaf)> s{t, m, {q[0], q[1], q[2]}, limit, leaf, pos + 1};
-                    const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+                    BoxRange<decltype(leaf)> s{t,    m,       {q[0], q[1], q[2]},       limit,
+                                               leaf, pos + 1, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
                     double g[3];
-                    low_gaps(m, q, root.blo, root.bhi, g);
-                    s.node(root, g);
+                    low_gaps(m, q, s.blo, s.bhi, g);
+                    s.node(0, 0, n_tree_, g);
                 } else {
                     auto leaf = [&](std::size_t lo, std::size_t hi) {
                         for (std::size_t o = lo; o < hi; ++o) {
