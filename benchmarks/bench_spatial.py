@@ -3,12 +3,16 @@
     python benchmarks/bench_spatial.py [--n 1000000] [--m 100000] [--repeat 5]
 
 Prints the median time of each measure for both and their ratio (ours / scipy's; below 1 is
-faster), on uniform points and on points on a few surfaces (as scans give). Both use every
-core for queries (cKDTree with workers=-1). Also: the memory of each index per point, and one
-query against VecList.minimum_distance_to (a full scan), to show when an index pays.
+faster), on uniform points and on points on a few surfaces (as scans give), and on uniform
+points in a periodic box; then pairs within a radius and the pair counts between two indexes.
+Both use every core for queries (cKDTree with workers=-1; its build, query_pairs and
+count_neighbors use one). The first line says how many cores the run had. Also: the memory of
+each index per point, and one query against VecList.minimum_distance_to (a full scan), to show
+when an index pays.
 """
 
 import argparse
+import os
 import statistics
 import time
 
@@ -81,13 +85,57 @@ def run(name, pts, queries, repeat, rows):
     return ours, theirs
 
 
+def run_periodic(pts, queries, repeat, rows):
+    """Uniform points in a box of period 1 along every axis; the queries wrap."""
+    n = len(pts)
+    ours, theirs = SpatialIndex(pts, boxsize=1.0), cKDTree(pts, boxsize=1.0)
+    name = "periodic"
+
+    def add(measure, f_ours, f_theirs):
+        rows.append((name, measure, median_time(f_ours, repeat), median_time(f_theirs, repeat)))
+
+    add(f"build, {n:,} points", lambda: SpatialIndex(pts, boxsize=1.0), lambda: cKDTree(pts, boxsize=1.0))
+    m = len(queries)
+    add(f"{m:,} queries, k = 1", lambda: ours.query(queries, 1), lambda: theirs.query(queries, 1, workers=-1))
+    add(f"{m:,} queries, k = 8", lambda: ours.query(queries, 8), lambda: theirs.query(queries, 8, workers=-1))
+    i_ours, d_ours = ours.query(queries[:1000], 1)
+    d_theirs, i_theirs = theirs.query(queries[:1000], 1)
+    assert np.allclose(d_ours[:, 0], d_theirs)
+
+
+def run_pairs(pts, repeat, rows):
+    """Pairs within r (about five neighbours a point) and the counts between two indexes."""
+    n = len(pts)
+    r = (5 / n / (4 / 3 * np.pi)) ** (1 / 3)
+    ours, theirs = SpatialIndex(pts), cKDTree(pts)
+    half = pts[: n // 2] + 1e-4
+    ours_b, theirs_b = SpatialIndex(half), cKDTree(half)
+    got = ours.query_pairs(r)
+    assert len(got) == len(theirs.query_pairs(r, output_type="ndarray"))
+    radii = np.array([r / 4, r / 2, r, 2 * r])
+    assert np.array_equal(ours.count_neighbors(ours_b, radii), theirs.count_neighbors(theirs_b, radii))
+
+    def add(measure, f_ours, f_theirs):
+        rows.append(("uniform", measure, median_time(f_ours, repeat), median_time(f_theirs, repeat)))
+
+    add(f"query_pairs ({len(got):,} pairs)", lambda: ours.query_pairs(r),
+        lambda: theirs.query_pairs(r, output_type="ndarray"))
+    add("count_neighbors, 4 radii", lambda: ours.count_neighbors(ours_b, radii),
+        lambda: theirs.count_neighbors(theirs_b, radii))
+    add("count_neighbors, one r", lambda: ours.count_neighbors(ours_b, r), lambda: theirs.count_neighbors(theirs_b, r))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000)
     ap.add_argument("--m", type=int, default=100_000)
     ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--no-scan", action="store_true", help="leave out the table of one query against a scan")
     args = ap.parse_args()
     rng = np.random.default_rng(7)
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    print(f"cores: {cores} (RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}, "
+          f"load {os.getloadavg()[0]:.1f})")
     rows = []
     for name, make in (("uniform", uniform), ("surfaces", surfaces)):
         pts = make(rng, args.n)
@@ -96,12 +144,16 @@ def main():
             queries = rng.random((args.m, 3))
         ours, theirs = run(name, pts, queries, args.repeat, rows)
         print(f"{name}: index memory {ours.nbytes / args.n:.1f} bytes a point (the points alone: 24)")
+    run_periodic(rng.random((args.n, 3)), rng.random((args.m, 3)) * 3 - 1, args.repeat, rows)
+    run_pairs(rng.random((args.n, 3)), args.repeat, rows)
 
     print()
-    print(f"{'data':<10} {'measure':<32} {'ostrilo_ext':>12} {'cKDTree':>12} {'ratio':>7}")
+    print(f"{'data':<10} {'measure':<34} {'ostrilo_ext':>12} {'cKDTree':>12} {'ratio':>7}")
     for name, measure, a, b in rows:
-        print(f"{name:<10} {measure:<32} {a * 1e3:>10.1f}ms {b * 1e3:>10.1f}ms {a / b:>7.2f}")
+        print(f"{name:<10} {measure:<34} {a * 1e3:>10.1f}ms {b * 1e3:>10.1f}ms {a / b:>7.2f}")
 
+    if args.no_scan:
+        return
     # One query: the index against a full scan of the list.
     print()
     print(f"{'points':>10} {'index query':>12} {'scan':>12} {'build':>12}  (one query; the build pays after build/scan queries)")

@@ -311,3 +311,209 @@ def test_nan_distances_are_one_nan_whatever_the_payload():
         reported += [struct.pack(">d", d).hex() for d in index.query(q, len(points))[1] if d != d]
         reported += [struct.pack(">d", d).hex() for d in [index.query(q)[1]] if d != d]
     assert len(reported) == 3 * 6 + len(points) + 1 and set(reported) == {"7ff8000000000000"}
+
+
+# ---------------------------------------------------------------------------------------------
+# The options scipy users reach for, against scipy's cKDTree (an independent implementation):
+# the same indices wherever there are no ties, the same distances to the last bits scipy keeps.
+
+
+@pytest.fixture(scope="module")
+def scipy_spatial():
+    return pytest.importorskip("scipy.spatial")
+
+
+def same_lists(ours, theirs):
+    return [sorted(a) for a in ours] == [sorted(b) for b in theirs]
+
+
+@pytest.mark.parametrize("bound", [0.0, 0.02, 0.06, 0.5])
+@pytest.mark.parametrize("k", [1, 6])
+def test_distance_upper_bound_is_scipys(scipy_spatial, bound, k):
+    rng = np.random.default_rng(12)
+    pts, qs = rng.random((8000, 3)), rng.random((400, 3))
+    ours_i, ours_d = SpatialIndex(pts).query(qs, k, distance_upper_bound=bound)
+    their_d, their_i = scipy_spatial.cKDTree(pts).query(qs, k, distance_upper_bound=bound)
+    assert np.array_equal(ours_i, their_i.reshape(ours_i.shape))  # padding: index n, distance inf
+    assert np.allclose(ours_d, their_d.reshape(ours_d.shape), rtol=1e-15, atol=0)
+    one = SpatialIndex(pts).query(tuple(qs[0]), k, distance_upper_bound=bound)
+    assert (one[0] if k > 1 else [one[0]]) == ours_i[0].tolist()
+
+
+def test_distance_upper_bound_is_strict_and_keeps_ties_and_nan_rules():
+    points = [Vec3d(0.1, 0, 0), Vec3d(0, -0.1, 0), Vec3d(NAN, 0, 0), Vec3d(0, 0, math.nextafter(0.1, 0))]
+    index = SpatialIndex(points)
+    # 0.1 itself is not below 0.1; one rounding below is
+    assert index.query(Vec3d(0, 0, 0), 4, distance_upper_bound=0.1) == ([3, 4, 4, 4], [math.nextafter(0.1, 0), INF, INF, INF])
+    assert index.query(Vec3d(0, 0, 0), 4, distance_upper_bound=0.2) == ([3, 0, 1, 4], [math.nextafter(0.1, 0), 0.1, 0.1, INF])
+    # the default bounds nothing: the NaN distance comes last, as without the option
+    i, d = index.query(Vec3d(0, 0, 0), 4)
+    assert i == [3, 0, 1, 2] and math.isnan(d[3])
+    assert repr(index.query(Vec3d(0, 0, 0), 4, math.inf)) == repr(index.query(Vec3d(0, 0, 0), 4))
+
+
+def test_upper_bound_default_reads_in_a_fresh_process(run_python):
+    code = ("import inspect, ostrilo_ext; "
+            "print(inspect.signature(ostrilo_ext.SpatialIndex.query).parameters['distance_upper_bound'].default)")
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "inf"
+
+
+def periodic_case(rng, n=6000, box=(1.0, 2.0, 0.5)):
+    pts = rng.random((n, 3)) * box
+    qs = rng.random((500, 3)) * 3 * np.array(box) - np.array(box)  # many outside: wrapped
+    return pts, qs, box
+
+
+@pytest.mark.parametrize("box", [1.0, (1.0, 2.0, 0.5), (1.0, 0.0, 2.0)])
+def test_periodic_box_is_scipys(scipy_spatial, box):
+    rng = np.random.default_rng(13)
+    b = np.broadcast_to(np.asarray(box, dtype=float), (3,))
+    pts = rng.random((6000, 3)) * np.where(b > 0, b, 5.0)
+    qs = rng.random((500, 3)) * 3 * np.where(b > 0, b, 5.0) - np.where(b > 0, b, 0.0)
+    ours, theirs = SpatialIndex(pts, boxsize=box), scipy_spatial.cKDTree(pts, boxsize=box)
+    oi, od = ours.query(qs, 5)
+    td, ti = theirs.query(qs, 5)
+    assert np.array_equal(oi, ti) and np.allclose(od, td, rtol=1e-15, atol=0)
+    r = 0.08
+    assert same_lists(ours.query_radius(qs, r), theirs.query_ball_point(qs, r))
+    assert np.array_equal(ours.count_radius(qs, r), theirs.query_ball_point(qs, r, return_length=True))
+    assert ours.boxsize == tuple(float(x) for x in b)
+
+
+def test_periodic_nearest_image_on_a_grid():
+    # Eighths in a box of 1: every sum is exact, so the nearest image is the least of the plain
+    # distances to the 27 shifted copies of the query, VecList's own distances.
+    rng = np.random.default_rng(14)
+    pts = np.floor(rng.random((400, 3)) * 8) / 8
+    index = SpatialIndex(pts, boxsize=1.0)
+    vl = VecList(pts)
+    shifts = [Vec3d(a, b, c) for a in (-1, 0, 1) for b in (-1, 0, 1) for c in (-1, 0, 1)]
+    for q in np.floor(rng.random((40, 3)) * 24 - 8) / 8:
+        qv = Vec3d(*(q - np.floor(q)))
+        d2 = np.min([vl.distance_squared(qv + s) for s in shifts], axis=0)
+        want = sorted(range(len(pts)), key=lambda i: (d2[i], i))[:7]
+        i, d = index.query(tuple(q), 7)
+        assert i == want and d == [math.sqrt(d2[j]) for j in want]
+
+
+def test_periodic_box_refuses_points_outside_and_keeps_nan():
+    with pytest.raises(ValueError, match=r"points\[1\] lies outside the periodic box: its coordinate 2 is 1.0, not in \[0, 1.0\)"):
+        SpatialIndex([[0.5, 0.5, 0.5], [0.5, 0.5, 1.0]], boxsize=1.0)
+    with pytest.raises(ValueError, match="coordinate 0 is -0.25"):
+        SpatialIndex([[-0.25, 0.5, 0.5]], boxsize=(1.0, 1.0, 1.0))
+    with pytest.raises(ValueError, match="coordinate 1 is inf"):
+        SpatialIndex([[0.5, INF, 0.5]], boxsize=1.0)
+    # an axis that is not periodic takes anything; NaN ranks last, as ever
+    index = SpatialIndex([[0.9, 7.0, 0.5], [NAN, 0.0, 0.5], [0.1, -3.0, 0.5]], boxsize=(1.0, 0, INF))
+    assert index.boxsize == (1.0, 0.0, 0.0)
+    i, d = index.query((0.0, 7.0, 0.5), 3)
+    assert i == [0, 2, 1] and d[0] == pytest.approx(0.1) and math.isnan(d[2])
+    # a query at an infinite coordinate along a periodic axis has no image
+    assert math.isnan(index.query((INF, 0, 0.5))[1])
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+def test_query_pairs_is_scipys(scipy_spatial, periodic):
+    rng = np.random.default_rng(15)
+    pts = rng.random((5000, 3))
+    box = 1.0 if periodic else None
+    ours = SpatialIndex(pts, boxsize=box).query_pairs(0.04)
+    theirs = scipy_spatial.cKDTree(pts, boxsize=box).query_pairs(0.04, output_type="ndarray")
+    assert ours.dtype == np.intp and ours.shape == theirs.shape
+    assert ours.tolist() == sorted(map(tuple, theirs.tolist())) or ours.tolist() == sorted(theirs.tolist())
+
+
+def test_query_pairs_order_ties_and_nan():
+    points = [Vec3d(0, 0, 0), Vec3d(NAN, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 0, 0), Vec3d(INF, 0, 0), Vec3d(2, 0, 0)]
+    index = SpatialIndex(points)
+    assert index.query_pairs(1.0).tolist() == [[0, 2], [0, 3], [2, 3], [2, 5]]
+    assert index.query_pairs(0.0).tolist() == [[0, 3]]
+    # inf takes every pair whose distance is not NaN (inf - inf is)
+    assert index.query_pairs(INF).tolist() == [[0, 2], [0, 3], [0, 4], [0, 5], [2, 3], [2, 4], [2, 5], [3, 4], [3, 5], [4, 5]]
+    assert SpatialIndex(np.empty((0, 3))).query_pairs(1.0).shape == (0, 2)
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+def test_two_indexes_are_scipys(scipy_spatial, periodic):
+    rng = np.random.default_rng(16)
+    a, b = rng.random((4000, 3)), rng.random((1500, 3))
+    box = 1.0 if periodic else None
+    ours_a, ours_b = SpatialIndex(a, boxsize=box), SpatialIndex(b, boxsize=box)
+    theirs_a, theirs_b = scipy_spatial.cKDTree(a, boxsize=box), scipy_spatial.cKDTree(b, boxsize=box)
+    assert same_lists(ours_a.query_ball_tree(ours_b, 0.05), theirs_a.query_ball_tree(theirs_b, 0.05))
+    radii = np.array([0.0, 0.01, 0.03, 0.1, 0.3])
+    assert np.array_equal(ours_a.count_neighbors(ours_b, radii), theirs_a.count_neighbors(theirs_b, radii))
+    assert np.array_equal(ours_a.count_neighbors(ours_b, radii, False),
+                          theirs_a.count_neighbors(theirs_b, radii, cumulative=False))
+    assert ours_a.count_neighbors(ours_b, 0.03) == theirs_a.count_neighbors(theirs_b, 0.03)
+    assert ours_a.count_neighbors(ours_a, 0.03) == theirs_a.count_neighbors(theirs_a, 0.03)
+
+
+def test_two_indexes_agree_with_the_one_index_queries():
+    rng = np.random.default_rng(17)
+    a = np.round(rng.random((3000, 3)), 1)  # ties everywhere
+    a[10] = (NAN, 0.5, 0.5)
+    b = np.round(rng.random((700, 3)), 1)
+    ia, ib = SpatialIndex(a), SpatialIndex(b)
+    for r in (0.0, 0.1, 0.25, INF):
+        assert ia.query_ball_tree(ib, r) == ib.query_radius(a, r)  # sorted by distance, then index
+        assert ia.count_neighbors(ib, r) == ib.count_neighbors(ia, r) == sum(ib.count_radius(a, r))
+    radii = [0.3, 0.1, 0.1, 0.0]  # cumulative: any order, repeats allowed
+    assert ia.count_neighbors(ib, radii).tolist() == [ia.count_neighbors(ib, r) for r in radii]
+    assert ia.count_neighbors(ib, []).shape == (0,)
+
+
+def test_periodic_index_pickles_with_its_box():
+    rng = np.random.default_rng(18)
+    index = SpatialIndex(rng.random((500, 3)) * (1.0, 2.0, 3.0), boxsize=(1.0, 2.0, 0.0))
+    for back in (pickle.loads(pickle.dumps(index, protocol=5)), copy.deepcopy(index)):
+        assert back.boxsize == (1.0, 2.0, 0.0)
+        q = rng.random((50, 3)) * 4 - 1
+        (ia, da), (ib, db) = back.query(q, 3), index.query(q, 3)
+        assert np.array_equal(ia, ib) and np.array_equal(da, db)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda s: s.query((0, 0, 0), 1, -1.0), ValueError, "distance_upper_bound must be a number >= 0"),
+        (lambda s: s.query((0, 0, 0), 1, NAN), ValueError, "distance_upper_bound must be a number >= 0"),
+        (lambda s: SpatialIndex(np.zeros((2, 3)), -1.0), ValueError, "boxsize must hold periods >= 0"),
+        (lambda s: SpatialIndex(np.zeros((2, 3)), (1.0, NAN, 1.0)), ValueError, "boxsize must hold periods >= 0"),
+        (lambda s: SpatialIndex(np.zeros((2, 3)), (1.0, 1.0)), ValueError, "argument 'boxsize': must have 3 numbers"),
+        (lambda s: SpatialIndex(np.zeros((2, 3)), "abc"), TypeError, "argument 'boxsize'"),
+        (lambda s: s.query_pairs(-0.5), ValueError, "r must be a number >= 0"),
+        (lambda s: s.query_ball_tree(s, NAN), ValueError, "r must be a number >= 0"),
+        (lambda s: s.query_ball_tree(np.zeros((2, 3)), 1.0), TypeError, "argument 'other'"),
+        (lambda s: s.count_neighbors(SpatialIndex(np.zeros((2, 3)), 1.0), 1.0), ValueError, "the same periodic box"),
+        (lambda s: s.query_ball_tree(SpatialIndex(np.zeros((2, 3)), 2.0), 1.0), ValueError, "the same periodic box"),
+        (lambda s: s.count_neighbors(s, [0.1, -1.0]), ValueError, "r must be a number >= 0"),
+        (lambda s: s.count_neighbors(s, [0.2, 0.1], False), ValueError, "r must be increasing when cumulative is False"),
+        (lambda s: s.count_neighbors(s, "ab"), TypeError, "argument 'r'"),
+    ],
+)
+def test_bad_option_arguments(call, error, text):
+    index = SpatialIndex(np.zeros((3, 3)))
+    with pytest.raises(error) as info:
+        call(index)
+    assert text in str(info.value)
+
+
+def test_options_give_the_same_answers_at_every_thread_count(run_python):
+    code = (
+        "import numpy as np, hashlib\n"
+        "from ostrilo_ext import SpatialIndex\n"
+        "rng = np.random.default_rng(19)\n"
+        "p = np.floor(rng.random((40000, 3)) * 100) / 100\n"  # many ties, all in the box
+        "s, b = SpatialIndex(p), SpatialIndex(p, boxsize=1.0)\n"
+        "q = rng.random((5000, 3)) * 2 - 0.5\n"
+        "parts = [*s.query(q, 5, distance_upper_bound=0.02), *b.query(q, 5), s.query_pairs(0.01),\n"
+        "         b.query_pairs(0.01), s.count_neighbors(SpatialIndex(q), [0.01, 0.05]),\n"
+        "         b.count_neighbors(b, [0.02])]\n"
+        "h = hashlib.sha256(b''.join(x.tobytes() for x in parts) + repr(b.query_ball_tree(b, 0.01)[:500]).encode())\n"
+        "print(h.hexdigest())\n"
+    )
+    outs = {run_python(code, env={"RAYON_NUM_THREADS": str(t)}).stdout for t in (1, 2, 5)}
+    assert len(outs) == 1 and "" not in outs

@@ -7,7 +7,9 @@
 // arrays; one gives plain values.
 #include "spatial.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -184,12 +186,74 @@ PyObject* pair(PyObject* a, PyObject* b) {
 // ---------------------------------------------------------------------------------------------
 // The class
 
-SpatialIndex make_index(Rows points) {
+// A number or a sequence of them (boxsize, count_neighbors' r).
+constexpr Json number_or_numbers() {
+    Json j = json_of(R"({"type":"binop","left":)");
+    j.add(builtin_annotation("float"));
+    j.add(R"(,"op":"bitor","right":)");
+    j.add(sequence_of(builtin_annotation("float")));
+    j.add("}");
+    return j;
+}
+
+// boxsize: a number (the same period along every axis) or three; 0 or inf leaves an axis
+// unbounded. None: no box.
+struct BoxTag {
+    static constexpr Json annotation() { return optional_annotation(number_or_numbers()); }
+};
+using BoxArg = In<BoxTag>;
+
+constexpr const char* kBoxArg = "argument 'boxsize':";
+
+spatial::Periods read_box(PyObject* o) {
+    spatial::Periods box;
+    if (o == nullptr || o == Py_None) return box;
+    double L[3];
+    if (is_one_number(o)) {
+        L[0] = L[1] = L[2] = read_double(o, kBoxArg);
+    } else {
+        read_flat(o, L, 3, kBoxArg);
+    }
+    for (unsigned a = 0; a < 3; ++a) {
+        if (!(L[a] >= 0)) value_error("boxsize must hold periods >= 0 (0 or inf: that axis is not periodic)");
+        box.L[a] = L[a] == HUGE_VAL ? 0.0 : L[a];
+    }
+    return box;
+}
+
+[[noreturn, gnu::cold]] void outside_box(const spatial::OutsideBox& e, const spatial::Periods& box) {
+    PyObject* v = PyFloat_FromDouble(e.value);
+    PyObject* L = PyFloat_FromDouble(box.L[e.axis]);
+    if (v != nullptr && L != nullptr) {
+        PyErr_Format(PyExc_ValueError,
+                     "points[%zu] lies outside the periodic box: its coordinate %u is %R, not in [0, %R)", e.index,
+                     e.axis, v, L);
+    }
+    Py_XDECREF(v);
+    Py_XDECREF(L);
+    throw_pyerr();
+}
+
+SpatialIndex make_index(Rows points, Opt<BoxArg, "None"> box_arg) {
+    const spatial::Periods box = read_box(box_arg.value.o);
     PointsArg p;
     p.read(points.o, false);
     SpatialIndex index;
-    maybe_detached(p.count >= kReleaseFrom * 16, [&] { index = SpatialIndex(p.data, p.count, &lent_runner); });
+    try {
+        maybe_detached(p.count >= kReleaseFrom * 16, [&] { index = SpatialIndex(p.data, p.count, &lent_runner, box); });
+    } catch (const spatial::OutsideBox& e) {
+        outside_box(e, box);
+    }
     return index;
+}
+
+// None, or the three periods (0.0 along an axis that is not periodic).
+Object get_boxsize(const SpatialIndex& s) {
+    if (!s.periods().any()) return Object{Py_NewRef(Py_None)};
+    const double* L = s.periods().L;
+    PyObject* t = Py_BuildValue("(ddd)", L[0], L[1], L[2]);
+    if (t == nullptr) throw_pyerr();
+    return Object{t};
 }
 
 std::size_t length(const SpatialIndex& s) { return s.size(); }
@@ -205,9 +269,12 @@ std::size_t get_nbytes(const SpatialIndex& s) { return s.memory_bytes(); }
 
 std::string repr(const SpatialIndex& s) { return "SpatialIndex(<" + std::to_string(s.size()) + " points>)"; }
 
-Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg) {
+Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg, Opt<double, "math.inf"> upper_arg) {
     const std::size_t k = k_arg;
     if (k == 0) value_error("k must be at least 1");
+    const double upper = upper_arg;
+    if (!(upper >= 0)) value_error("distance_upper_bound must be a number >= 0");
+    const double limit = spatial::below_limit(upper);
     // Every answer holds k entries (padded past the points), each of 16 bytes or more.
     if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16) value_error("k is too large for the results");
     PointsArg p;
@@ -222,7 +289,7 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg) {
     }
     if (p.single) {
         std::vector<Hit> hits(std::min(k, s.size()));
-        const std::size_t found = s.nearest(p.one, k, hits.data());
+        const std::size_t found = s.nearest(p.one, k, hits.data(), limit);
         if (k == 1) {
             if (found == 0) return Object{pair(PyLong_FromSize_t(s.size()), PyFloat_FromDouble(HUGE_VAL))};
             return Object{pair(PyLong_FromSize_t(hits[0].index), PyFloat_FromDouble(distance_of(hits[0])))};
@@ -250,7 +317,7 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg) {
     NewArray idx(p.count, k, "intp", true), dist(p.count, k, "float64", true);
     auto* ip = idx.data<std::ptrdiff_t>();
     auto* dp = dist.data<double>();
-    maybe_detached(p.count >= kReleaseFrom, [&] { s.nearest_many(p.data, p.count, k, ip, dp); });
+    maybe_detached(p.count >= kReleaseFrom, [&] { s.nearest_many(p.data, p.count, k, ip, dp, limit); });
     PyObject* i = idx.release();
     return Object{pair(i, dist.release())};
 }
@@ -290,19 +357,103 @@ Object count_radius(const SpatialIndex& s, Rows points, double r) {
     return Object{counts.release()};
 }
 
+void same_box(const SpatialIndex& a, const SpatialIndex& b) {
+    if (!(a.periods() == b.periods())) value_error("the two indexes must have the same periodic box (boxsize)");
+}
+
+Object query_pairs(const SpatialIndex& s, double r) {
+    check_radius(r);
+    std::vector<std::ptrdiff_t> pairs;
+    maybe_detached(s.size() >= kReleaseFrom, [&] { s.pairs_within(r, pairs); });
+    NewArray out(pairs.size() / 2, 2, "intp", true);
+    std::copy(pairs.begin(), pairs.end(), out.data<std::ptrdiff_t>());
+    return Object{out.release()};
+}
+
+// The lists of a within_many answer, one a query.
+PyObject* lists_of(const std::vector<std::ptrdiff_t>& idx, const std::vector<std::size_t>& off, std::size_t m) {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(m));
+    if (out == nullptr) throw_pyerr();
+    for (std::size_t i = 0; i < m; ++i) {
+        PyObject* l;
+        try {
+            l = int_list(idx.data() + off[i], off[i + 1] - off[i]);
+        } catch (...) {
+            Py_DECREF(out);
+            throw;
+        }
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), l);
+    }
+    return out;
+}
+
+Object query_ball_tree(const SpatialIndex& s, const SpatialIndex& other, double r) {
+    check_radius(r);
+    same_box(s, other);
+    std::vector<Vec3d> mine(s.size());
+    s.copy_points(mine.data());
+    std::vector<std::ptrdiff_t> idx;
+    std::vector<double> dist;
+    std::vector<std::size_t> off;
+    maybe_detached(mine.size() >= kReleaseFrom,
+                   [&] { other.within_many(mine.data(), mine.size(), r, idx, dist, off); });
+    return Object{lists_of(idx, off, mine.size())};
+}
+
+constexpr const char* kRadiiArg = "argument 'r':";
+
+// r: a number or a sequence (or 1-D array) of them.
+struct RadiiTag {
+    static constexpr Json annotation() { return number_or_numbers(); }
+};
+using RadiiArg = In<RadiiTag>;
+
+Object count_neighbors(const SpatialIndex& s, const SpatialIndex& other, RadiiArg r_arg,
+                       Opt<bool, "True"> cumulative_arg) {
+    same_box(s, other);
+    const bool cumulative = cumulative_arg;
+    const bool one = is_one_number(r_arg.o);
+    std::vector<double> radii;
+    if (one) {
+        radii.push_back(read_double(r_arg.o, kRadiiArg));
+    } else if (!read_numbers(r_arg.o, radii, kAnyCount, kRadiiArg)) {
+        throw_pyerr();
+    }
+    for (std::size_t t = 0; t < radii.size(); ++t) {
+        check_radius(radii[t]);
+        if (!cumulative && t > 0 && radii[t] < radii[t - 1])
+            value_error("r must be increasing when cumulative is False (the edges of the bins)");
+    }
+    std::vector<std::uint64_t> counts(radii.size());
+    maybe_detached(std::min(s.size(), other.size()) >= kReleaseFrom,
+                   [&] { s.count_pairs(other, radii.data(), radii.size(), counts.data()); });
+    if (!cumulative)
+        for (std::size_t t = radii.size(); t-- > 1;) counts[t] -= counts[t - 1];
+    if (one) return Object{PyLong_FromUnsignedLongLong(counts[0])};
+    NewArray out(radii.size(), 1, "intp", false);
+    auto* o = out.data<std::ptrdiff_t>();
+    for (std::size_t t = 0; t < radii.size(); ++t) o[t] = static_cast<std::ptrdiff_t>(counts[t]);
+    return Object{out.release()};
+}
+
 using Doc = Documented<kProse>;
 
 // clang-format off
 using SpatialIndexClass = ClassTable<SpatialIndex,
     // Construction
-    Doc::Ctor<make_index, "points">,
+    Doc::Ctor<make_index, "points", "boxsize">,
     // Properties
     Doc::Property<"points", get_points>,
     Doc::Property<"nbytes", get_nbytes>,
+    Doc::Property<"boxsize", get_boxsize>,
     // Queries
-    Doc::Method<"query",        query,        "points", "k">,
-    Doc::Method<"query_radius", query_radius, "points", "r">,
-    Doc::Method<"count_radius", count_radius, "points", "r">,
+    Doc::Method<"query",           query,           "points", "k", "distance_upper_bound">,
+    Doc::Method<"query_radius",    query_radius,    "points", "r">,
+    Doc::Method<"count_radius",    count_radius,    "points", "r">,
+    Doc::Method<"query_pairs",     query_pairs,     "r">,
+    // Between two indexes
+    Doc::Method<"query_ball_tree", query_ball_tree, "other", "r">,
+    Doc::Method<"count_neighbors", count_neighbors, "other", "r", "cumulative">,
     // Pickling
     Pickled<"spatial_index">,
     // Protocol slots
@@ -315,6 +466,13 @@ using SpatialIndexClass = ClassTable<SpatialIndex,
 }  // namespace
 }  // namespace ext
 
-PyTypeObject* Bound<spatial::SpatialIndex>::create() { return ext::SpatialIndexClass::create(); }
+PyTypeObject* Bound<spatial::SpatialIndex>::create() {
+    // query's default distance_upper_bound is written math.inf in its text signature, which
+    // inspect.signature evaluates among the imported modules: make sure `math` is one of them.
+    PyObject* math = PyImport_ImportModule("math");
+    if (math == nullptr) return nullptr;
+    Py_DECREF(math);
+    return ext::SpatialIndexClass::create();
+}
 
 }  // namespace ostrilo

@@ -167,10 +167,12 @@ struct RangeSearch {
     double q[3];
     double limit;
     Leaf& leaf;
+    std::size_t from = 0;  // tree positions below this are left out (the pairs' self-join)
 
     void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi <= from) return;
         if (nd >= t.internal) {
-            leaf(lo, hi);
+            leaf(std::max(lo, from), hi);
             return;
         }
         const Split s = split_at(t, q, nd, lo, hi, g);
@@ -201,6 +203,239 @@ void node_range(std::size_t nd, std::size_t level, std::size_t n, std::size_t& l
     }
 }
 
+// The metric: along a periodic axis (L > 0) the nearest image's |p - q|, else |p - q|; summed
+// as Vec3d sums its squares. Without any period this is Vec3d::distance_squared, bit for bit
+// (|d| * |d| == d * d).
+struct Metric {
+    double L[3];
+    double axis_gap(unsigned a, double p, double q) const noexcept {
+        const double d = std::fabs(p - q);
+        if (!(L[a] > 0)) return d;
+        const double other = L[a] - d;
+        return other < d ? other : d;  // NaN stays NaN
+    }
+    double d2(const Vec3d& p, const Vec3d& q) const noexcept {
+        const double dx = axis_gap(0, p.x, q.x), dy = axis_gap(1, p.y, q.y), dz = axis_gap(2, p.z, q.z);
+        return (dx * dx + dy * dy) + dz * dz;
+    }
+    // Bounds of the axis gap of any p in [lo, hi] from q: low never above, high never below the
+    // gap axis_gap computes (rounding is monotone in p, and L - d in d).
+    void axis_bounds(unsigned a, double q, double lo, double hi, double& low, double& high) const noexcept {
+        double dmin, dmax;
+        if (q < lo) {
+            dmin = lo - q;
+            dmax = hi - q;
+        } else if (q > hi) {
+            dmin = q - hi;
+            dmax = q - lo;
+        } else {
+            dmin = 0.0;
+            dmax = std::max(q - lo, hi - q);
+        }
+        if (L[a] > 0) {
+            const double wrapped_low = L[a] - dmax, wrapped_high = L[a] - dmin;
+            low = std::max(0.0, std::min(dmin, wrapped_low));
+            high = std::min(dmax, wrapped_high);
+        } else {
+            low = dmin;
+            high = dmax;
+        }
+    }
+    // axis_bounds' low alone, the one the k nearest and the radius searches prune by.
+    double axis_low(unsigned a, double q, double lo, double hi) const noexcept {
+        double dmin, dmax;
+        if (q < lo) {
+            dmin = lo - q;
+            dmax = hi - q;
+        } else if (q > hi) {
+            dmin = q - hi;
+            dmax = q - lo;
+        } else {
+            return 0.0;
+        }
+        if (!(L[a] > 0)) return dmin;
+        return std::max(0.0, std::min(dmin, L[a] - dmax));
+    }
+    // The squared-distance bounds of a box [lo, hi] from q.
+    void box_bounds(const double q[3], const double lo[3], const double hi[3], double& low,
+                    double& high) const noexcept {
+        double l[3], h[3];
+        for (unsigned a = 0; a < 3; ++a) axis_bounds(a, q[a], lo[a], hi[a], l[a], h[a]);
+        low = bound_of(l);
+        high = bound_of(h);
+    }
+};
+
+// The per-axis low gaps of the box [lo, hi] from q.
+inline void low_gaps(const Metric& m, const double q[3], const double lo[3], const double hi[3], double g[3]) noexcept {
+    double high;
+    for (unsigned a = 0; a < 3; ++a) m.axis_bounds(a, q[a], lo[a], hi[a], g[a], high);
+}
+
+// A region of the tree: node nd over entries [lo, hi), inside the box [blo, bhi].
+struct Region {
+    std::size_t nd, lo, hi;
+    double blo[3], bhi[3];
+};
+// Its two children.
+inline void children(const Tree& t, const Region& r, Region& left, Region& right) noexcept {
+    const unsigned a = t.axis[r.nd];
+    const std::size_t mid = r.lo + (r.hi - r.lo) / 2;
+    left = r;
+    right = r;
+    left.nd = 2 * r.nd + 1;
+    left.hi = mid;
+    left.bhi[a] = t.split[r.nd];
+    right.nd = 2 * r.nd + 2;
+    right.lo = mid;
+    right.blo[a] = t.split[r.nd];
+}
+
+// k nearest by boxes: the periodic metric's search (a plane's distance bounds nothing there).
+// The child with the lower bound first; the other only if its bound can still beat the k-th best.
+template <bool Heap>
+struct BoxKnn {
+    Tree t;
+    Metric m;
+    Vec3d qv;
+    double q[3];
+    Hit* best;
+    std::size_t k;
+
+    const Hit& worst() const noexcept { return Heap ? best[0] : best[k - 1]; }
+    void offer(double d2, std::size_t index) {
+        if (!tree_before(d2, index, worst())) return;
+        if constexpr (Heap) {
+            std::pop_heap(best, best + k, tree_less);
+            best[k - 1] = {d2, index};
+            std::push_heap(best, best + k, tree_less);
+        } else {
+            std::size_t j = k - 1;
+            while (j > 0 && tree_before(d2, index, best[j - 1])) {
+                best[j] = best[j - 1];
+                --j;
+            }
+            best[j] = {d2, index};
+        }
+    }
+    // The box of the node being visited; a child narrows it along the split axis for its visit.
+    double blo[3], bhi[3];
+    // g: the per-axis low gaps of the node's box. A child's box differs from its parent's along
+    // the split axis only, so only that gap is computed again.
+    bool worth(std::size_t nd, double bound) const noexcept {
+        const Hit& w = worst();
+        return bound < w.d2 || (bound == w.d2 && (nd >= t.internal || t.min_index[nd] < w.index));
+    }
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi == lo) return;
+        if (nd >= t.internal) {
+            for (std::size_t i = lo; i < hi; ++i) offer(m.d2(t.entries[i].p, qv), t.entries[i].index);
+            return;
+        }
+        const unsigned a = t.axis[nd];
+        const double sp = t.split[nd], old_lo = blo[a], old_hi = bhi[a];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        double gl[3] = {g[0], g[1], g[2]}, gr[3] = {g[0], g[1], g[2]};
+        gl[a] = m.axis_low(a, q[a], old_lo, sp);
+        gr[a] = m.axis_low(a, q[a], sp, old_hi);
+        const double bl = bound_of(gl), br = bound_of(gr);
+        auto left = [&] {
+            if (!worth(2 * nd + 1, bl)) return;
+            bhi[a] = sp;
+            node(2 * nd + 1, lo, mid, gl);
+            bhi[a] = old_hi;
+        };
+        auto right = [&] {
+            if (!worth(2 * nd + 2, br)) return;
+            blo[a] = sp;
+            node(2 * nd + 2, mid, hi, gr);
+            blo[a] = old_lo;
+        };
+        if (br < bl) {
+            right();
+            left();
+        } else {
+            left();
+            right();
+        }
+    }
+};
+
+// Every point within `limit` by boxes, for the periodic metric.
+template <class Leaf>
+struct BoxRange {
+    Tree t;
+    Metric m;
+    double q[3];
+    double limit;
+    Leaf& leaf;
+    std::size_t from = 0;   // tree positions below this are left out (the pairs' self-join)
+    double blo[3], bhi[3];  // the box of the node being visited, as in BoxKnn
+    // g: the per-axis low gaps of the node's box, as in BoxKnn.
+    void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
+        if (hi <= std::max(lo, from)) return;
+        if (nd >= t.internal) {
+            leaf(std::max(lo, from), hi);
+            return;
+        }
+        const unsigned a = t.axis[nd];
+        const double sp = t.split[nd], old_lo = blo[a], old_hi = bhi[a];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        double gc[3] = {g[0], g[1], g[2]};
+        gc[a] = m.axis_low(a, q[a], old_lo, sp);
+        if (bound_of(gc) <= limit) {
+            bhi[a] = sp;
+            node(2 * nd + 1, lo, mid, gc);
+            bhi[a] = old_hi;
+        }
+        gc[a] = m.axis_low(a, q[a], sp, old_hi);
+        if (bound_of(gc) <= limit) {
+            blo[a] = sp;
+            node(2 * nd + 2, mid, hi, gc);
+            blo[a] = old_lo;
+        }
+    }
+};
+
+// Counts by bins of squared distance (limits increasing): a region whose bounds fall in one bin
+// is counted whole, without a visit.
+struct BoxCount {
+    Tree t;
+    Metric m;
+    Vec3d qv;
+    double q[3];
+    const double* limits;
+    std::size_t nl;
+    std::uint64_t* hist;
+    std::size_t bin(double d2) const noexcept {
+        return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
+    }
+    // gl, gh: the per-axis low and high gaps of r's box; a child recomputes its split axis's only.
+    void node(const Region& r, const double gl[3], const double gh[3]) {
+        if (r.hi == r.lo) return;
+        const std::size_t b = bin(bound_of(gl));
+        if (b == nl) return;  // beyond every radius
+        if (bin(bound_of(gh)) == b) {
+            hist[b] += r.hi - r.lo;
+            return;
+        }
+        if (r.nd >= t.internal) {
+            for (std::size_t i = r.lo; i < r.hi; ++i) {
+                const std::size_t j = bin(m.d2(t.entries[i].p, qv));  // tree points: never NaN
+                if (j < nl) ++hist[j];
+            }
+            return;
+        }
+        Region c[2];
+        children(t, r, c[0], c[1]);
+        const unsigned a = t.axis[r.nd];
+        for (const Region& ch : c) {
+            double l[3] = {gl[0], gl[1], gl[2]}, h[3] = {gh[0], gh[1], gh[2]};
+            m.axis_bounds(a, q[a], ch.blo[a], ch.bhi[a], l[a], h[a]);
+            node(ch, l, h);
+        }
+    }
+};
 }  // namespace
 
 double radius_limit(double r) noexcept {
@@ -217,7 +452,15 @@ double radius_limit(double r) noexcept {
     return t;
 }
 
-SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner) : runner_(runner), n_(n) {
+double below_limit(double bound) noexcept {
+    if (bound == kInf) return kInf;
+    if (!(bound > 0)) return -1.0;  // no distance is below 0
+    // sqrt(t) < bound exactly when sqrt(t) <= the double below bound.
+    return radius_limit(std::nextafter(bound, 0.0));
+}
+
+SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner, const Periods& box)
+    : runner_(runner), n_(n), box_(box), periodic_(box.any()) {
     entries_.resize(n);
     // Finite points first, in index order; then the others, in index order. The points may be
     // memory that another thread writes meanwhile (an array lent without the interpreter lock):
@@ -234,6 +477,32 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
     }
     std::reverse(entries_.begin() + static_cast<std::ptrdiff_t>(a), entries_.end());
     n_tree_ = a;
+
+    // Along a periodic axis every point lies in [0, L) (NaN points are beside the tree anyway);
+    // the first point in index order that does not is the one reported.
+    if (periodic_) {
+        OutsideBox first{kNoIndex, 0, 0.0};
+        for (const Entry& e : entries_) {
+            const double c[3] = {e.p.x, e.p.y, e.p.z};
+            for (unsigned ax = 0; ax < 3; ++ax)
+                if (box_.L[ax] > 0 && !(c[ax] >= 0 && c[ax] < box_.L[ax]) && c[ax] == c[ax] && e.index < first.index)
+                    first = {e.index, ax, c[ax]};
+        }
+        if (first.index != kNoIndex) throw first;
+    }
+    // The extent of the tree's points: the box the searches by boxes start from.
+    for (unsigned ax = 0; ax < 3; ++ax) {
+        lo_[ax] = kInf;
+        hi_[ax] = -kInf;
+    }
+    for (std::size_t i = 0; i < n_tree_; ++i) {
+        const Vec3d& p = entries_[i].p;
+        const double c[3] = {p.x, p.y, p.z};
+        for (unsigned ax = 0; ax < 3; ++ax) {
+            lo_[ax] = std::min(lo_[ax], c[ax]);
+            hi_[ax] = std::max(hi_[ax], c[ax]);
+        }
+    }
 
     std::size_t depth = 0;
     while (depth + 1 < std::numeric_limits<std::size_t>::digits &&
@@ -351,62 +620,111 @@ void SpatialIndex::copy_points(Vec3d* out) const noexcept {
     for (const Entry& e : entries_) out[e.index] = e.p;
 }
 
-std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* best) const {
-    for (std::size_t i = 0; i < k; ++i) best[i] = {kInf, kNoIndex};
-    if (n_tree_ == 0) return 0;
-    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
-    const double g[3] = {0.0, 0.0, 0.0};
-    if (k < kHeapFrom) {
-        KnnSearch<false> s{t, {q[0], q[1], q[2]}, {q[0], q[1], q[2]}, best, k};
-        s.node(0, 0, n_tree_, g);
-    } else {
-        KnnSearch<true> s{t, {q[0], q[1], q[2]}, {q[0], q[1], q[2]}, best, k};
-        s.node(0, 0, n_tree_, g);
-        std::sort_heap(best, best + k, tree_less);
+Vec3d SpatialIndex::wrap(const Vec3d& q) const noexcept {
+    if (!periodic_) return q;
+    double c[3] = {q.x, q.y, q.z};
+    for (unsigned a = 0; a < 3; ++a) {
+        const double L = box_.L[a];
+        if (!(L > 0) || (c[a] >= 0 && c[a] < L)) continue;
+        double w = std::fmod(c[a], L);  // exact; NaN for an infinite coordinate
+        if (w < 0) w += L;              // rounded: a tiny negative w gives L itself,
+        if (w >= L) w = 0.0;            // which is the image 0
+        c[a] = w;
     }
-    return std::min(k, n_tree_);
+    return {c[0], c[1], c[2]};
 }
 
-std::size_t SpatialIndex::nearest(const Vec3d& q, std::size_t k, Hit* out) const {
+double SpatialIndex::distance_squared(const Vec3d& p, const Vec3d& q) const noexcept {
+    if (!periodic_) return p.distance_squared(q);
+    return Metric{{box_.L[0], box_.L[1], box_.L[2]}}.d2(p, q);
+}
+
+std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* best, double limit) const {
+    // Unfilled places hold (limit, no index): a point must beat them to enter, which a point at
+    // exactly the limit does (its index is lower).
+    for (std::size_t i = 0; i < k; ++i) best[i] = {limit, kNoIndex};
+    if (n_tree_ == 0) return 0;
+    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+    const Vec3d qv{q[0], q[1], q[2]};
+    if (periodic_) {
+        const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
+        const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+        double g[3];
+        low_gaps(m, q, root.blo, root.bhi, g);
+        if (k < kHeapFrom) {
+            BoxKnn<false> s{t, m, qv, {q[0], q[1], q[2]}, best, k, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            s.node(0, 0, n_tree_, g);
+        } else {
+            BoxKnn<true> s{t, m, qv, {q[0], q[1], q[2]}, best, k, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            s.node(0, 0, n_tree_, g);
+            std::sort_heap(best, best + k, tree_less);
+        }
+    } else {
+        const double g[3] = {0.0, 0.0, 0.0};
+        if (k < kHeapFrom) {
+            KnnSearch<false> s{t, qv, {q[0], q[1], q[2]}, best, k};
+            s.node(0, 0, n_tree_, g);
+        } else {
+            KnnSearch<true> s{t, qv, {q[0], q[1], q[2]}, best, k};
+            s.node(0, 0, n_tree_, g);
+            std::sort_heap(best, best + k, tree_less);
+        }
+    }
+    std::size_t found = 0;
+    while (found < k && best[found].index != kNoIndex) ++found;
+    return found;
+}
+
+std::size_t SpatialIndex::nearest(const Vec3d& q_in, std::size_t k, Hit* out, double limit) const {
     const std::size_t kk = std::min(k, n_);
-    if (kk == 0) return 0;
+    if (kk == 0 || limit < 0) return 0;
+    const bool bounded = limit != kInf;  // unbounded answers take NaN distances too, last
+    const Vec3d q = wrap(q_in);
     if (!finite(q)) {
         // Every squared distance is +inf or NaN: compare with every point.
-        std::vector<Hit> all(n_);
-        for (std::size_t i = 0; i < n_; ++i) all[i] = {entries_[i].p.distance_squared(q), entries_[i].index};
-        std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kk), all.end(), ranks_before);
-        std::copy_n(all.begin(), kk, out);
-        return kk;
+        std::vector<Hit> all;
+        all.reserve(n_);
+        for (std::size_t i = 0; i < n_; ++i) {
+            const double d2 = distance_squared(entries_[i].p, q);
+            if (!bounded || d2 <= limit) all.push_back({d2, entries_[i].index});
+        }
+        const std::size_t take = std::min(kk, all.size());
+        std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(take), all.end(), ranks_before);
+        std::copy_n(all.begin(), take, out);
+        return take;
     }
     const double qa[3] = {q.x, q.y, q.z};
-    const std::size_t found = nearest_tree(qa, kk, out);
+    const std::size_t found = nearest_tree(qa, kk, out, limit);
     if (n_tree_ == n_) return found;
     // The points outside the tree, merged into the tree's best.
     std::vector<Hit> side;
     side.reserve(n_ - n_tree_);
-    for (std::size_t i = n_tree_; i < n_; ++i) side.push_back({entries_[i].p.distance_squared(q), entries_[i].index});
+    for (std::size_t i = n_tree_; i < n_; ++i) {
+        const double d2 = distance_squared(entries_[i].p, q);
+        if (!bounded || d2 <= limit) side.push_back({d2, entries_[i].index});
+    }
     std::stable_sort(side.begin(), side.end(), ranks_before);
-    std::vector<Hit> tree(out, out + found);
+    const std::vector<Hit> tree(out, out + found);
+    const std::size_t total = std::min(kk, found + side.size());
     std::size_t a = 0, b = 0;
-    for (std::size_t j = 0; j < kk; ++j) {
-        // Both cannot run out before kk: kk <= n = tree points + side points.
+    for (std::size_t j = 0; j < total; ++j) {
         if (b == side.size() || (a < tree.size() && !ranks_before(side[b], tree[a]))) {
             out[j] = tree[a++];
         } else {
             out[j] = side[b++];
         }
     }
-    return kk;
+    return total;
 }
 
 void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
-                                double* distances) const {
+                                double* distances, double limit) const {
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> best(kk == 0 ? 1 : kk);
         for (std::size_t i = b; i < e; ++i) {
-            const std::size_t found = nearest(read_once(queries + i), kk, best.data());
+            const std::size_t found = nearest(read_once(queries + i), kk, best.data(), limit);
             std::ptrdiff_t* idx = indices + i * k;
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
@@ -422,33 +740,50 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
 }
 
 template <class Visit>
-void SpatialIndex::visit_within(const Vec3d& q, double limit, Visit&& visit) const {
+void SpatialIndex::visit_within(const Vec3d& q_in, double limit, Visit&& visit) const {
     if (!(limit >= 0) || n_ == 0) return;
+    const Vec3d q = wrap(q_in);
     if (!finite(q)) {
         // Every squared distance is +inf or NaN: only an infinite radius takes any.
         if (limit != kInf) return;
         for (const Entry& e : entries_) {
-            const double d2 = e.p.distance_squared(q);
+            const double d2 = distance_squared(e.p, q);
             if (d2 <= limit) visit(d2, e.index);
         }
         return;
     }
     if (n_tree_ != 0) {
-        auto leaf = [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t i = lo; i < hi; ++i) {
-                const Entry& e = entries_[i];
-                const double d2 = e.p.distance_squared(q);
-                if (d2 <= limit) visit(d2, e.index);
-            }
-        };
-        RangeSearch<decltype(leaf)> s{
-            {entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_}, {q.x, q.y, q.z}, limit, leaf};
-        const double g[3] = {0.0, 0.0, 0.0};
-        s.node(0, 0, n_tree_, g);
+        const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+        if (periodic_) {
+            const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
+            auto leaf = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    const Entry& e = entries_[i];
+                    const double d2 = m.d2(e.p, q);
+                    if (d2 <= limit) visit(d2, e.index);
+                }
+            };
+            BoxRange<decltype(leaf)> s{t,    m, {q.x, q.y, q.z},          limit,
+                                       leaf, 0, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+            double g[3];
+            low_gaps(m, s.q, s.blo, s.bhi, g);
+            s.node(0, 0, n_tree_, g);
+        } else {
+            auto leaf = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    const Entry& e = entries_[i];
+                    const double d2 = e.p.distance_squared(q);
+                    if (d2 <= limit) visit(d2, e.index);
+                }
+            };
+            RangeSearch<decltype(leaf)> s{t, {q.x, q.y, q.z}, limit, leaf};
+            const double g[3] = {0.0, 0.0, 0.0};
+            s.node(0, 0, n_tree_, g);
+        }
     }
     for (std::size_t i = n_tree_; i < n_; ++i) {
         const Entry& e = entries_[i];
-        const double d2 = e.p.distance_squared(q);
+        const double d2 = distance_squared(e.p, q);
         if (d2 <= limit) visit(d2, e.index);
     }
 }
@@ -465,19 +800,35 @@ std::size_t SpatialIndex::count_within(const Vec3d& q, double r) const {
     return count;
 }
 
+namespace {
+// Each block's results in its own part, put in order afterwards.
+template <class T>
+struct Parts {
+    struct Part {
+        std::size_t begin;
+        std::vector<T> items;
+    };
+    std::vector<Part> parts;
+    std::mutex m;
+    void add(std::size_t begin, std::vector<T>&& items) {
+        std::lock_guard lk(m);
+        parts.push_back({begin, std::move(items)});
+    }
+    // The parts in block order.
+    std::vector<Part>& sorted() {
+        std::sort(parts.begin(), parts.end(), [](const Part& x, const Part& y) { return x.begin < y.begin; });
+        return parts;
+    }
+};
+}  // namespace
+
 void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, std::vector<std::ptrdiff_t>& indices,
                                std::vector<double>& distances, std::vector<std::size_t>& offsets) const {
     indices.clear();
     distances.clear();
     offsets.assign(m + 1, 0);
     if (m == 0) return;
-    // Each block's hits in its own part, put in query order afterwards.
-    struct Part {
-        std::size_t begin;
-        std::vector<Hit> hits;
-    };
-    std::vector<Part> parts;
-    std::mutex m_parts;
+    Parts<Hit> parts;
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> hits;
         for (std::size_t i = b; i < e; ++i) {
@@ -485,16 +836,14 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
             within(read_once(queries + i), r, hits);
             offsets[i + 1] = hits.size() - before;  // a count for now
         }
-        std::lock_guard lk(m_parts);
-        parts.push_back({b, std::move(hits)});
+        parts.add(b, std::move(hits));
     });
-    std::sort(parts.begin(), parts.end(), [](const Part& x, const Part& y) { return x.begin < y.begin; });
     std::size_t total = 0;
-    for (const Part& part : parts) total += part.hits.size();
+    for (const auto& part : parts.parts) total += part.items.size();
     indices.reserve(total);
     distances.reserve(total);
-    for (const Part& part : parts) {
-        for (const Hit& h : part.hits) {
+    for (const auto& part : parts.sorted()) {
+        for (const Hit& h : part.items) {
             indices.push_back(static_cast<std::ptrdiff_t>(h.index));
             distances.push_back(distance_of(h));
         }
@@ -507,6 +856,153 @@ void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double
         for (std::size_t i = b; i < e; ++i)
             counts[i] = static_cast<std::ptrdiff_t>(count_within(read_once(queries + i), r));
     });
+}
+
+void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) const {
+    const double limit = radius_limit(r);
+    if (!(limit >= 0) || n_ < 2) return;
+    // A self-join in tree order: the point at tree position e meets only the positions after it,
+    // so each pair is found once (and the search skips every subtree wholly before e). Pairs
+    // with a point beside the tree have an infinite or NaN distance: only r = inf takes them.
+    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+    const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
+    const bool side_too = limit == kInf;
+    struct Pair {
+        std::size_t i, j;
+    };
+    Parts<Pair> parts;
+    run_blocks(runner_, n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
+        std::vector<Pair> mine;
+        for (std::size_t pos = b; pos < e; ++pos) {
+            const Entry& me = entries_[pos];
+            auto take = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t o = lo; o < hi; ++o) {
+                    const Entry& other = entries_[o];
+                    if (distance_squared(other.p, me.p) <= limit)
+                        mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                              : Pair{other.index, me.index});
+                }
+            };
+            if (pos < n_tree_) {
+                const double q[3] = {me.p.x, me.p.y, me.p.z};
+                if (periodic_) {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (o != pos && m.d2(other.p, me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    BoxRange<decltype(leaf)> s{t,    m,       {q[0], q[1], q[2]},       limit,
+                                               leaf, pos + 1, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+                    double g[3];
+                    low_gaps(m, q, s.blo, s.bhi, g);
+                    s.node(0, 0, n_tree_, g);
+                } else {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (other.p.distance_squared(me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    RangeSearch<decltype(leaf)> s{t, {q[0], q[1], q[2]}, limit, leaf, pos + 1};
+                    const double g[3] = {0.0, 0.0, 0.0};
+                    s.node(0, 0, n_tree_, g);
+                }
+                if (side_too) take(n_tree_, n_);
+            } else if (side_too) {
+                take(pos + 1, n_);
+            }
+        }
+        parts.add(b, std::move(mine));
+    });
+    // Into (i, j) order: counted by i, placed, then each i's partners sorted.
+    std::vector<std::size_t> start(n_ + 1, 0);
+    std::size_t total = 0;
+    for (const auto& part : parts.parts) {
+        total += part.items.size();
+        for (const Pair& pr : part.items) ++start[pr.i + 1];
+    }
+    for (std::size_t i = 0; i < n_; ++i) start[i + 1] += start[i];
+    std::vector<std::size_t> js(total);
+    {
+        std::vector<std::size_t> at(start.begin(), start.end() - 1);
+        for (const auto& part : parts.parts)
+            for (const Pair& pr : part.items) js[at[pr.i]++] = pr.j;
+    }
+    run_blocks(runner_, n_, 256, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i)
+            std::sort(js.begin() + static_cast<std::ptrdiff_t>(start[i]),
+                      js.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
+    });
+    const std::size_t base = out.size();
+    out.resize(base + 2 * total);
+    for (std::size_t i = 0; i < n_; ++i)
+        for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
+            out[base + 2 * s] = static_cast<std::ptrdiff_t>(i);
+            out[base + 2 * s + 1] = static_cast<std::ptrdiff_t>(js[s]);
+        }
+}
+
+void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const {
+    auto bin = [&](double d2) { return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits); };
+    if (!finite(q)) {
+        for (const Entry& e : entries_) {
+            const double d2 = distance_squared(e.p, q);
+            if (d2 == d2 && bin(d2) < nl) ++hist[bin(d2)];
+        }
+        return;
+    }
+    if (n_tree_ != 0) {
+        const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+        BoxCount s{t, Metric{{box_.L[0], box_.L[1], box_.L[2]}}, q, {q.x, q.y, q.z}, limits, nl, hist};
+        const Region root{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+        double gl[3], gh[3];
+        for (unsigned a = 0; a < 3; ++a) s.m.axis_bounds(a, s.q[a], root.blo[a], root.bhi[a], gl[a], gh[a]);
+        s.node(root, gl, gh);
+    }
+    for (std::size_t i = n_tree_; i < n_; ++i) {
+        const double d2 = distance_squared(entries_[i].p, q);
+        if (d2 == d2 && bin(d2) < nl) ++hist[bin(d2)];
+    }
+}
+
+void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr,
+                               std::uint64_t* counts) const {
+    // The radii's limits, increasing and without repeats: the bins.
+    std::vector<double> limits(nr);
+    for (std::size_t t = 0; t < nr; ++t) limits[t] = radius_limit(radii[t]);
+    std::vector<double> bins = limits;
+    std::sort(bins.begin(), bins.end());
+    bins.erase(std::unique(bins.begin(), bins.end()), bins.end());
+    while (!bins.empty() && bins.front() < 0) bins.erase(bins.begin());
+    std::vector<std::uint64_t> hist(bins.size() + 1, 0);
+    // The count is symmetric: the smaller set asks the larger's tree.
+    const SpatialIndex& tree = n_ >= other.n_ ? *this : other;
+    const SpatialIndex& asking = n_ >= other.n_ ? other : *this;
+    std::mutex m;
+    if (!bins.empty()) {
+        run_blocks(runner_, asking.n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint64_t> mine(bins.size(), 0);
+            // The asking points in entry order: their order does not change a count.
+            for (std::size_t i = b; i < e; ++i)
+                tree.count_bins(asking.entries_[i].p, bins.data(), bins.size(), mine.data());
+            std::lock_guard lk(m);
+            for (std::size_t t = 0; t < bins.size(); ++t) hist[t] += mine[t];
+        });
+    }
+    for (std::size_t t = 1; t < bins.size(); ++t) hist[t] += hist[t - 1];
+    for (std::size_t t = 0; t < nr; ++t) {
+        if (limits[t] < 0) {
+            counts[t] = 0;
+            continue;
+        }
+        counts[t] =
+            hist[static_cast<std::size_t>(std::lower_bound(bins.begin(), bins.end(), limits[t]) - bins.begin())];
+    }
 }
 
 }  // namespace ostrilo::spatial

@@ -19,6 +19,13 @@
 // Points with a NaN or infinite coordinate are kept out of the tree, after its points, in index
 // order, and compared with every query.
 //
+// A periodic box. Along an axis with a period L > 0, points must lie in [0, L) (or be NaN), a
+// query is first wrapped into [0, L), and the distance along the axis is that of the nearest
+// image: d = |p - q|, then min(d, L - d), each rounded once; the squared distance is
+// (dx * dx + dy * dy) + dz * dz of those. Along every other axis d = |p - q|, so that without a
+// period the bits are Vec3d's. The searches then bound each region by the box its splits leave
+// (rounded the same way: |p - q| and L - d are monotone in p), never by a plane alone.
+//
 // The build, and the queries of many points, run on the worker pool (through a BlockRunner, so
 // that this file needs no particular pool); the results do not depend on the number of threads
 // or on how the blocks are cut. A built index is immutable: any number of threads may query it.
@@ -73,6 +80,25 @@ inline bool ranks_before(const Hit& a, const Hit& b) noexcept {
 // when d2 <= radius_limit(r). r must be a number >= 0 (+inf allowed).
 double radius_limit(double r) noexcept;
 
+// The periods of a box, per axis; 0 where the axis is not periodic.
+struct Periods {
+    double L[3] = {0.0, 0.0, 0.0};
+    bool any() const noexcept { return L[0] > 0 || L[1] > 0 || L[2] > 0; }
+    bool operator==(const Periods&) const = default;
+};
+
+// Thrown by the constructor for a point outside [0, L) along a periodic axis (NaN is allowed).
+struct OutsideBox {
+    std::size_t index;
+    unsigned axis;
+    double value;
+};
+
+// The largest squared distance whose square root is below `bound` (the answers of a k nearest
+// search bounded by distance_upper_bound); +inf when bound is +inf (no bound at all), -1 when
+// nothing is below it.
+double below_limit(double bound) noexcept;
+
 class SpatialIndex {
   public:
     // Padding index for k nearest when fewer than k points exist: the number of points.
@@ -81,7 +107,14 @@ class SpatialIndex {
     SpatialIndex() = default;
     // Copies the points (reading each once: they may change meanwhile) and builds the tree;
     // `runner` also runs the later queries of many points. May throw std::bad_alloc.
-    SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner);
+    SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runner, const Periods& box = {});
+
+    const Periods& periods() const noexcept { return box_; }
+    // A query moved into the box along its periodic axes (an infinite coordinate there gives NaN:
+    // it has no image); unchanged along the others.
+    Vec3d wrap(const Vec3d& q) const noexcept;
+    // The squared distance of the index's metric between a point and a wrapped query.
+    double distance_squared(const Vec3d& p, const Vec3d& q) const noexcept;
 
     std::size_t size() const noexcept { return n_; }
     // Bytes held by the index (points, indices and nodes).
@@ -90,13 +123,13 @@ class SpatialIndex {
     void copy_points(Vec3d* out) const noexcept;
 
     // The min(k, n) nearest points of q in (distance, index) order, into out[0..); returns how
-    // many. k may be 0.
-    std::size_t nearest(const Vec3d& q, std::size_t k, Hit* out) const;
+    // many. k may be 0. With a `limit` (below_limit of a bound), only points with d2 <= limit.
+    std::size_t nearest(const Vec3d& q, std::size_t k, Hit* out, double limit = kNoLimit) const;
 
     // For m queries: indices (m x k, row-major) and distances (square roots), padded with
-    // (size(), +inf) where fewer than k points exist. On the worker pool.
-    void nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
-                      double* distances) const;
+    // (size(), +inf) where fewer than k points exist (or lie within the limit). On the worker pool.
+    void nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices, double* distances,
+                      double limit = kNoLimit) const;
 
     // Points with sqrt(d2) <= r, sorted by (distance, index), appended to out. r >= 0.
     void within(const Vec3d& q, double r, std::vector<Hit>& out) const;
@@ -110,6 +143,17 @@ class SpatialIndex {
     // The counts only.
     void count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const;
 
+    // Every pair i < j of points within r of each other, as (i, j) in increasing order of i,
+    // then j, appended to `out` two entries a pair. On the worker pool.
+    void pairs_within(double r, std::vector<std::ptrdiff_t>& out) const;
+    // For each radius radii[t] (numbers >= 0, any order), the number of pairs (i, j), i a point
+    // of this index and j one of `other`'s, within it of each other: counts[t]. Both indexes
+    // must have the same periods. On the worker pool.
+    void count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr, std::uint64_t* counts) const;
+
+    // No limit on the distance of k nearest (the default).
+    static constexpr double kNoLimit = __builtin_inf();
+
     // Leaf bucket size the tree aims for (at most this many points per leaf).
     static constexpr std::size_t kLeafSize = 12;
 
@@ -121,10 +165,13 @@ class SpatialIndex {
   private:
     template <class Visit>
     void visit_within(const Vec3d& q, double limit, Visit&& visit) const;
+    // Adds to hist[t] the points whose squared distance to the wrapped, finite q is in
+    // (limits[t - 1], limits[t]] (limits increasing); points beyond the last are not counted.
+    void count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const;
     void build_node(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const;
-    std::size_t nearest_tree(const double q[3], std::size_t k, Hit* best) const;
+    std::size_t nearest_tree(const double q[3], std::size_t k, Hit* best, double limit) const;
 
     BlockRunner runner_ = nullptr;
     std::size_t n_ = 0;         // all points
@@ -134,6 +181,9 @@ class SpatialIndex {
     std::vector<double> split_;           // per internal node
     std::vector<std::uint8_t> axis_;      // per internal node
     std::vector<std::size_t> min_index_;  // per internal node
+    Periods box_;
+    bool periodic_ = false;
+    double lo_[3] = {0, 0, 0}, hi_[3] = {0, 0, 0};  // the extent of the tree's points
 };
 
 }  // namespace ostrilo::spatial

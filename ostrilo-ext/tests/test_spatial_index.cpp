@@ -334,6 +334,195 @@ void test_memory() {
     CHECK(per_point <= 36.0, "%.2f bytes per point", per_point);
 }
 
+// The nearest image in a periodic box, written out as a scan would: per axis |p - q|, then the
+// shorter way round, squared and summed in Vec3d's order.
+double torus_d2(const Vec3d& p, const Vec3d& q, const sp::Periods& box) {
+    const double c[3] = {p.x - q.x, p.y - q.y, p.z - q.z};
+    double g[3];
+    for (int a = 0; a < 3; ++a) {
+        const double d = std::fabs(c[a]);
+        g[a] = box.L[a] > 0 && box.L[a] - d < d ? box.L[a] - d : d;
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+std::vector<Hit> scan_with(const std::vector<Vec3d>& pts, const Vec3d& q,
+                           double (*d2)(const Vec3d&, const Vec3d&, const sp::Periods&), const sp::Periods& box) {
+    std::vector<Hit> all(pts.size());
+    for (std::size_t i = 0; i < pts.size(); ++i) all[i] = {d2(pts[i], q, box), i};
+    std::stable_sort(all.begin(), all.end(), [](const Hit& a, const Hit& b) {
+        const bool na = std::isnan(a.d2), nb = std::isnan(b.d2);
+        if (na || nb) return !na && nb;
+        return a.d2 < b.d2;
+    });
+    return all;
+}
+
+// On a grid of eighths in a box of period 1 (or 2) every difference, square and sum is exact,
+// so the nearest image is also the least of the images' plain distances: an oracle that shares
+// no formula with the index.
+void test_periodic_images() {
+    const sp::Periods box{{1.0, 2.0, 0.0}};  // z is not periodic
+    std::vector<Vec3d> p(3000);
+    for (auto& v : p)
+        v = {std::floor(uniform(0, 8)) / 8, std::floor(uniform(0, 16)) / 8, std::floor(uniform(-8, 8)) / 8};
+    const SpatialIndex index(p.data(), p.size(), run_on_pool, box);
+    for (int t = 0; t < 200; ++t) {
+        // Queries on the grid too, some outside the box (wrapped first).
+        const Vec3d q{std::floor(uniform(-8, 16)) / 8, std::floor(uniform(-16, 32)) / 8,
+                      std::floor(uniform(-8, 8)) / 8};
+        const Vec3d w = index.wrap(q);
+        CHECK(w.x >= 0 && w.x < 1 && w.y >= 0 && w.y < 2 && w.z == q.z, "wrap %s", describe(q).c_str());
+        std::vector<Hit> all(p.size());
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            double best = kInf;
+            for (int a = -2; a <= 2; ++a)
+                for (int b = -2; b <= 2; ++b)
+                    best = std::min(best, p[i].distance_squared({q.x + a, q.y + 2.0 * b, q.z}));
+            all[i] = {best, i};
+        }
+        std::stable_sort(all.begin(), all.end(), [](const Hit& x, const Hit& y) { return x.d2 < y.d2; });
+        std::vector<Hit> got(9);
+        const std::size_t found = index.nearest(q, 9, got.data());
+        got.resize(found);
+        CHECK(same_hits(got, scan_nearest(all, 9)), "periodic images q=%s", describe(q).c_str());
+        std::vector<Hit> in;
+        index.within(q, 0.25, in);
+        CHECK(same_hits(in, scan_within(all, 0.25)), "periodic radius q=%s", describe(q).c_str());
+    }
+}
+
+// Periodic boxes on random data: the index's answers are the scan's with the nearest image, the
+// bits included; points outside the box are refused, NaN points kept (last).
+void test_periodic() {
+    const sp::Periods box{{1.0, 0.75, 3.0}};
+    auto p = uniform_points(20000, 1);
+    for (auto& v : p) v = {std::fabs(v.x), std::fabs(v.y) * 0.75, std::fabs(v.z) * 3};
+    for (std::size_t i = 0; i < 40; ++i) p[i] = {std::nextafter(1.0, 0.0), 0.0, 2.999999};  // the far edge
+    for (std::size_t i = 100; i < p.size(); i += 997) p[i].y = kNaN;
+    const SpatialIndex index(p.data(), p.size(), run_on_pool, box);
+    auto qs = uniform_points(150, 2);
+    qs.push_back({0, 0, 0});
+    qs.push_back({-1e-300, 0.75, 3.0});
+    qs.push_back({kInf, 0.5, 0.5});  // no image: NaN distances
+    qs.push_back({kNaN, 0.5, 0.5});
+    for (const Vec3d& q : qs) {
+        const auto all = scan_with(p, index.wrap(q), torus_d2, box);
+        for (std::size_t k : {std::size_t{1}, std::size_t{8}, std::size_t{60}}) {
+            std::vector<Hit> got(k);
+            got.resize(index.nearest(q, k, got.data()));
+            CHECK(same_hits(got, scan_nearest(all, k)), "periodic k=%zu q=%s", k, describe(q).c_str());
+        }
+        for (double r : {0.0, 0.05, 0.4}) {
+            std::vector<Hit> got;
+            index.within(q, r, got);
+            const auto want = scan_within(all, r);
+            CHECK(same_hits(got, want), "periodic r=%g q=%s", r, describe(q).c_str());
+            CHECK(index.count_within(q, r) == want.size(), "periodic count r=%g", r);
+        }
+    }
+    bool refused = false;
+    std::vector<Vec3d> out = {{0.5, 0.5, 0.5}, {0.5, 0.75, 0.5}};  // y == L is outside [0, L)
+    try {
+        SpatialIndex bad(out.data(), out.size(), run_on_pool, box);
+    } catch (const sp::OutsideBox& e) {
+        refused = e.index == 1 && e.axis == 1 && e.value == 0.75;
+    }
+    CHECK(refused, "a point on the far face is outside the box");
+}
+
+// distance_upper_bound: the nearest with distance < bound (strictly, as scipy), padded.
+void test_upper_bound() {
+    auto p = uniform_points(5000, 1);
+    for (std::size_t i = 0; i < p.size(); i += 50) p[i].x = kNaN;
+    for (std::size_t i = 0; i < 400; ++i) p[1000 + i] = {0.5, 0.5, 0.5 + 0.01 * static_cast<double>(i % 8)};  // ties
+    const SpatialIndex index(p.data(), p.size(), run_on_pool);
+    auto qs = uniform_points(100, 1);
+    qs.push_back({0.5, 0.5, 0.5});
+    qs.push_back({kNaN, 0, 0});
+    for (double bound : {0.0, 1e-3, 0.03, 0.07, 0.5, kInf}) {
+        const double limit = sp::below_limit(bound);
+        for (const Vec3d& q : qs) {
+            const auto all = scan_all(p, q);
+            for (std::size_t k : {std::size_t{1}, std::size_t{5}, std::size_t{70}}) {
+                std::vector<Hit> want;
+                for (const Hit& h : scan_nearest(all, k))
+                    if (bound == kInf || std::sqrt(h.d2) < bound) want.push_back(h);
+                std::vector<Hit> got(k);
+                got.resize(index.nearest(q, k, got.data(), limit));
+                CHECK(same_hits(got, want), "bound %g k=%zu q=%s", bound, k, describe(q).c_str());
+            }
+        }
+    }
+    // At the bound itself: out (strict); one rounding below: in.
+    const std::vector<Vec3d> two = {{0.1, 0, 0}, {0, std::nextafter(0.1, 0.0), 0}};
+    const SpatialIndex small(two.data(), two.size(), run_on_pool);
+    std::vector<Hit> got(2);
+    const std::size_t found = small.nearest({0, 0, 0}, 2, got.data(), sp::below_limit(0.1));
+    CHECK(found == 1 && got[0].index == 1, "strictly below the bound: %zu", found);
+}
+
+// Pairs within r and counts between two indexes, against every pair.
+void test_pairs_and_counts() {
+    struct Set {
+        const char* name;
+        std::vector<Vec3d> p;
+        sp::Periods box;
+    };
+    std::vector<Set> sets;
+    sets.push_back({"uniform", uniform_points(1500, 1), {}});
+    {
+        std::vector<Vec3d> p(1200);
+        for (auto& v : p) v = {std::round(uniform(0, 6)) * 0.25, std::round(uniform(0, 6)) * 0.25, 0.5};  // ties
+        p[3].z = kNaN;
+        p[7].x = kInf;
+        sets.push_back({"lattice with NaN and inf", p, {}});
+    }
+    {
+        auto p = uniform_points(1500, 1);
+        for (auto& v : p) v = {std::fabs(v.x), std::fabs(v.y), v.z};
+        sets.push_back({"periodic", p, {{1.0, 1.0, 0.0}}});
+    }
+    for (const Set& s : sets) {
+        const SpatialIndex a(s.p.data(), s.p.size(), run_on_pool, s.box);
+        const std::size_t n = s.p.size();
+        const std::vector<double> radii = {0.0, 0.02, 0.1, 0.25, 0.3, kInf};
+        for (double r : radii) {
+            std::vector<std::ptrdiff_t> want, got;
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = i + 1; j < n; ++j)
+                    if (std::sqrt(torus_d2(s.p[i], s.p[j], s.box)) <= r) {
+                        want.push_back(static_cast<std::ptrdiff_t>(i));
+                        want.push_back(static_cast<std::ptrdiff_t>(j));
+                    }
+            a.pairs_within(r, got);
+            CHECK(got == want, "%s: pairs r=%g: %zu vs %zu", s.name, r, got.size() / 2, want.size() / 2);
+        }
+        // Against a second set, smaller, and against itself; radii in any order, repeated.
+        std::vector<Vec3d> other(s.p.begin(), s.p.begin() + 300);
+        for (auto& v : other) v = {v.x * 0.999, v.y, v.z};
+        const SpatialIndex b(other.data(), other.size(), run_on_pool, s.box);
+        const std::vector<double> rs = {0.3, 0.0, 0.1, 0.02, 0.1, kInf, 0.25};
+        for (const auto* pair : {&b, &a}) {
+            const auto& q = pair == &b ? other : s.p;
+            std::vector<std::uint64_t> got(rs.size()), got_back(rs.size());
+            a.count_pairs(*pair, rs.data(), rs.size(), got.data());
+            pair->count_pairs(a, rs.data(), rs.size(), got_back.data());
+            bool ok = got == got_back;
+            for (std::size_t t = 0; t < rs.size(); ++t) {
+                std::uint64_t want = 0;
+                for (const Vec3d& x : s.p)
+                    for (const Vec3d& y : q) want += std::sqrt(torus_d2(x, y, s.box)) <= rs[t] ? 1 : 0;
+                ok = ok && got[t] == want;
+                if (got[t] != want)
+                    std::fprintf(stderr, "  r=%g: %llu vs %llu\n", rs[t], (unsigned long long)got[t],
+                                 (unsigned long long)want);
+            }
+            CHECK(ok, "%s: count_pairs against %s", s.name, pair == &b ? "another" : "itself");
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -341,6 +530,10 @@ int main() {
     test_radius_boundary();
     test_concurrent_queries();
     test_memory();
+    test_periodic_images();
+    test_periodic();
+    test_upper_bound();
+    test_pairs_and_counts();
     std::printf("%d passed, %d failed (pool threads %zu)\n", g_passed, g_failed, ostrilo::pool::thread_count());
     return g_failed == 0 ? 0 : 1;
 }

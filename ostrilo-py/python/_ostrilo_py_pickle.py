@@ -13,7 +13,7 @@ version must load in every later one, on every platform.
     plane(nx, ny, nz, distance)              geometry.Plane (normal, distance)
     circle(cx, cy, cz, radius, nx, ny, nz)   geometry.Circle (center, radius, normal)
     vec_list(elements(data))                 VecList
-    spatial_index(vec_list(...))             ostrilo_ext.SpatialIndex, from the VecList of its points
+    spatial_index(vec_list(...)[, box])      ostrilo_ext.SpatialIndex, from the VecList of its points (and its box)
 
 (*) Rebuilt by the class's own constructor from the fields (PickledByConstructor in its class
 table): the reconstructor of that name is made by this module's __getattr__, not written here.
@@ -238,14 +238,16 @@ def _reduce_vec_list(vl):
     return vec_list, (_Elements(vl),)
 
 
-def spatial_index(points):
+def spatial_index(points, boxsize=None):
     if type(points) is not _class("vec_list"):
         raise TypeError(f"cannot unpickle SpatialIndex: expected a VecList of points, got {type(points).__name__!r}")
-    return _class("spatial_index", "ostrilo_ext")(points)
+    return _class("spatial_index", "ostrilo_ext")(points, boxsize)
 
 
 def _reduce_spatial_index(index):
-    return spatial_index, (index.points,)
+    # The box only where there is one: the pickles of an index without one stay as they were.
+    box = index.boxsize
+    return spatial_index, (index.points,) if box is None else (index.points, box)
 
 
 def _reducer(reconstructor, fields, home, by_constructor=False):

@@ -14,6 +14,7 @@ import builtins
 import collections.abc
 import typing
 
+import math
 import numpy
 import numpy.typing
 
@@ -433,28 +434,71 @@ class SpatialIndex:
     <interpreter-lock>`). Queries given as a `VecList` are read in place under a shared borrow (the
     list cannot grow during the call).
 
+    A periodic box (``boxsize``, as scipy's): along an axis of period L every point lies in [0, L)
+    (a point outside is refused, not wrapped; NaN is allowed and ranks last), each query is wrapped
+    into [0, L) first, and the distance along the axis is the nearest image's: d = abs(p - q), then
+    min(d, L - d), each rounded once, their squares summed as `Vec3d` sums them. A query coordinate
+    of ±inf along a periodic axis has no image: its distances are NaN.
+
+    Where it differs from scipy: distances are Euclidean only (no ``p``), exact only (no ``eps``),
+    the worker pool's threads serve every query (no ``workers``: set ``RAYON_NUM_THREADS``), ties
+    always go to the lowest index, `query_radius` and `query_ball_tree` sort each answer by distance
+    then index, `query_pairs` gives an (m, 2) array sorted by i then j (not a set), and
+    `count_neighbors` has no ``weights``.
+
     It pickles as its points (a `VecList`, whose elements protocol 5 sends out of band, see
-    ``examples/dask_spatial.py``) and is built again where it is loaded: the same answers, bit for
-    bit.
+    ``examples/dask_spatial.py``) and its box, and is built again where it is loaded: the same
+    answers, bit for bit.
     """
-    def __new__(cls, points: _Points) -> SpatialIndex:
+    def __new__(cls, points: _Points, boxsize: builtins.float | collections.abc.Sequence[builtins.float] | None = None) -> SpatialIndex:
         """Copies the points: later changes to them do not reach the index.
 
         Args:
             points: a `VecList`, an (n, 3) float64 or float32 array, or rows of three numbers.
+            boxsize: None (no box), one period for every axis, or three; a period of 0 or inf leaves
+            that axis unbounded.
 
         Returns:
             a new index.
 
         Raises:
-            ValueError: rows of another width than 3.
+            ValueError: rows of another width than 3, a negative or NaN period, or a point outside
+            [0, L) along a periodic axis.
             TypeError: `points` is not rows of numbers, or an array of another type than float64 or
-            float32.
+            float32, or `boxsize` is not a number or three.
         """
     def __len__(self) -> builtins.int:
         """``len(index)``: the number of points."""
     def __repr__(self) -> builtins.str:
         """The text ``SpatialIndex(<n points>)``."""
+    @property
+    def boxsize(self) -> builtins.tuple[builtins.float, builtins.float, builtins.float] | None:
+        """The periods of the box, ``(Lx, Ly, Lz)`` with 0.0 along an axis that is not periodic; None
+        without a box.
+        """
+    @typing.overload
+    def count_neighbors(self, other: SpatialIndex, r: builtins.float, cumulative: builtins.bool = True) -> builtins.int: ...
+    @typing.overload
+    def count_neighbors(self, other: SpatialIndex, r: collections.abc.Sequence[builtins.float] | numpy.typing.NDArray[numpy.float64], cumulative: builtins.bool = True) -> numpy.typing.NDArray[numpy.intp]:
+        """The number of pairs (i, j), i a point of this index and j one of `other`'s, within distance r of
+        each other, as scipy counts them: for each r of an array at once. With ``cumulative=False`` the
+        radii are the edges of bins, increasing, and the counts are those with r[t - 1] < distance <=
+        r[t] (the first, distance <= r[0]). Both indexes must have the same box.
+
+        Args:
+            other: another index (or this one: every pair counted both ways, and each point with
+            itself).
+            r: a radius >= 0, or a sequence or 1-D array of them.
+            cumulative: counts within each radius (True), or between consecutive radii (False).
+
+        Returns:
+            an int for one radius, an intp NumPy array of counts for many.
+
+        Raises:
+            ValueError: a radius is negative or NaN, radii that decrease when cumulative is False,
+            or the indexes have different boxes.
+            TypeError: `other` is not a `SpatialIndex`, or `r` is not a number or numbers.
+        """
     @typing.overload
     def count_radius(self, points: _Point, r: builtins.float) -> builtins.int: ...
     @typing.overload
@@ -482,19 +526,23 @@ class SpatialIndex:
     def points(self) -> VecList:
         """A new `VecList` of the points, in their order."""
     @typing.overload
-    def query(self, points: _Point, k: typing.Literal[1] = 1) -> builtins.tuple[builtins.int, builtins.float]: ...  # type: ignore[overload-overlap]
+    def query(self, points: _Point, k: typing.Literal[1] = 1, distance_upper_bound: builtins.float = math.inf) -> builtins.tuple[builtins.int, builtins.float]: ...  # type: ignore[overload-overlap]
     @typing.overload
-    def query(self, points: _Point, k: builtins.int) -> builtins.tuple[builtins.list[builtins.int], builtins.list[builtins.float]]: ...
+    def query(self, points: _Point, k: builtins.int, distance_upper_bound: builtins.float = math.inf) -> builtins.tuple[builtins.list[builtins.int], builtins.list[builtins.float]]: ...
     @typing.overload
-    def query(self, points: _Points, k: builtins.int = 1) -> builtins.tuple[numpy.typing.NDArray[numpy.intp], numpy.typing.NDArray[numpy.float64]]:
+    def query(self, points: _Points, k: builtins.int = 1, distance_upper_bound: builtins.float = math.inf) -> builtins.tuple[numpy.typing.NDArray[numpy.intp], numpy.typing.NDArray[numpy.float64]]:
         """The k nearest points of each query, nearest first, ties to the lowest index; NaN distances come
         after every number. Where the index has fewer than k points, the rest of each answer is padded
         as scipy pads it: index ``len(index)``, distance inf (so an empty index answers ``(0, inf)``).
+        With ``distance_upper_bound``, only points whose distance is below it (strictly, as scipy's)
+        count as neighbours, and the rest is padded the same way; the default, inf, bounds nothing (NaN
+        and +inf distances then come last, as without it).
 
         Args:
             points: one query (a `Vec3d` or three numbers), or many (a `VecList`, an (m, 3) float64
             or float32 array, or rows of three numbers).
             k: how many neighbours each query gets.
+            distance_upper_bound: neighbours are the points closer than this, a number >= 0.
 
         Returns:
             for one query, ``(index, distance)`` when k = 1, else ``(indices, distances)`` as two
@@ -503,9 +551,41 @@ class SpatialIndex:
 
         Raises:
             ValueError: k = 0, or a k above the number of points whose padded results would hold
-            more than 2**27 entries, or rows of another width than 3.
+            more than 2**27 entries, or rows of another width than 3, or a negative or NaN
+            `distance_upper_bound`.
             OverflowError: k is negative or too large.
             TypeError: `points` is not a point or rows of numbers, or `k` is not an integer.
+        """
+    def query_ball_tree(self, other: SpatialIndex, r: builtins.float) -> builtins.list[builtins.list[builtins.int]]:
+        """For each point i of this index, the points of `other` within distance r of it: the answer
+        ``other.query_radius(self.points, r)`` gives, sorted by distance, then index. Both indexes must
+        have the same box.
+
+        Args:
+            other: another index (or this one).
+            r: the radius, a number >= 0.
+
+        Returns:
+            a list of len(self) lists of indices into `other`.
+
+        Raises:
+            ValueError: `r` is negative or NaN, or the indexes have different boxes.
+            TypeError: `other` is not a `SpatialIndex`, or `r` is not a number.
+        """
+    def query_pairs(self, r: builtins.float) -> numpy.typing.NDArray[numpy.intp]:
+        """Every pair of points within distance r of each other, i < j, as `query_radius` decides "within":
+        an (m, 2) intp NumPy array sorted by i, then j. scipy's ``query_pairs`` with
+        ``output_type='ndarray'``, in a stated order.
+
+        Args:
+            r: the radius, a number >= 0.
+
+        Returns:
+            an (m, 2) intp NumPy array of index pairs.
+
+        Raises:
+            ValueError: `r` is negative or NaN.
+            TypeError: `r` is not a number.
         """
     @typing.overload
     def query_radius(self, points: _Point, r: builtins.float) -> builtins.list[builtins.int]: ...

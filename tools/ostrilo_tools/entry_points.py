@@ -172,6 +172,9 @@ class Surface:
 
     def value(self, ann: str, rng: random.Random | None = None, size: int = 3) -> Any:
         """A value that converts without error for a parameter of this annotation."""
+        if " | " in ann:  # a union: None where it may be left so (an optional box), else its first
+            options = ann.split(" | ")
+            return None if "None" in options else self.value(options[0], rng, size)
         if ann == "float":
             return rng.choice(FLOATS) if rng else 1.5
         if ann == "int":

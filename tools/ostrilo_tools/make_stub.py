@@ -99,7 +99,7 @@ QUALIFIED = {
 }
 # Modules a type of the prose may name by attribute ("numpy.typing.NDArray"), and what each needs
 # imported.
-MODULES = {"numpy": "numpy", "numpy.typing": "numpy.typing"}
+MODULES = {"numpy": "numpy", "numpy.typing": "numpy.typing", "math": "math"}
 
 
 def library_beside(library: str | Path, module: str) -> Path:
@@ -275,6 +275,8 @@ class Tree:
                     raise ValueError(f"{qualified}({name}): the record now says "
                                      f"{self.expr(a['annotation'], module)}, not {recorded}: update WIDENED")
             default = f" = {a['default']}" if "default" in a else ""
+            if default.startswith(" = math."):  # a default the frame writes as math.inf
+                self.imports.add("math")
             text = f"{name}: {annotation}{default}"
             if keyword.iskeyword(name):
                 # A parameter named after a keyword can only be passed by position in typed code.

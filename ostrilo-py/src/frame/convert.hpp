@@ -16,8 +16,9 @@
 
 namespace ostrilo {
 
-// One annotation node of the interface records, as compact JSON.
-using Json = ctext<768>;
+// One annotation node of the interface records, as compact JSON (room for a method whose
+// parameters are rows and two more).
+using Json = ctext<1024>;
 
 constexpr Json json_of(const char* s) {
     Json j;
@@ -162,6 +163,9 @@ struct Caster<T, std::enable_if_t<Bound<T>::value>> {
 // Opt<std::size_t, "1">. The default is written once, as the Python literal that the text
 // signature and the records show; the value the call gets is that literal read at compile time
 // (a decimal that the fast exact path converts, so it is the correctly rounded double).
+// Two more forms: "math.inf" for a double (inspect.signature reads it while `math` is imported,
+// and the stub imports it), and "None" for an argument taken as it is (the function gets a null
+// object, as for None passed).
 template <class T, fixed_string Text>
 struct Opt {
     T value;
@@ -183,7 +187,13 @@ consteval T literal_value() {
         if (same_text(s, "True")) return true;
         if (same_text(s, "False")) return false;
         return bad();
+    } else if constexpr (!std::is_arithmetic_v<T>) {
+        if (same_text(s, "None")) return T{nullptr};
+        return bad();
     } else {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (same_text(s, "math.inf")) return __builtin_inf();
+        }
         bool negative = false;
         if (*s == '-') {
             if (std::is_unsigned_v<T>) return bad();
