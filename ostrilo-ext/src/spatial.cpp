@@ -322,18 +322,11 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg, Op
     return Object{pair(i, dist.release())};
 }
 
-Object query_radius(const SpatialIndex& s, Rows points, double r) {
-    check_radius(r);
-    PointsArg p;
-    p.read(points.o, true);
-    std::vector<std::ptrdiff_t> idx;
-    std::vector<double> dist;
-    std::vector<std::size_t> off;
-    maybe_detached(p.count >= kReleaseFrom, [&] { s.within_many(p.data, p.count, r, idx, dist, off); });
-    if (p.single) return Object{int_list(idx.data(), idx.size())};
-    PyObject* out = PyList_New(static_cast<Py_ssize_t>(p.count));
+// The lists of a within_many answer, one a query.
+PyObject* lists_of(const std::vector<std::ptrdiff_t>& idx, const std::vector<std::size_t>& off, std::size_t m) {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(m));
     if (out == nullptr) throw_pyerr();
-    for (std::size_t i = 0; i < p.count; ++i) {
+    for (std::size_t i = 0; i < m; ++i) {
         PyObject* l;
         try {
             l = int_list(idx.data() + off[i], off[i + 1] - off[i]);
@@ -343,7 +336,19 @@ Object query_radius(const SpatialIndex& s, Rows points, double r) {
         }
         PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), l);
     }
-    return Object{out};
+    return out;
+}
+
+Object query_radius(const SpatialIndex& s, Rows points, double r) {
+    check_radius(r);
+    PointsArg p;
+    p.read(points.o, true);
+    std::vector<std::ptrdiff_t> idx;
+    std::vector<double> dist;
+    std::vector<std::size_t> off;
+    maybe_detached(p.count >= kReleaseFrom, [&] { s.within_many(p.data, p.count, r, idx, dist, off); });
+    if (p.single) return Object{int_list(idx.data(), idx.size())};
+    return Object{lists_of(idx, off, p.count)};
 }
 
 Object count_radius(const SpatialIndex& s, Rows points, double r) {
@@ -368,23 +373,6 @@ Object query_pairs(const SpatialIndex& s, double r) {
     NewArray out(pairs.size() / 2, 2, "intp", true);
     std::copy(pairs.begin(), pairs.end(), out.data<std::ptrdiff_t>());
     return Object{out.release()};
-}
-
-// The lists of a within_many answer, one a query.
-PyObject* lists_of(const std::vector<std::ptrdiff_t>& idx, const std::vector<std::size_t>& off, std::size_t m) {
-    PyObject* out = PyList_New(static_cast<Py_ssize_t>(m));
-    if (out == nullptr) throw_pyerr();
-    for (std::size_t i = 0; i < m; ++i) {
-        PyObject* l;
-        try {
-            l = int_list(idx.data() + off[i], off[i + 1] - off[i]);
-        } catch (...) {
-            Py_DECREF(out);
-            throw;
-        }
-        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), l);
-    }
-    return out;
 }
 
 Object query_ball_tree(const SpatialIndex& s, const SpatialIndex& other, double r) {

@@ -220,18 +220,25 @@ struct Metric {
     }
     // Bounds of the axis gap of any p in [lo, hi] from q: low never above, high never below the
     // gap axis_gap computes (rounding is monotone in p, and L - d in d).
-    void axis_bounds(unsigned a, double q, double lo, double hi, double& low, double& high) const noexcept {
-        double dmin, dmax;
+    // The plain gaps of q from [lo, hi]: the least and the greatest; true when q lies inside.
+    static bool plain_gaps(double q, double lo, double hi, double& dmin, double& dmax) noexcept {
         if (q < lo) {
             dmin = lo - q;
             dmax = hi - q;
-        } else if (q > hi) {
+            return false;
+        }
+        if (q > hi) {
             dmin = q - hi;
             dmax = q - lo;
-        } else {
-            dmin = 0.0;
-            dmax = std::max(q - lo, hi - q);
+            return false;
         }
+        dmin = 0.0;
+        dmax = std::max(q - lo, hi - q);
+        return true;
+    }
+    void axis_bounds(unsigned a, double q, double lo, double hi, double& low, double& high) const noexcept {
+        double dmin, dmax;
+        plain_gaps(q, lo, hi, dmin, dmax);
         if (L[a] > 0) {
             const double wrapped_low = L[a] - dmax, wrapped_high = L[a] - dmin;
             low = std::max(0.0, std::min(dmin, wrapped_low));
@@ -244,15 +251,7 @@ struct Metric {
     // axis_bounds' low alone, the one the k nearest and the radius searches prune by.
     double axis_low(unsigned a, double q, double lo, double hi) const noexcept {
         double dmin, dmax;
-        if (q < lo) {
-            dmin = lo - q;
-            dmax = hi - q;
-        } else if (q > hi) {
-            dmin = q - hi;
-            dmax = q - lo;
-        } else {
-            return 0.0;
-        }
+        if (plain_gaps(q, lo, hi, dmin, dmax)) return 0.0;
         if (!(L[a] > 0)) return dmin;
         return std::max(0.0, std::min(dmin, L[a] - dmax));
     }
