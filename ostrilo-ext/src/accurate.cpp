@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "drevan/trig.hpp"
+#include "quat_core.hpp"
 #include "rotations.hpp"
 
 namespace ostrilo::ext {
@@ -39,20 +40,32 @@ double power_scale(D... v) {
 
 }  // namespace
 
-std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q0) {
-    const drevan::Quat q = q0.w < 0.0 ? negated(q0) : q0;  // the same rotation, angle within [0, pi]
+bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle) noexcept {
+    // The same rotation, angle within [0, pi]
+    const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
     // |(i, j, k)| with the vector part scaled by a power of two (exact) so that the squares of a
     // tiny rotation's components do not underflow.
     const double f = power_scale(q.i, q.j, q.k);
     const double si = q.i * f, sj = q.j * f, sk = q.k * f;
     const double s = std::sqrt((si * si + sj * sj) + sk * sk) / f;
     if (s == 0.0) {
-        if (q.w == 0.0) value_error("axis_angle(): the zero quaternion is no rotation");
-        return {drevan::Vec3d{1.0, 0.0, 0.0}, drevan::AngleRadians{0.0}};
+        if (q.w == 0.0) return false;
+        axis = drevan::Vec3d{1.0, 0.0, 0.0};
+        angle = 0.0;
+        return true;
     }
     const double half = drevan::trig::atan2(s, q.w);
     // The stored vector part is -sin(angle / 2) times the axis.
-    return {drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s}, drevan::AngleRadians{half + half}};
+    axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+    angle = half + half;
+    return true;
+}
+
+std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q) {
+    drevan::Vec3d axis;
+    double angle;
+    if (!core::axis_angle(q, axis, angle)) value_error("axis_angle(): the zero quaternion is no rotation");
+    return {axis, drevan::AngleRadians{angle}};
 }
 
 drevan::AngleRadians angle_between(const drevan::Vec3d& a, const drevan::Vec3d& b) {

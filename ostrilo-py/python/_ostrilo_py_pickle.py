@@ -14,6 +14,8 @@ version must load in every later one, on every platform.
     circle(cx, cy, cz, radius, nx, ny, nz)   geometry.Circle (center, radius, normal)
     vec_list(elements(data))                 VecList
     spatial_index(vec_list(...))             ostrilo_ext.SpatialIndex, from the VecList of its points
+    quat_list(elements(data))                ostrilo_ext.QuatList
+    slerp(times, quat_list(...))             ostrilo_ext.Slerp, from its key times and rotations
 
 (*) Rebuilt by the class's own constructor from the fields (PickledByConstructor in its class
 table): the reconstructor of that name is made by this module's __getattr__, not written here.
@@ -26,7 +28,8 @@ buffer_callback sends out of band without copying (the list stays borrowed, and 
 grow, while that buffer lives). `elements` returns its argument; it exists so that a list is
 written differently for each protocol. A SpatialIndex is sent as its points, a VecList (out of
 band from protocol 5 like any other), and built again where it is loaded: the build is
-deterministic, so the index that arrives answers every query with the same bits.
+deterministic, so the index that arrives answers every query with the same bits. A QuatList is
+sent as a VecList is, with the doubles w, i, j, k of each element.
 
 Reconstructors check what they are given: a damaged or hostile pickle that reaches them raises
 TypeError or ValueError, and allocates no more than the data it carries.
@@ -165,7 +168,7 @@ def circle(cx, cy, cz, radius, nx, ny, nz):
 
 
 class _Elements:
-    """The elements of a VecList on their way out: bytes up to protocol 4, a PickleBuffer over
+    """The elements of a VecList or QuatList on their way out: bytes up to protocol 4, a PickleBuffer over
     the list's storage from protocol 5."""
 
     __slots__ = ("source",)
@@ -246,6 +249,53 @@ def spatial_index(points):
 
 def _reduce_spatial_index(index):
     return spatial_index, (index.points,)
+
+
+_QUAT_BYTES = 32  # four doubles
+
+
+def quat_list(data):
+    quat_list_class = _class("quat_list", "ostrilo_ext")
+    if type(data).__name__ == "_Elements" and hasattr(data, "source"):
+        return quat_list_class(data.source)  # copy.copy and copy.deepcopy
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(
+            f"cannot unpickle QuatList: its elements must be a bytes-like object, not {type(data).__name__!r}"
+        ) from None
+    with view:
+        if view.format == "d" and view.ndim == 2 and view.shape[1] == 4 and _NATIVE_LITTLE:
+            return quat_list_class(view)  # an out-of-band buffer, exactly as the list lent it
+        if not view.c_contiguous:
+            raise ValueError("cannot unpickle QuatList: its elements are not contiguous")
+        count, rest = divmod(view.nbytes, _QUAT_BYTES)
+        if rest:
+            raise ValueError(
+                f"cannot unpickle QuatList: {view.nbytes} bytes are not a whole number of {_QUAT_BYTES}-byte elements"
+            )
+        if count == 0:
+            return quat_list_class([])
+        try:
+            raw = view.cast("B") if view.format not in ("B", "b", "c") or view.ndim != 1 else view
+        except (TypeError, ValueError):
+            raise TypeError(f"cannot unpickle QuatList: unsupported element format {view.format!r}") from None
+        with raw:
+            if not _NATIVE_LITTLE:
+                raw = memoryview(_swapped(raw))
+            with raw.cast("d", (count, 4)) as rows:
+                return quat_list_class(rows)
+
+
+def _reduce_quat_list(ql):
+    return quat_list, (_Elements(ql),)
+
+
+def slerp(times, rotations):
+    if type(rotations) is not _class("quat_list", "ostrilo_ext") or type(times) is not list:
+        raise TypeError("cannot unpickle Slerp: expected a list of times and a QuatList of rotations")
+    _check_floats("Slerp", times)
+    return _class("slerp", "ostrilo_ext")(times, rotations)
 
 
 def _reducer(reconstructor, fields, home, by_constructor=False):
