@@ -272,6 +272,13 @@ def test_lengths_and_weights_that_do_not_fit_raise(call):
         call()
 
 
+@pytest.mark.parametrize("make", [QuatList.identity, lambda n: QuatList.random(n, 2)])
+def test_a_length_no_memory_holds_is_a_memory_error(make):
+    """The fuzzer's find: a length past what a vector can hold was an internal failure."""
+    with pytest.raises(MemoryError):
+        make(2**63 - 1)
+
+
 # ---------------------------------------------------------------------------------------------
 # Thread counts and seeds
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -75,7 +76,8 @@ struct FirstFault {
 
 QuatArray uninitialised(std::size_t n) {
     QuatArray a;
-    a.resize(n);  // default-initialised by RawAllocator: no writes
+    if (n > a.max_size()) throw std::bad_alloc();  // MemoryError, as for any size that cannot be had
+    a.resize(n);                                   // default-initialised by RawAllocator: no writes
     return a;
 }
 
@@ -331,6 +333,10 @@ std::vector<double> read_matrices(PyObject* o) {
         const char* base = view.data();
         const bool dbl = view.element() == Element::Double;
         out.resize(n * 9);
+        if (dbl && s2 == 8 && s1 == 24 && s0 == 72) {  // C-contiguous doubles: one copy
+            if (n != 0) std::memcpy(out.data(), base, n * 9 * sizeof(double));
+            return out;
+        }
         for (std::size_t i = 0; i < n; ++i)
             for (Py_ssize_t r = 0; r < 3; ++r)
                 for (Py_ssize_t c = 0; c < 3; ++c) {
