@@ -19,7 +19,7 @@ import ostrilo_ext
 import scipy
 from ostrilo_ext import QuatList
 from ostrilo_py import VecList
-from scipy.spatial.transform import Rotation
+from scipy.spatial.transform import Rotation, Slerp
 
 warnings.simplefilter("ignore")
 
@@ -34,6 +34,11 @@ def setup(n: int) -> dict:
         "points": rng.normal(size=(n, 3)), "weights": rng.uniform(0, 1, n), "QuatList": QuatList,
         "Rotation": Rotation, "ostrilo_ext": ostrilo_ext,
     }
+    keys = QuatList.random(1000, 5)
+    key_times = np.arange(1000.0)
+    g["slerp"] = ostrilo_ext.Slerp(key_times, keys)
+    g["scipy_slerp"] = Slerp(key_times, Rotation.from_quat(keys.to_xyzw()))
+    g["at"] = np.linspace(0.0, 999.0, n)
     g["vl"] = VecList(g["points"])
     g["turned"] = np.asarray(ql[:1].apply(g["vl"]))
     return g
@@ -54,6 +59,7 @@ ROWS = [
     ("random", "QuatList.random(len(ql), 3)", "Rotation.random(len(ql), rng=3)"),
     ("mean", "ql.mean()", "r.mean()"),
     ("align_vectors", "ostrilo_ext.align_vectors(turned, points)", "Rotation.align_vectors(turned, points)"),
+    ("Slerp, 1000 keys", "slerp(at)", "scipy_slerp(at)"),
 ]
 
 
