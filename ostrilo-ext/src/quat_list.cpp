@@ -166,15 +166,28 @@ bool read_quat_items(Items& items, QuatArray& out, const char* what, const char*
     return items.finish(what);
 }
 
-// Rows of `width` numbers into an array of our own (any rows form the reader takes).
-std::vector<double> read_rows_of(PyObject* o, std::size_t width, const char* what) {
+// Rows of `width` numbers, any form the reader takes. A buffer is read where it lies: each row by
+// the one element that uses it, once, into numbers of its own, for arithmetic only (the policy in
+// frame/rows.hpp), so no copy of the whole array is made first.
+struct RowsArg {
     RowsIn rows;
-    read_rows(rows, o, width, what, {});
-    const std::size_t count = rows.count() * width;
-    std::vector<double> out(count);
-    if (count != 0) std::memcpy(out.data(), rows.values(), count * sizeof(double));
-    return out;
-}
+    const double* packed = nullptr;
+    const StridedRows* strided = nullptr;
+    std::size_t count = 0;
+    std::size_t width;
+    RowsArg(PyObject* o, std::size_t w, const char* what) : width(w) {
+        read_rows(rows, o, w, what, {.in_place = true});
+        count = rows.count();
+        packed = rows.values();
+        if (packed == nullptr) strided = rows.in_place();
+    }
+    void row(std::size_t i, double* out) const noexcept {
+        if (packed != nullptr)
+            std::memcpy(out, packed + i * width, width * sizeof(double));
+        else
+            strided->row(i, out);
+    }
+};
 
 // The rotations of a QuatList, a sequence of Quat, or rows of the four stored components.
 QuatArray read_rotations(PyObject* o, const char* what, const char* arg) {
@@ -186,7 +199,7 @@ QuatArray read_rotations(PyObject* o, const char* what, const char* arg) {
         return out;
     }
     RowsIn rows;
-    const int lent = rows.read_buffer(o, 4, what, {});
+    const int lent = rows.read_buffer(o, 4, what, {.in_place = true});
     if (lent < 0) throw_pyerr();
     QuatArray out;
     if (lent == 0) {
@@ -214,7 +227,14 @@ QuatArray read_rotations(PyObject* o, const char* what, const char* arg) {
         if (!rows.read_items(items, 4, what, {})) throw_pyerr();
     }
     out = uninitialised(rows.count());
-    if (!out.empty()) std::memcpy(static_cast<void*>(out.data()), rows.values(), out.size() * sizeof(Quat));
+    auto* dst = reinterpret_cast<double*>(out.data());
+    if (out.empty()) return out;
+    if (rows.values() != nullptr) {  // our own copy of a sequence, or contiguous doubles lent
+        std::memcpy(dst, rows.values(), out.size() * sizeof(Quat));
+    } else {  // other strides or floats, copied where they lie, each element once
+        const StridedRows* src = rows.in_place();
+        for_blocks(out.size(), [=](std::size_t b, std::size_t e) noexcept { src->copy(b, e, dst); }, 16384);
+    }
     return out;
 }
 
@@ -263,12 +283,16 @@ std::size_t paired_length(const char* fn, std::size_t na, bool single_a, std::si
 QuatList make(Quats rotations) { return QuatList{read_rotations(rotations.o, "argument 'rotations':", "rotations")}; }
 
 QuatList from_order(PyObject* o, bool scalar_first, const char* what) {
-    const std::vector<double> c = read_rows_of(o, 4, what);
-    const std::size_t n = c.size() / 4;
+    const RowsArg c(o, 4, what);
+    const std::size_t n = c.count;
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
-    const double* src = c.data();
-    each(n, [=](std::size_t i) { dst[i] = canonical(core::from_common(src + 4 * i, scalar_first)); });
+    const RowsArg* src = &c;
+    each(n, [=](std::size_t i) {
+        double r[4];
+        src->row(i, r);
+        dst[i] = canonical(core::from_common(r, scalar_first));
+    });
     return out;
 }
 QuatList from_wxyz(Rows components) { return from_order(components.o, true, "QuatList.from_wxyz(): components"); }
@@ -276,16 +300,17 @@ QuatList from_xyzw(Rows components) { return from_order(components.o, false, "Qu
 
 QuatList from_euler(Str seq_o, Rows angles, Opt<bool, "False"> degrees) {
     const core::EulerSequence seq = parse_sequence(seq_o.o, "QuatList.from_euler");
-    const std::vector<double> a = read_rows_of(angles.o, 3, "QuatList.from_euler(): angles");
-    const std::size_t n = a.size() / 3;
+    const RowsArg a(angles.o, 3, "QuatList.from_euler(): angles");
+    const std::size_t n = a.count;
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
-    const double* src = a.data();
+    const RowsArg* src = &a;
     const bool deg = degrees;
     each(
         n,
         [=](std::size_t i) {
-            const double three[3] = {src[3 * i], src[3 * i + 1], src[3 * i + 2]};
+            double three[3];
+            src->row(i, three);
             dst[i] = canonical(core::from_euler(seq, three, deg));
         },
         512);
@@ -408,16 +433,17 @@ Quat from_rotvec_one(double x, double y, double z) {
 }
 
 QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
-    const std::vector<double> v = read_rows_of(rotvecs.o, 3, "QuatList.from_rotvec(): rotvecs");
-    const std::size_t n = v.size() / 3;
+    const RowsArg v(rotvecs.o, 3, "QuatList.from_rotvec(): rotvecs");
+    const std::size_t n = v.count;
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
-    const double* src = v.data();
+    const RowsArg* src = &v;
     const bool deg = degrees;
     each(
         n,
         [=](std::size_t i) {
-            const double* r = src + 3 * i;
+            double r[3];
+            src->row(i, r);
             dst[i] = canonical(deg ? from_rotvec_one((r[0] * PI) / 180.0, (r[1] * PI) / 180.0, (r[2] * PI) / 180.0)
                                    : from_rotvec_one(r[0], r[1], r[2]));
         },
@@ -426,8 +452,8 @@ QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
 }
 
 QuatList from_axis_angle(Rows axes, Floats angles) {
-    const std::vector<double> ax = read_rows_of(axes.o, 3, "QuatList.from_axis_angle(): axes");
-    const std::size_t n = ax.size() / 3;
+    const RowsArg ax(axes.o, 3, "QuatList.from_axis_angle(): axes");
+    const std::size_t n = ax.count;
     std::vector<double> an;
     if (is_one_number(angles.o)) {
         an.assign(1, read_double(angles.o, "QuatList.from_axis_angle(): angles"));
@@ -440,13 +466,15 @@ QuatList from_axis_angle(Rows axes, Floats angles) {
     }
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
-    const double* a = ax.data();
+    const RowsArg* a = &ax;
     const double* t = an.data();
     const bool one = an.size() == 1 && n != 1;
     each(
         n,
         [=](std::size_t i) {
-            dst[i] = canonical(Quat::from_axis_angle(Vec3d{a[3 * i], a[3 * i + 1], a[3 * i + 2]}, t[one ? 0 : i]));
+            double r[3];
+            a->row(i, r);
+            dst[i] = canonical(Quat::from_axis_angle(Vec3d{r[0], r[1], r[2]}, t[one ? 0 : i]));
         },
         512);
     return out;
