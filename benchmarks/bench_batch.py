@@ -3,10 +3,18 @@
     python benchmarks/bench_batch.py [--sizes 3,5,6,7] [--time SECONDS]
     python benchmarks/bench_batch.py --against OTHER.so [--sizes 5,6]   (two builds, before/after)
 
-Each cell is the best time over repeated runs in which the two contenders take turns, so that
-load from other processes hits both alike. numpy works on an (n, 3) float64 array holding the
-same vectors; ratio is our time over numpy's (below 1.0: we are faster); target is the ratio we
-aim for at n = 10^6. Results that are Python lists include building the list (both sides).
+Each cell is the median time over repeated runs in which the two contenders take turns (in the
+other order every other turn), so that load from other processes hits both alike. numpy works on
+an (n, 3) float64 array holding the same vectors; ratio is our time over numpy's (below 1.0: we
+are faster); target is the ratio we aim for at n = 10^6. Results that are Python lists include
+building the list (both sides).
+
+The first lines name the processor, the loop build that runs (AVX-512, AVX2 or baseline: the
+widest the processor has, capped by OSTRILO_SIMD, as the module chooses it) and the size of the
+worker pool; the column `threads` counts the threads that ran our side of a row: the calling
+thread and every pool thread that used at least 2% as much processor time meanwhile (a worker
+that watched for work without getting any counts too). One job uses at most as many threads as
+the pool has, the caller among them; whether workers join is decided at run time.
 
 With --against, the installed module is compared with another build of it (say, the .so of an
 earlier commit), loaded beside it in the same process: each cell is then the median time, the two
@@ -81,23 +89,79 @@ class Case:
         self.v, self.va, self.q = module.Vec3d(*V), np.array(V), module.Quat(*Q)
 
 
-def best_pair(ours, theirs, budget):
-    """Best time of each, running them in turns until the budget is spent (at least 3 turns)."""
-    t_ours, t_theirs, spent, turns = math.inf, math.inf, 0.0, 0
-    while turns < 3 or (spent < budget and turns < 200):
-        for which in (0, 1):
-            f = ours if which == 0 else theirs
-            t = time.perf_counter()
+def median_turns(ours, theirs, budget):
+    """Median time of each, running them in turns (in the other order every other turn) until the
+    budget is spent (at least 5 turns), and the total time of `ours`."""
+    times, spent = ([], []), 0.0
+    while len(times[0]) < 5 or (spent < budget and len(times[0]) < 400):
+        pair = ((ours, times[0]), (theirs, times[1]))
+        for f, t in pair if len(times[0]) % 2 == 0 else reversed(pair):
+            start = time.perf_counter()
             r = f()
-            t = time.perf_counter() - t
+            t.append(time.perf_counter() - start)
             del r
-            if which == 0:
-                t_ours = min(t_ours, t)
-            else:
-                t_theirs = min(t_theirs, t)
-            spent += t
-        turns += 1
-    return t_ours, t_theirs
+            spent += t[-1]
+    return statistics.median(times[0]), statistics.median(times[1]), sum(times[0])
+
+
+def processor():
+    """The processor's model name, as the kernel reports it."""
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def loop_build():
+    """The loop build the module runs, by its own rule: the widest of AVX-512 (F, DQ, VL), AVX2
+    and the baseline that the processor has, capped by OSTRILO_SIMD."""
+    if platform.machine() not in ("x86_64", "AMD64"):
+        return "one build (not x86-64)"
+    flags = set()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    except OSError:
+        return "unknown"
+    order = ["baseline", "avx2", "avx512"]
+    best = "avx512" if {"avx2", "avx512f", "avx512dq", "avx512vl"} <= flags else "avx2" if "avx2" in flags else "baseline"
+    cap = os.environ.get("OSTRILO_SIMD", "")
+    chosen = min(best, cap, key=order.index) if cap in order else best
+    names = {"avx512": "AVX-512", "avx2": "AVX2", "baseline": "baseline (SSE2)"}
+    return names[chosen] + ("" if chosen == best else f" (OSTRILO_SIMD={cap}; the processor has {names[best]})")
+
+
+def _tasks():
+    return set(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else set()
+
+
+class PoolThreads:
+    """The worker pool's threads (those that appear when it starts) and the processor time each has
+    used, to tell which of them ran."""
+
+    def __init__(self):
+        before = _tasks()
+        VecList([])  # starts the pool
+        self.tids = sorted(_tasks() - before)
+
+    def cpu(self):
+        out = []
+        for tid in self.tids:
+            try:
+                with open(f"/proc/self/task/{tid}/schedstat") as f:
+                    out.append(int(f.read().split()[0]))
+            except (OSError, ValueError, IndexError):
+                out.append(0)
+        return out
+
+    def ran(self, before, after, ours_seconds):
+        """1 (the caller) plus the pool threads that used at least 2% of our side's time."""
+        return 1 + sum((b - a) / 1e9 >= 0.02 * ours_seconds for a, b in zip(before, after))
 
 
 def fmt(seconds):
@@ -158,6 +222,7 @@ def compare_builds(path, sizes, budget):
     print(f"ostrilo_py from {ostrilo_py.__file__} (after) against {path} (before); Python "
           f"{platform.python_version()}, {os.cpu_count()} processors, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
+    print(f"Processor: {processor()}; loop build: {loop_build()}")
     print("median time in µs, the builds taking turns; ratio = after / before\n")
     for n in sizes:
         after, before = Case(n), Case(n, module=other)
@@ -181,10 +246,12 @@ def main():
         compare_builds(args.against, sizes, args.time)
         return
     extra = peak_rss_of_normalize(10**7)
+    pool = PoolThreads()
 
     print(f"ostrilo_py batch operations vs numpy {np.__version__}; Python {platform.python_version()}, "
           f"{os.cpu_count()} processors, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
-    print("best time in ms; ratio = ours / numpy\n")
+    print(f"Processor: {processor()}; loop build: {loop_build()}; worker pool: {len(pool.tids)} threads")
+    print("median time in ms, the two sides taking turns; ratio = ours / numpy; threads = threads that ran ours\n")
     per_element = {}
     cases = {}
     for n in sizes:
@@ -192,15 +259,18 @@ def main():
         if n <= 10**5:
             check_same_results(c)
         print(f"n = 10^{round(math.log10(n))}\n")
-        print("| operation | ostrilo_py | numpy | ratio | target at 10^6 |")
-        print("|---|---:|---:|---:|---:|")
+        print("| operation | ostrilo_py | numpy | ratio | threads | target at 10^6 |")
+        print("|---|---:|---:|---:|---:|---:|")
         for label, ours, theirs, target in ROWS:
             if Rotation is None and "scipy" in label:
                 continue
-            t_ours, t_theirs = best_pair(lambda: ours(c), lambda: theirs(c), args.time)
+            cpu = pool.cpu()
+            t_ours, t_theirs, total = median_turns(lambda: ours(c), lambda: theirs(c), args.time)
+            threads = pool.ran(cpu, pool.cpu(), total)
             per_element[(label, n)] = t_ours / n
             met = "" if n != 10**6 else (" (met)" if t_ours / t_theirs <= target else " (missed)")
-            print(f"| `{label}` | {fmt(t_ours)} | {fmt(t_theirs)} | {t_ours / t_theirs:.2f} | {target}{met} |")
+            print(f"| `{label}` | {fmt(t_ours)} | {fmt(t_theirs)} | {t_ours / t_theirs:.2f} | {threads} | "
+                  f"{target}{met} |")
         print()
         if n == 10**7:
             cases[n] = c
@@ -210,8 +280,8 @@ def main():
     if 10**7 in cases:
         c = cases.pop(10**7)
         out = np.empty_like(c.a)
-        t_add, t_copy = best_pair(lambda: c.vl + c.v, lambda: np.copyto(out, c.a), args.time)
-        _, t_fresh = best_pair(lambda: None, lambda: np.copyto(np.empty_like(c.a), c.a), args.time)
+        t_add, t_copy, _ = median_turns(lambda: c.vl + c.v, lambda: np.copyto(out, c.a), args.time)
+        _, t_fresh, _ = median_turns(lambda: None, lambda: np.copyto(np.empty_like(c.a), c.a), args.time)
         moved = 2 * c.a.nbytes
         print("Memory bandwidth at n = 10^7 (bytes read + written per second)\n")
         print("| operation | GB/s | share of np.copyto |")

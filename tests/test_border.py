@@ -189,3 +189,20 @@ def test_a_radius_of_inf_takes_every_point_whose_distance_is_not_nan():
     assert index.count_radius(VecList(queries), math.inf).tolist() == numbers == [4, 3, 0]
     with pytest.raises(ValueError, match=r"^r must be a number >= 0 \(inf takes every point whose distance is not NaN\)$"):
         index.query_radius((0, 0, 0), -1.0)
+
+
+@pytest.mark.parametrize("layout", ["unaligned", "float32", "reversed", "every other column"])
+def test_rotations_in_any_layout_are_read_like_contiguous_doubles(layout):
+    # Contiguous float64 rows are used where they lie, as Quat records; any other layout (an
+    # address that is no multiple of 8 included, which such a read must not touch) row by row.
+    rows = np.array([[0.5, 0.5, -0.5, 0.5], [1.0, 0.0, 0.0, 0.0], [0.0, 0.75, -0.25, 0.125]] * 700)  # exact in float32
+    vectors = VecList([Vec3d(1.0, -2.0, 0.25 * i) for i in range(len(rows))])
+    given = {
+        "unaligned": np.frombuffer(b"\0" + rows.tobytes(), dtype=np.float64, offset=1).reshape(rows.shape),
+        "float32": rows.astype(np.float32),
+        "reversed": rows[::-1].copy()[::-1],
+        "every other column": np.repeat(rows, 2, axis=1)[:, ::2],
+    }[layout]
+    assert np.array_equal(np.asarray(given, dtype=np.float64), rows)
+    want = [q.rotate(v) for q, v in zip((Quat(*r) for r in rows.tolist()), vectors)]
+    assert plain(ostrilo_ext.rotate_each(vectors, given)) == plain(VecList(want))

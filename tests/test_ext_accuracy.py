@@ -129,3 +129,37 @@ def test_angle_between_against_multiprecision():
     assert same_float(ostrilo_ext.angle_between(Vec3d(1e300, 0, 0), Vec3d(0, 0, 1e-300)).angle, math.pi / 2)
     with pytest.raises(ValueError, match="a zero vector has no direction"):
         ostrilo_ext.angle_between(Vec3d(0, 0, 0), Vec3d(1, 0, 0))
+
+
+# ---------------------------------------------------------------------------------------------
+# Tiny angles and vectors of subnormal size (test_ext_rotations.py holds every size to the bits of
+# size 1).
+
+def exact_angle(a, b):
+    A, B = [mpmath.mpf(x) for x in a], [mpmath.mpf(x) for x in b]
+    cross = [A[1] * B[2] - A[2] * B[1], A[2] * B[0] - A[0] * B[2], A[0] * B[1] - A[1] * B[0]]
+    return mpmath.atan2(mpmath.sqrt(sum(c * c for c in cross)), sum(x * y for x, y in zip(A, B)))
+
+
+def within_ulps(got: float, exact, ulps: float) -> bool:
+    # subnormal results have absolute steps of 2^-1074 only
+    return abs(mpmath.mpf(got) - exact) <= ulps * max(math.ulp(float(exact)), 2.0 ** -1074)
+
+
+@pytest.mark.parametrize("t", [1e-150, 1e-160, 1e-200, 1e-300, 2.0 ** -1022, 1e-310, 5e-324])
+@pytest.mark.parametrize("b", [lambda t: (1.0, t, 0.0), lambda t: (3.0, -t, 2 * t), lambda t: (1.0, 0.0, 0.0)])
+def test_regression_tiny_angles_keep_their_digits(t, b):
+    # |a x b| came from squares that underflowed: 1e-160 was 0.2 % off, 1e-200 came out 0;
+    # and vectors of subnormal size gave NaN
+    with mpmath.workprec(300):
+        vectors = [((1.0, 0.0, 0.0), b(t)), ((t, 0.0, 0.0), (0.0, t, t))]
+        for a, bb in vectors:
+            got = ostrilo_ext.angle_between(Vec3d(*a), Vec3d(*bb)).angle
+            assert within_ulps(got, exact_angle(a, bb), 2), (a, bb, got)
+        # axis_angle of the rotation whose vector part is that small, and of one that small overall
+        for q in (Quat(1.0, -t, 0.0, 0.0), Quat(t, t, -t, 0.0), Quat(2.0, 0.0, 3 * t, -t)):
+            axis, got = ostrilo_ext.axis_angle(q)
+            v = [mpmath.mpf(x) for x in (q.i, q.j, q.k)]
+            s = mpmath.sqrt(sum(x * x for x in v))
+            assert within_ulps(got.angle, 2 * mpmath.atan2(s, abs(mpmath.mpf(q.w))), 2), q
+            assert max(abs(g + float(x / s)) for g, x in zip((axis.x, axis.y, axis.z), v)) < 4e-16, (q, axis)

@@ -169,3 +169,67 @@ def test_circle_circle_keeps_the_core_messages():
         with pytest.raises(ValueError) as info:
             ostrilo_ext.circle_circle(unit, other)
         assert str(info.value) == message
+
+
+# ---------------------------------------------------------------------------------------------
+# Full range: coordinates whose squares overflow (from about 1e154) are compared at a scale where
+# they do not.
+
+@pytest.mark.parametrize("point, tol, expected", [
+    # the residual 1e199 is far beyond 1e-9 of |point|; |point|^2 overflowed, so every point passed
+    ((1e200, 1e200, 1e199), {}, False),
+    ((1e200, 1e200, 1e199), {"abs_tol": 10.0}, False),
+    ((1e300, -1e300, 1e292), {}, False),
+    ((1e300, -1e300, 1e290), {}, True),
+    ((1.7e308, 1.7e308, 1.7e308), {"rel_tol": 0.5}, False),  # 0.5 |point| is 1.47e308
+    ((1.7e308, 1.7e308, 1.7e308), {"rel_tol": 0.6}, True),
+    # 0 x inf made the relative bound NaN, which hid the absolute one
+    ((1e200, 1e200, 1.0), {"rel_tol": 0.0, "abs_tol": 10.0}, True),
+    ((1e200, 1e200, 20.0), {"rel_tol": 0.0, "abs_tol": 10.0}, False),
+])
+def test_regression_huge_points_against_a_plane(point, tol, expected):
+    assert ostrilo_ext.contains_point(Plane.xy(), Vec3d(*point), **tol) is expected
+    circle = Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1))
+    other = Circle(Vec3d(*point), 1.0, Vec3d(0, 0, 1))
+    assert ostrilo_ext.in_same_plane(circle, other, **tol) is expected
+
+
+@pytest.mark.parametrize("k", [0, 480, 520, 600, 900, 1014])
+def test_answers_do_not_depend_on_the_size(k):
+    # Every length times 2^k (abs_tol with them): the same answers, points 2^k times as far. Beyond
+    # 2^512 the squares of the lengths overflowed: every point was on every circle and plane, two
+    # circles crossing each other were "identical"
+    def big(v):
+        return Vec3d(*(math.ldexp(x, k) for x in (v.x, v.y, v.z)))
+
+    def scaled_back(p):
+        return tuple(math.ldexp(x, k) for x in (p.x, p.y, p.z))
+
+    rng = random.Random(7)
+    for pair in tilted_crossing_circles(5, 60):
+        n = pair[0].normal  # made again below (the constructor normalises it anew), the same at every size
+        c1, c2 = (Circle(c.center, c.radius, n) for c in pair)
+        C1, C2 = (Circle(big(c.center), math.ldexp(c.radius, k), n) for c in pair)
+        assert ostrilo_ext.in_same_plane(C1, C2)
+        points = ostrilo_ext.circle_circle(c1, c2)
+        for got, p in zip(ostrilo_ext.circle_circle(C1, C2), points):
+            assert_vec(got, scaled_back(p))
+        plane = Plane(n, n.dot(c1.center))
+        big_plane = Plane(n, math.ldexp(n.dot(c1.center), k))
+        for p in points:
+            for off in (0.0, 1e-12, 1e-6):
+                q = Vec3d(p.x + off * n.x, p.y + off * n.y, p.z + off * n.z)
+                for inner in (True, False):
+                    assert ostrilo_ext.circle_point(C1, big(q), inner) is ostrilo_ext.circle_point(c1, q, inner)
+                assert ostrilo_ext.contains_point(big_plane, big(q)) is ostrilo_ext.contains_point(plane, q) is (off < 1e-9)
+                tol = {"rel_tol": 0.0, "abs_tol": 1e-9}
+                assert ostrilo_ext.contains_point(big_plane, big(q), rel_tol=0.0, abs_tol=math.ldexp(1e-9, k)) is \
+                    ostrilo_ext.contains_point(plane, q, **tol)
+            a = Vec3d(rng.uniform(-9, 9), rng.uniform(-9, 9), rng.uniform(-9, 9))
+            assert_vec(ostrilo_ext.plane_line(big_plane, big(a), big(p)), scaled_back(ostrilo_ext.plane_line(plane, a, p)))
+
+
+def test_regression_lines_through_far_points_meet_the_plane():
+    # b - a overflowed: the line through (0, 0, +-1e308) was "parallel to the plane"
+    assert_vec(ostrilo_ext.plane_line(Plane.xy(), Vec3d(0, 0, 1e308), Vec3d(0, 0, -1e308)), (0.0, 0.0, 0.0))
+    assert_vec(ostrilo_ext.plane_line(Plane.xy(), Vec3d(1e308, 0, 1e308), Vec3d(-1e308, 0, -1e308)), (0.0, 0.0, 0.0))

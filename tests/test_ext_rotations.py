@@ -6,6 +6,7 @@ import random
 import warnings
 
 import pytest
+from conftest import bits
 from ostrilo_py import AngleRadians, Quat, Vec3d
 
 ostrilo_ext = pytest.importorskip("ostrilo_ext")
@@ -241,6 +242,77 @@ def test_from_two_vectors_turns_a_onto_b_the_short_way(seed):
         assert abs(ostrilo_ext.axis_angle(q)[1].angle - ostrilo_ext.angle_between(a, b).angle) < 1e-8
     with pytest.raises(ValueError, match="finite, nonzero length"):
         ostrilo_ext.from_two_vectors(Vec3d(0, 0, 0), Vec3d(1, 0, 0))
+
+
+# ---------------------------------------------------------------------------------------------
+# Full range: the functions are homogeneous in their inputs, and small integers times a power of
+# two are exact down to the smallest subnormal, so each result at any pair of sizes must be the
+# bits of the one at size 1 (squares of the lengths under- or overflowed from about 1e-154 and
+# 1e154 on: angle_between and axis_angle gave NaN or lost digits, from_two_vectors was off by 1e-5
+# or raised, to_euler and slerp raised).
+
+SCALES = [-1071, -1040, -600, -520, 0, 520, 600, 1000, 1019]
+A, B = (3, 4, 0), (-1, 2, 7)
+P, Q = (3, -1, 2, 5), (1, 7, -2, 0)
+
+
+def sized(components, k):
+    return (Vec3d if len(components) == 3 else Quat)(*(math.ldexp(x, k) for x in components))
+
+
+def flat_bits(result):
+    if isinstance(result, Quat):
+        return tuple(bits(x) for x in (result.w, result.i, result.j, result.k))
+    if isinstance(result, Vec3d):
+        return tuple(bits(x) for x in (result.x, result.y, result.z))
+    if isinstance(result, AngleRadians):
+        return (bits(result.angle),)
+    return sum((flat_bits(x) if not isinstance(x, float) else (bits(x),) for x in result), ())
+
+
+@pytest.mark.parametrize("call", [
+    lambda ka, kb: ostrilo_ext.angle_between(sized(A, ka), sized(B, kb)),
+    lambda ka, kb: ostrilo_ext.angle_between(sized((1, 0, 0), ka), sized((-7, 1, 0), kb)),
+    lambda ka, kb: ostrilo_ext.axis_angle(sized(P, ka)),
+    lambda ka, kb: ostrilo_ext.axis_angle(sized((0, 1, 2, 2), kb)),
+    lambda ka, kb: ostrilo_ext.from_two_vectors(sized(A, ka), sized(B, kb)),
+    lambda ka, kb: ostrilo_ext.from_two_vectors(sized(B, ka), sized((1, -2, -6), kb)),  # beyond a quarter turn
+    lambda ka, kb: ostrilo_ext.to_euler(sized(P, ka), "zyx"),
+    lambda ka, kb: ostrilo_ext.to_euler(sized(Q, ka), "ZXZ"),
+    lambda ka, kb: ostrilo_ext.slerp(sized(P, ka), sized(Q, kb), 0.3),
+], ids=["angle_between", "angle_between, obtuse", "axis_angle", "axis_angle, half a turn", "from_two_vectors",
+        "from_two_vectors, obtuse", "to_euler", "to_euler, symmetric", "slerp"])
+def test_results_do_not_depend_on_the_lengths(call):
+    expected = flat_bits(call(0, 0))
+    for ka in SCALES:
+        for kb in SCALES:
+            assert flat_bits(call(ka, kb)) == expected, (ka, kb)
+
+
+def test_inverse_at_every_size():
+    # inverse(q 2^k) is inverse(q) 2^-k exactly; Quat(1e200, 0, 0, 0) gave zero, Quat(1e-200, ...) and
+    # the smallest subnormal raised "zero quaternion"
+    expected = ostrilo_ext.inverse(Quat(*P))
+    for k in range(-1016, 1020, 8):
+        got = ostrilo_ext.inverse(sized(P, k))
+        assert flat_bits(got) == flat_bits(Quat(*(math.ldexp(x, -k) for x in (expected.w, expected.i, expected.j,
+                                                                             expected.k)))), k
+    # an inverse beyond the largest double overflows, as 1 / 5e-324 does in IEEE arithmetic
+    assert flat_bits(ostrilo_ext.inverse(Quat(5e-324, 0, 0, 0))) == flat_bits(Quat(math.inf, -0.0, -0.0, -0.0))
+    assert flat_bits(ostrilo_ext.inverse(Quat(0, 1e-310, -1e-310, 0))) == flat_bits(Quat(0, -math.inf, math.inf, -0.0))
+    with pytest.raises(ValueError, match="the zero quaternion has no inverse"):
+        ostrilo_ext.inverse(Quat(0.0, -0.0, 0.0, 0.0))
+
+
+@pytest.mark.parametrize("t", [1e-100, 1e-155, 1e-160, 1e-165, 1e-200])
+def test_regression_nearly_opposite_vectors_give_a_unit_rotation(t):
+    # |a x b| of nearly opposite vectors is tiny: its square underflowed, and the axis divided by
+    # that length was no unit vector
+    a, b = Vec3d(1, 0, 0), Vec3d(-1, t, t)
+    q = ostrilo_ext.from_two_vectors(a, b)
+    assert abs(math.sqrt(q.w ** 2 + q.i ** 2 + q.j ** 2 + q.k ** 2) - 1) < 3e-16
+    r = q.rotate(a)
+    assert max(abs(r.x + 1), abs(r.y), abs(r.z)) < 3e-16 and abs(r.y - r.z) < 3e-16
 
 
 # ---------------------------------------------------------------------------------------------

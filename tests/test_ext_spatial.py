@@ -305,4 +305,9 @@ def test_nan_distances_are_one_nan_whatever_the_payload():
     index = SpatialIndex(VecList(points))
     _, distances = index.query(VecList([Vec3d(0, 0, 0), Vec3d(5, 5, 5)]), len(points))
     reported = [struct.pack(">d", d).hex() for d in distances.ravel().tolist() if d != d]
-    assert reported and set(reported) == {"7ff8000000000000"}
+    # one point alone takes another path, which kept the payloads; a NaN query point has only NaN
+    # distances, k = 1 included
+    for q in (Vec3d(0, 0, 0), Vec3d(nans[1], 0, 0)):
+        reported += [struct.pack(">d", d).hex() for d in index.query(q, len(points))[1] if d != d]
+        reported += [struct.pack(">d", d).hex() for d in [index.query(q)[1]] if d != d]
+    assert len(reported) == 3 * 6 + len(points) + 1 and set(reported) == {"7ff8000000000000"}

@@ -4,8 +4,7 @@ from pathlib import Path
 
 import ostrilo_py
 import pytest
-from ostrilo_tools import api_prose, entry_points, make_stub, record_check, stub_allowlist
-from ostrilo_tools.elf import ElfFile
+from ostrilo_tools import api_prose, entry_points, libfile, make_stub, record_check, stub_allowlist
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -14,9 +13,9 @@ PREFIX = "PYO3_INTROSPECTION_1_"
 
 @pytest.fixture(scope="module")
 def symbols():
-    elf = ElfFile(ostrilo_py.__file__)
-    syms = [s for s in elf.dynamic_symbols() if s.name.startswith(PREFIX) and s.shndx != 0]
-    return elf, syms
+    lib = libfile.read(ostrilo_py.__file__)
+    syms = [s for s in lib.exports if s.name.startswith(PREFIX)]
+    return lib, syms
 
 
 @pytest.fixture(scope="module")
@@ -25,10 +24,10 @@ def records():
 
 
 def test_framing_and_padding(symbols):
-    elf, syms = symbols
+    lib, syms = symbols
     for s in syms:
         assert s.name[len(PREFIX):].isdigit() and int(s.name[len(PREFIX):]) < 2**64
-        raw = elf.symbol_bytes(s)
+        raw = lib.symbol_bytes(s)
         n = int.from_bytes(raw[:4], "little")
         assert s.size == (4 + n + 3) // 4 * 4
         assert raw[4 + n:] == bytes(s.size - 4 - n)

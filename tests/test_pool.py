@@ -134,3 +134,44 @@ print(os.waitstatus_to_exitcode(status), vl.minimum_distance_to(Vec3d(5, 1, 2), 
     r = run_python(code, env={**CLEAN, "RAYON_NUM_THREADS": "3"}, timeout=60)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["0", "(5,", "0.0)"]
+
+
+# Large results are mappings of their own, and the last two freed are kept for the next result
+# of their size. Built from a bytes buffer (no numpy needed): element i is (i, -i, 0.5).
+LARGE_RESULTS = """
+import os, struct, resource
+from ostrilo_py import VecList, Vec3d
+def rss():
+    return int(open('/proc/self/statm').read().split()[1]) * resource.getpagesize()
+def make(n):
+    return VecList(memoryview(b''.join(struct.pack('3d', i, -i, 0.5) for i in range(n))).cast('d', (n, 3)))
+def check(vl, n, s):
+    assert len(vl) == n
+    for i in (0, 1, n // 2, n - 2, n - 1):
+        assert vl[i] == Vec3d(i * s, -i * s, 0.5 * s), (n, i)
+lists = {n: make(n) for n in (170_000, 600_000, 1_000_003)}  # 4.1, 14 and 24 MB
+for round in range(12):
+    if round == 2:
+        before = rss()
+    for n, vl in lists.items():
+        a, b = vl * 2.0, vl * 3.0  # two alive at once, then both freed
+        check(a, n, 2.0); check(b, n, 3.0)
+        del a, b
+        c = vl / 4.0  # into a block that was kept, if one of this size was
+        check(c, n, 0.25)
+        d = vl * 5.0
+        del c
+        check(d, n, 5.0)
+        del d
+print((rss() - before) // 2**20)
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ,
+                    reason="under AddressSanitizer arrays come from its allocator, which holds freed memory back")
+def test_large_results_reuse_freed_memory_within_a_bound(run_python):
+    r = run_python(LARGE_RESULTS, timeout=300)
+    assert r.returncode == 0, r.stderr
+    # Once two of each size have been kept and dropped again, nothing more stays resident: one
+    # block lost a round would be 40 MB or more.
+    assert int(r.stdout) < 16

@@ -195,6 +195,7 @@ print(results)
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
                     or os.environ.get("OSTRILO_EMULATED"),
                     reason="a sanitizer runtime or an emulator reserves more address space than the limit allows")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="limits the address space through /proc and RLIMIT_AS")
 def test_memory_exhaustion_raises_and_keeps_lists(run_python):
     r = run_python(MEMORY)
     assert r.returncode == 0, r.stderr

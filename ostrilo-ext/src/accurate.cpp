@@ -3,9 +3,8 @@
 // through atan2 of the sine and cosine parts instead, both known to full relative accuracy.
 #include "accurate.hpp"
 
+#include <cfloat>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 
 #include "drevan/trig.hpp"
 #include "quat_core.hpp"
@@ -13,50 +12,66 @@
 
 namespace ostrilo::ext {
 
-namespace {
-
-// 2^-e with e the exponent of the largest magnitude among the values: multiplying by it is exact
-// (a power of two) and brings the largest to [0.5, 1), so that no square below underflows or
-// overflows. 1 when all are zero or one is not finite.
-template <class... D>
-double power_scale(D... v) {
+double scaled_length(const double* v, int n, double squares) {
     double m = 0.0;
-    ((m = std::fabs(v) > m ? std::fabs(v) : m), ...);
-    if (m == 0.0 || !std::isfinite(m)) return 1.0;
-    std::uint64_t bits;
-    std::memcpy(&bits, &m, sizeof bits);
-    const auto e = static_cast<int>(bits >> 52);  // the biased exponent (m is positive)
-    if (e >= 1 && e <= 2044) {
-        // m = 2^(e - 1023) * 1.f, so 2^(1022 - e), biased 2045 - e, brings it to [0.5, 1).
-        const std::uint64_t f = static_cast<std::uint64_t>(2045 - e) << 52;
-        double scale;
-        std::memcpy(&scale, &f, sizeof scale);
-        return scale;
+    for (int k = 0; k < n; ++k) {
+        if (!std::isfinite(v[k])) return std::sqrt(squares);  // inf or NaN, as the formula has it
+        m = std::fabs(v[k]) > m ? std::fabs(v[k]) : m;
     }
-    int exponent;  // subnormal or within a factor 4 of the largest double
-    std::frexp(m, &exponent);
-    return std::ldexp(1.0, -exponent);
+    if (m == 0.0) return 0.0;
+    // The largest brought to [0.5, 1): the sum is in [0.25, n), and a square that underflows now
+    // is below 2^-2000 of it. The same additions in the same order as the formula's.
+    const int e = exponent_of(m);
+    double s = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double x = times_pow2(v[k], -e);
+        s = k == 0 ? x * x : s + x * x;
+    }
+    return times_pow2(std::sqrt(s), e);
 }
 
-}  // namespace
+drevan::Vec3d scaled_unit(const drevan::Vec3d& v, double squares) {
+    const int e = scale_exponent(v.x, v.y, v.z);
+    const drevan::Vec3d w = times_pow2(v, -e);  // v itself when zero, infinite or NaN
+    const double m = e == 0 ? std::sqrt(squares) : std::sqrt((w.x * w.x + w.y * w.y) + w.z * w.z);
+    return {w.x / m, w.y / m, w.z / m};
+}
+
+drevan::Quat scaled_unit(const drevan::Quat& q, double squares) {
+    const int e = scale_exponent(q.w, q.i, q.j, q.k);
+    const drevan::Quat r = times_pow2(q, -e);  // q itself when zero, infinite or NaN
+    const double m = e == 0 ? std::sqrt(squares) : std::sqrt(((r.w * r.w + r.i * r.i) + r.j * r.j) + r.k * r.k);
+    return {r.w / m, r.i / m, r.j / m, r.k / m};
+}
 
 bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle) noexcept {
     // The same rotation, angle within [0, pi]
     const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
-    // |(i, j, k)| with the vector part scaled by a power of two (exact) so that the squares of a
-    // tiny rotation's components do not underflow.
-    const double f = power_scale(q.i, q.j, q.k);
-    const double si = q.i * f, sj = q.j * f, sk = q.k * f;
-    const double s = std::sqrt((si * si + sj * sj) + sk * sk) / f;
-    if (s == 0.0) {
+    // |(i, j, k)| as sq 2^e, the vector part scaled by 2^-e (exact) so that the squares of a tiny
+    // rotation's components do not underflow.
+    const int e = scale_exponent(q.i, q.j, q.k);
+    const double si = times_pow2(q.i, -e), sj = times_pow2(q.j, -e), sk = times_pow2(q.k, -e);
+    const double sq = std::sqrt((si * si + sj * sj) + sk * sk);
+    if (sq == 0.0) {
         if (q.w == 0.0) return false;
         axis = drevan::Vec3d{1.0, 0.0, 0.0};
         angle = 0.0;
         return true;
     }
-    const double half = drevan::trig::atan2(s, q.w);
-    // The stored vector part is -sin(angle / 2) times the axis.
-    axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+    const double s = times_pow2(sq, e);
+    if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
+        const double half = drevan::trig::atan2(s, q.w);
+        // The stored vector part is -sin(angle / 2) times the axis.
+        axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+        angle = half + half;
+        return true;
+    }
+    // |(i, j, k)| is subnormal or beyond the largest double: the axis from the scaled parts, the
+    // angle with w at their scale, unless w is so much larger there that it overflows (the angle
+    // is then below 2^-1020 and the subnormal s serves as well as anything).
+    const double sw = times_pow2(q.w, -e);
+    const double half = std::isfinite(sw) ? drevan::trig::atan2(sq, sw) : drevan::trig::atan2(s, q.w);
+    axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
     angle = half + half;
     return true;
 }
@@ -72,10 +87,11 @@ drevan::AngleRadians angle_between(const drevan::Vec3d& a, const drevan::Vec3d& 
     if ((a.x == 0.0 && a.y == 0.0 && a.z == 0.0) || (b.x == 0.0 && b.y == 0.0 && b.z == 0.0))
         value_error("angle_between(): a zero vector has no direction");
     // Scaled by powers of two (exact, the same angle) so that tiny or huge vectors neither
-    // underflow nor overflow in the products.
-    const double fa = power_scale(a.x, a.y, a.z), fb = power_scale(b.x, b.y, b.z);
-    const drevan::Vec3d sa{a.x * fa, a.y * fa, a.z * fa}, sb{b.x * fb, b.y * fb, b.z * fb};
-    return {drevan::trig::atan2(sa.cross(sb).magnitude(), sa.dot(sb))};
+    // underflow nor overflow in the products; the cross product of nearly parallel vectors is
+    // tiny itself, and its length is taken at full range.
+    const int ea = scale_exponent(a.x, a.y, a.z), eb = scale_exponent(b.x, b.y, b.z);
+    const drevan::Vec3d sa = times_pow2(a, -ea), sb = times_pow2(b, -eb);
+    return {drevan::trig::atan2(length(sa.cross(sb)), sa.dot(sb))};
 }
 
 }  // namespace ostrilo::ext

@@ -7,6 +7,7 @@
 // as scipy does.
 #include <cmath>
 
+#include "accurate.hpp"
 #include "drevan/angle.hpp"
 #include "drevan/trig.hpp"
 #include "quat_core.hpp"
@@ -50,9 +51,13 @@ Quat from_euler(const EulerSequence& seq, const double (&a)[3], bool degrees) no
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
 // quaternions: the intrinsic sequence is read as the extrinsic reversed sequence, Tait-Bryan
 // sequences through the symmetric case by a change of axes.
-int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&angle)[3]) noexcept {
-    const double n = std::sqrt(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k);
+int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&angle)[3]) noexcept {
+    const double n = length(q0);
     if (!(n > 0.0) || !std::isfinite(n)) return -1;
+    // The angles do not depend on the length of q: one far from 1 is scaled by a power of two
+    // (exact) so that the squares below neither underflow nor overflow.
+    const int e = scale_exponent(q0.w, q0.i, q0.j, q0.k);
+    const Quat q = e < -kLargeExponent || e > kLargeExponent ? times_pow2(q0, -e) : q0;
     const double c4[4] = {-q.i, -q.j, -q.k, q.w};  // x, y, z, w
     int i = seq.axis[0], j = seq.axis[1], k = seq.axis[2];
     if (!seq.extrinsic) std::swap(i, k);
@@ -71,7 +76,7 @@ int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&ang
         c = c4[j] + c4[3];
         d = c4[k] * sign - c4[i];
     }
-    angle[1] = 2.0 * drevan::trig::atan2(std::sqrt(c * c + d * d), std::sqrt(a * a + b * b));
+    angle[1] = 2.0 * drevan::trig::atan2(length(c, d), length(a, b));
     const int lock = std::fabs(angle[1]) <= GIMBAL_EPS ? 1 : std::fabs(angle[1] - PI) <= GIMBAL_EPS ? 2 : 0;
     const double half_sum = drevan::trig::atan2(b, a);
     const double half_diff = drevan::trig::atan2(d, c);

@@ -56,4 +56,5 @@ using Root = Doc::Module<"ostrilo_ext", "ostrilo_ext",
 }  // namespace
 }  // namespace ostrilo::ext
 
-extern "C" [[gnu::visibility("default")]] PyObject* PyInit_ostrilo_ext() { return ostrilo::ext::Root::init(); }
+// PyMODINIT_FUNC exports the entry point: default visibility on ELF and Mach-O, dllexport on PE.
+PyMODINIT_FUNC PyInit_ostrilo_ext() { return ostrilo::ext::Root::init(); }

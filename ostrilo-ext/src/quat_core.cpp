@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "accurate.hpp"
 #include "drevan/trig.hpp"
 
 namespace ostrilo::ext::core {
@@ -12,14 +13,20 @@ namespace ostrilo::ext::core {
 namespace {
 
 Quat negated(const Quat& q) { return {-q.w, -q.i, -q.j, -q.k}; }
-double norm4(const Quat& q) { return std::sqrt(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k); }
 Quat divided(const Quat& q, double s) { return {q.w / s, q.i / s, q.j / s, q.k / s}; }
 double dot4(const Quat& a, const Quat& b) { return ((a.w * b.w + a.i * b.i) + a.j * b.j) + a.k * b.k; }
 
+// q / |q| for every q with finite components, not all zero (at full range, accurate.hpp).
 bool unit_rotation(const Quat& q, Quat& out) {
-    const double n = norm4(q);
-    if (!(n > 0.0) || !std::isfinite(n)) return false;
-    out = divided(q, n);
+    const double s = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
+    if (s >= kSquaresLow && s <= kSquaresHigh) [[likely]] {
+        out = divided(q, std::sqrt(s));
+        return true;
+    }
+    if (!(std::isfinite(q.w) && std::isfinite(q.i) && std::isfinite(q.j) && std::isfinite(q.k)) ||
+        (q.w == 0.0 && q.i == 0.0 && q.j == 0.0 && q.k == 0.0))
+        return false;
+    out = scaled_unit(q, s);
     return true;
 }
 
@@ -30,10 +37,25 @@ Quat hamilton_product(const Quat& a, const Quat& b) noexcept {
             ((a.w * b.j - a.i * b.k) + a.j * b.w) + a.k * b.i, ((a.w * b.k + a.i * b.j) - a.j * b.i) + a.k * b.w};
 }
 
+// |q|^2 under- or overflows for quaternions whose inverse is an ordinary number (1e-200 has the
+// inverse 1e200): there the quotients are taken at the scale where the largest component is in
+// [0.5, 1) and scaled back, q / |q|^2 = (q 2^-e / |q 2^-e|^2) 2^-e. A component of the inverse
+// beyond the largest double is +-inf (IEEE overflow), as 1 / 5e-324 is.
 bool inverse(const Quat& q, Quat& out) noexcept {
     const double n = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
-    if (n == 0.0) return false;
-    out = {q.w / n, -q.i / n, -q.j / n, -q.k / n};
+    if (n >= kSquaresLow && n <= kSquaresHigh) [[likely]] {
+        out = {q.w / n, -q.i / n, -q.j / n, -q.k / n};
+        return true;
+    }
+    if (q.w == 0.0 && q.i == 0.0 && q.j == 0.0 && q.k == 0.0) return false;
+    const int e = scale_exponent(q.w, q.i, q.j, q.k);
+    if (e == 0) {  // inf or NaN: IEEE rules
+        out = {q.w / n, -q.i / n, -q.j / n, -q.k / n};
+        return true;
+    }
+    const Quat s = times_pow2(q, -e);
+    const double ns = ((s.w * s.w + s.i * s.i) + s.j * s.j) + s.k * s.k;
+    out = {times_pow2(s.w / ns, -e), times_pow2(-s.i / ns, -e), times_pow2(-s.j / ns, -e), times_pow2(-s.k / ns, -e)};
     return true;
 }
 
@@ -55,7 +77,7 @@ bool slerp(const Quat& a, const Quat& b, double t, Quat& out) noexcept {
     if (dot4(ua, ub) < 0.0) ub = negated(ub);  // the shorter arc
     const Quat d{ua.w - ub.w, ua.i - ub.i, ua.j - ub.j, ua.k - ub.k};
     const Quat s{ua.w + ub.w, ua.i + ub.i, ua.j + ub.j, ua.k + ub.k};
-    const double ld = norm4(d), ls = norm4(s);
+    const double ld = length(d), ls = length(s);
     const double half = drevan::trig::atan2(ld, ls);  // phi / 2
     const double phi = half + half;
     // sin(phi) = 2 sin(phi/2) cos(phi/2), with sin and cos of phi/2 as |d| and |s| over the
@@ -123,7 +145,7 @@ MatrixFault from_matrix(const double (&m)[3][3], Quat& out, double& worst) noexc
         y = (m[1][2] + m[2][1]) / s;
         z = 0.25 * s;
     }
-    Quat p = divided(Quat{w, x, y, z}, norm4(Quat{w, x, y, z}));
+    Quat p = divided(Quat{w, x, y, z}, length(Quat{w, x, y, z}));
     if (p.w < 0.0) p = negated(p);
     out = p.conjugate();
     return MatrixFault::None;

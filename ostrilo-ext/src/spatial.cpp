@@ -43,7 +43,9 @@ constexpr std::size_t kReleaseFrom = 2048;
 constexpr std::size_t kMaxPadded = std::size_t{1} << 27;
 
 // Runs f() without the interpreter lock when `large`; its exception is rethrown with the lock
-// held again. f touches no Python object: only arrays that borrows keep alive and unchanged.
+// held again. f touches no Python object, only arrays kept alive by the call: a VecList's under
+// its borrow, which nobody changes meanwhile, and a buffer's, which another thread may change and
+// which f therefore reads once per element (frame/rows.hpp).
 template <class F>
 void maybe_detached(bool large, F&& f) {
     if (!large) {
@@ -223,13 +225,13 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg) {
         const std::size_t found = s.nearest(p.one, k, hits.data());
         if (k == 1) {
             if (found == 0) return Object{pair(PyLong_FromSize_t(s.size()), PyFloat_FromDouble(HUGE_VAL))};
-            return Object{pair(PyLong_FromSize_t(hits[0].index), PyFloat_FromDouble(std::sqrt(hits[0].d2)))};
+            return Object{pair(PyLong_FromSize_t(hits[0].index), PyFloat_FromDouble(distance_of(hits[0])))};
         }
         std::vector<std::ptrdiff_t> idx(k);
         std::vector<double> dist(k);
         for (std::size_t j = 0; j < k; ++j) {
             idx[j] = static_cast<std::ptrdiff_t>(j < found ? hits[j].index : s.size());
-            dist[j] = j < found ? std::sqrt(hits[j].d2) : HUGE_VAL;
+            dist[j] = j < found ? distance_of(hits[j]) : HUGE_VAL;
         }
         PyObject* d = PyList_New(static_cast<Py_ssize_t>(k));
         if (d == nullptr) throw_pyerr();

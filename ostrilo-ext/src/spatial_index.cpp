@@ -3,7 +3,6 @@
 #include "frame/read_once.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <atomic>
@@ -16,15 +15,6 @@
 namespace ostrilo::spatial {
 
 namespace {
-
-// One NaN for every NaN distance, whatever payload the coordinates carried: the same bits as the
-// list operations give. Decided on the bits: clang folds `d == d ? d : NaN` to `d`, as it may
-// treat every NaN as any other.
-double one_nan(double d) noexcept {
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-    if ((bits & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL) bits = 0x7ff8000000000000ULL;
-    return std::bit_cast<double>(bits);
-}
 
 constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -421,7 +411,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                dist[j] = one_nan(std::sqrt(best[j].d2));
+                dist[j] = distance_of(best[j]);
             }
             for (std::size_t j = found; j < k; ++j) {
                 idx[j] = static_cast<std::ptrdiff_t>(n_);
@@ -506,7 +496,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
     for (const Part& part : parts) {
         for (const Hit& h : part.hits) {
             indices.push_back(static_cast<std::ptrdiff_t>(h.index));
-            distances.push_back(std::sqrt(h.d2));
+            distances.push_back(distance_of(h));
         }
     }
     for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];

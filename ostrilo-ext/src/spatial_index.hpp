@@ -26,6 +26,8 @@
 
 #include "drevan/vec3d.hpp"
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -49,6 +51,16 @@ struct Hit {
 // above +inf and equal to every other NaN.
 inline std::uint64_t rank_key(double d2) noexcept {
     return d2 != d2 ? 0x7ff8'0000'0000'0000ULL : __builtin_bit_cast(std::uint64_t, d2);
+}
+
+// The distance reported for a hit, by every query path alike: the square root of its squared
+// distance, and for a NaN the one quiet NaN (bits 0x7ff8000000000000) whatever payload and sign
+// the coordinates carried, the same bits as the list operations give. Decided on the bits: clang
+// folds `d == d ? d : NaN` to `d`, as it may treat every NaN as any other.
+inline double distance_of(const Hit& h) noexcept {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(std::sqrt(h.d2));
+    if ((bits & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL) bits = 0x7ff8000000000000ULL;
+    return std::bit_cast<double>(bits);
 }
 
 // (key, index) order: the one the answers are sorted by.

@@ -1,11 +1,30 @@
-// The processors the pool may use: the affinity set, lowered by a cgroup CPU quota.
+// The processors the pool may use: on Linux the affinity set, lowered by a cgroup CPU quota; on
+// Windows the affinity mask (or every processor group the process may run in), lowered by the
+// CPU rate limit of its job object; on macOS, which has no affinity, the processors active now.
 #include "cpu_count.hpp"
 
-#include <sched.h>
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__APPLE__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#else
 #include <unistd.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
+#endif
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 namespace ostrilo::pool {
@@ -60,9 +79,29 @@ std::optional<std::size_t> cpus_from_cfs(std::string_view quota, std::string_vie
     return quota_cpus(*q, *p);
 }
 
+std::optional<std::size_t> cpus_from_job_cpu_rate(std::uint32_t control_flags, std::uint32_t rate,
+                                                  std::size_t processors) noexcept {
+    // JOB_OBJECT_CPU_RATE_CONTROL_*: the rate is a hard cap, or the upper half of a min-max pair;
+    // a weight limits nothing. Rates are hundredths of a percent of all the machine's processors.
+    constexpr std::uint32_t kEnable = 0x1, kHardCap = 0x4, kMinMaxRate = 0x10;
+    constexpr std::uint32_t kFull = 10'000;
+    if ((control_flags & kEnable) == 0) return std::nullopt;
+    std::uint32_t cap;
+    if (control_flags & kHardCap) {
+        cap = rate;
+    } else if (control_flags & kMinMaxRate) {
+        cap = rate >> 16;  // MaxRate, the high word of the union
+    } else {
+        return std::nullopt;
+    }
+    if (cap == 0 || cap >= kFull || processors == 0) return std::nullopt;
+    const std::uint64_t cpus = (std::uint64_t{cap} * processors + kFull - 1) / kFull;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(cpus, 1));
+}
+
 namespace {
 
-std::optional<std::string> read_small_file(const std::string& path) {
+[[maybe_unused]] std::optional<std::string> read_small_file(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "re");
     if (f == nullptr) return std::nullopt;
     std::string out;
@@ -194,7 +233,52 @@ std::optional<std::size_t> cgroup_cpu_limit(const FileReader& read) {
     return best;
 }
 
+#if defined(_WIN32)
+
 std::size_t affinity_cpus() noexcept {
+    // A process confined to one processor group has its processors in its affinity mask. One
+    // whose mask covers its whole group on a machine of several groups was not confined, and
+    // from Windows 11 on its threads run in every group; one with threads in several groups
+    // already is told no mask at all (both zero).
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0 &&
+        (GetActiveProcessorGroupCount() <= 1 || process != system))
+        return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
+    return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+}
+
+std::size_t default_thread_count() noexcept {
+    std::size_t count = affinity_cpus();
+    // The job object the process runs in (a container's, or a service manager's) may cap its
+    // share of the machine, as a cgroup quota does on Linux.
+    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
+    if (QueryInformationJobObject(nullptr, JobObjectCpuRateControlInformation, &rate, sizeof rate, nullptr)) {
+        const auto limit =
+            cpus_from_job_cpu_rate(rate.ControlFlags, rate.CpuRate, GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+        if (limit && (count == 0 || *limit < count)) count = *limit;
+    }
+    return count == 0 ? 1 : count;
+}
+
+#elif defined(__APPLE__)
+
+std::size_t affinity_cpus() noexcept {
+    int active = 0;
+    std::size_t size = sizeof active;
+    if (sysctlbyname("hw.activecpu", &active, &size, nullptr, 0) == 0 && active > 0)
+        return static_cast<std::size_t>(active);
+    return 0;
+}
+
+std::size_t default_thread_count() noexcept {
+    const std::size_t count = affinity_cpus();
+    return count == 0 ? 1 : count;
+}
+
+#else
+
+std::size_t affinity_cpus() noexcept {
+#ifdef __linux__
     for (std::size_t cpus = 1024; cpus <= (std::size_t{1} << 20); cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(cpus);
         if (set == nullptr) break;
@@ -207,18 +291,23 @@ std::size_t affinity_cpus() noexcept {
         if (rc == 0) return count > 0 ? static_cast<std::size_t>(count) : 0;
         if (err != EINVAL) break;  // EINVAL: the kernel's mask is larger
     }
+#endif
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
 std::size_t default_thread_count() noexcept {
     std::size_t count = affinity_cpus();
+#ifdef __linux__
     try {
         if (auto limit = cgroup_cpu_limit(read_small_file); limit && (count == 0 || *limit < count)) count = *limit;
     } catch (...) {
         // Out of memory while reading the cgroup files: ignore the quota.
     }
+#endif
     return count == 0 ? 1 : count;
 }
+
+#endif
 
 }  // namespace ostrilo::pool

@@ -45,16 +45,22 @@ inline constexpr double kCanonicalNaN = std::bit_cast<double>(kCanonicalNaNBits)
 inline constexpr pool::Grain kArithmetic = pool::kCheapWork;
 inline constexpr pool::Grain kCostly{4096};
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define OSTRILO_LOOP_VARIANTS 1
 enum class Loops { baseline, avx2, avx512 };
 
 // The variant this process runs (decided once).
 Loops loop_variant();
 
+// 512-bit vectors: GCC takes the preference in the target string; clang rejects it there (and
+// then ignores the whole attribute, leaving a baseline build) and has an attribute of its own.
+#ifdef __clang__
+#define OSTRILO_AVX512_TARGET gnu::target("avx512f,avx512dq,avx512vl"), clang::min_vector_width(512)
+#else
+#define OSTRILO_AVX512_TARGET gnu::target("avx512f,avx512dq,avx512vl,prefer-vector-width=512")
+#endif
 template <class Body>
-[[gnu::target("avx512f,avx512dq,avx512vl,prefer-vector-width=512")]] auto run_avx512(const Body& body, std::size_t b,
-                                                                                     std::size_t e) {
+[[OSTRILO_AVX512_TARGET]] auto run_avx512(const Body& body, std::size_t b, std::size_t e) {
     return body(b, e);
 }
 template <class Body>

@@ -27,4 +27,5 @@ using Root = Module<"ostrilo_py", "ostrilo_py", Class<drevan::AngleDegrees>, Cla
 }  // namespace
 }  // namespace ostrilo
 
-extern "C" [[gnu::visibility("default")]] PyObject* PyInit_ostrilo_py() { return ostrilo::Root::init(); }
+// PyMODINIT_FUNC exports the entry point: default visibility on ELF and Mach-O, dllexport on PE.
+PyMODINIT_FUNC PyInit_ostrilo_py() { return ostrilo::Root::init(); }

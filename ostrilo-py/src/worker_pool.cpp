@@ -3,11 +3,7 @@
 #include "worker_pool_internals.hpp"
 
 #include "cpu_count.hpp"
-
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
+#include "os_threads.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -57,7 +53,7 @@ bool spin_until(Ready&& ready, long budget_ns) {
         cpu_relax();
         if ((i & 31) == 0) {
             if (std::chrono::steady_clock::now() >= deadline) return ready();
-            sched_yield();
+            os::yield_processor();
         }
     }
 }
@@ -162,23 +158,11 @@ Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
     // Spinning only helps while every worker can have a processor.
     shared_->worker_spin_ns = threads <= affinity_cpus() ? kWorkerSpinNs : 0;
 
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return;
-    pthread_attr_setstacksize(&attr, kWorkerStack);
-    // Workers take no asynchronous signals: they are left to the threads
-    // that run the interpreter. Faults stay deliverable so that crash
-    // handlers still see them.
-    sigset_t all, old;
-    sigfillset(&all);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     for (std::size_t i = 0; i < threads; ++i) {
-        pthread_t t;
-        if (pthread_create(&t, &attr, &Pool::worker_entry, this) != 0) break;
+        os::Thread t{};
+        if (!os::start_thread(t, &Pool::worker_entry, this, kWorkerStack)) break;
         workers_.push_back(t);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    pthread_attr_destroy(&attr);
 }
 
 Pool::~Pool() {
@@ -187,13 +171,12 @@ Pool::~Pool() {
         shared_->stop = true;
     }
     shared_->cv.notify_all();
-    for (pthread_t t : workers_) pthread_join(t, nullptr);
+    for (os::Thread t : workers_) os::join_thread(t);
 }
 
-void* Pool::worker_entry(void* arg) {
+void Pool::worker_entry(void* arg) {
     tl_in_worker = true;
     static_cast<Pool*>(arg)->worker_loop();
-    return nullptr;
 }
 
 void Pool::worker_loop() {
@@ -323,7 +306,7 @@ void reset_in_child() noexcept {
     std::lock_guard lk(g_start_mutex);
     if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
     if (!g_atfork_registered) {
-        g_atfork_registered = pthread_atfork(nullptr, nullptr, &reset_in_child) == 0;
+        g_atfork_registered = os::call_in_fork_child(&reset_in_child);
     }
     const std::size_t count = decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
     Pool* p = new Pool(count);

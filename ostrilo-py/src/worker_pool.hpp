@@ -22,8 +22,6 @@
 // own block), so they must only write to their own block's outputs.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -32,6 +30,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "os_threads.hpp"
 
 namespace ostrilo::pool {
 
@@ -133,12 +133,12 @@ class Pool {
   private:
     struct Job;
     struct Shared;
-    static void* worker_entry(void* arg);
+    static void worker_entry(void* arg);
     void worker_loop();
     static void execute(Job& job, std::size_t block);
 
     std::unique_ptr<Shared> shared_;
-    std::vector<pthread_t> workers_;
+    std::vector<os::Thread> workers_;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,8 @@
-// Tests of the cgroup CPU-quota reading, against made-up /proc and cgroup files. Plain
+// Tests of the cgroup CPU-quota reading, against made-up /proc and cgroup files, and of the
+// Windows job-object CPU rate, against made-up rate settings (JOBOBJECT_CPU_RATE_CONTROL_INFORMATION:
+// ENABLE 0x1, WEIGHT_BASED 0x2, HARD_CAP 0x4, MIN_MAX_RATE 0x10). Plain
 // executable: prints one line per failed case and a closing count; exit status 0 iff all pass.
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -103,6 +106,27 @@ std::vector<Case> cases() {
 
 std::string text(std::optional<std::size_t> v) { return v ? std::to_string(*v) : "none"; }
 
+struct RateCase {
+    const char* name;
+    std::uint32_t flags, rate;
+    std::size_t processors;
+    std::optional<std::size_t> expected;
+};
+
+// Rates are hundredths of a percent of the whole machine.
+const RateCase kRates[] = {
+    {"control off", 0x4, 5000, 8, std::nullopt},
+    {"hard cap, half of 8", 0x1 | 0x4, 5000, 8, 4},
+    {"hard cap rounds up", 0x1 | 0x4, 1300, 8, 2},
+    {"hard cap, tiny, still one", 0x1 | 0x4, 1, 64, 1},
+    {"hard cap, the whole machine", 0x1 | 0x4, 10000, 8, std::nullopt},
+    {"hard cap of zero limits nothing", 0x1 | 0x4, 0, 8, std::nullopt},
+    {"weight-based limits nothing", 0x1 | 0x2, 5, 8, std::nullopt},
+    {"min-max: the maximum, in the high word", 0x1 | 0x10, (2500u << 16) | 100u, 16, 4},
+    {"min-max, maximum 100 %", 0x1 | 0x10, (10000u << 16) | 9000u, 16, std::nullopt},
+    {"hard cap on a machine of several groups", 0x1 | 0x4, 3000, 160, 48},
+};
+
 }  // namespace
 
 int main() {
@@ -113,6 +137,15 @@ int main() {
             return it == c.files.end() ? std::nullopt : std::optional<std::string>(it->second);
         };
         const auto got = ostrilo::pool::cgroup_cpu_limit(read);
+        if (got == c.expected) {
+            ++passed;
+        } else {
+            ++failed;
+            std::printf("FAILED %s: got %s, expected %s\n", c.name, text(got).c_str(), text(c.expected).c_str());
+        }
+    }
+    for (const RateCase& c : kRates) {
+        const auto got = ostrilo::pool::cpus_from_job_cpu_rate(c.flags, c.rate, c.processors);
         if (got == c.expected) {
             ++passed;
         } else {

@@ -65,8 +65,10 @@ def hamilton_product(a: Quat, b: Quat) -> Quat:
 
 
 def inverse(q: Quat) -> Quat:
-    """``conj(q) / |q|**2``, the rotation that undoes q (the conjugate for a unit quaternion). scipy:
-    ``R.inv()``. PyGLM: ``glm.inverse(q)``.
+    """``conj(q) / |q|**2``, the rotation that undoes q (the conjugate for a unit quaternion), for q of
+    any finite size; a component beyond the largest double is ±inf, as in IEEE arithmetic
+    (``Quat(5e-324, 0, 0, 0)`` gives ``Quat(inf, -0, -0, -0)``). scipy: ``R.inv()``. PyGLM:
+    ``glm.inverse(q)``.
 
     Args:
         q: the quaternion to invert.
@@ -141,7 +143,8 @@ def from_two_vectors(a: Vec3d, b: Vec3d) -> Quat:
         a new unit `Quat`.
 
     Raises:
-        ValueError: a vector has a zero or non-finite length.
+        ValueError: a vector is zero or has a non-finite component; every other finite size
+        works.
         TypeError: `a` or `b` is not a `Vec3d`.
     """
 
@@ -265,9 +268,9 @@ def from_wxyz(components: _Rows) -> builtins.list[Quat]:
 def axis_angle(q: Quat) -> builtins.tuple[Vec3d, AngleRadians]:
     """The unit axis and the angle in [0, pi] of the rotation q, such that ``Quat.from_axis_angle(axis,
     angle)`` is q or -q (the same rotation). The angle is ``2 atan2(|(i, j, k)|, |w|)``: accurate at
-    every angle, 1e-12 rad included. The identity gives the x axis and 0. (``Quat.to_axis_angle``
-    reads the opposite convention through acos.) scipy: ``R.as_rotvec()`` is axis * angle. PyGLM:
-    ``glm.axis(q)``, ``glm.angle(q)``.
+    every angle, subnormal ones included, for quaternions of every finite size. The identity gives
+    the x axis and 0. (``Quat.to_axis_angle`` reads the opposite convention through acos.) scipy:
+    ``R.as_rotvec()`` is axis * angle. PyGLM: ``glm.axis(q)``, ``glm.angle(q)``.
 
     Args:
         q: the rotation; it need not be of unit length.
@@ -283,8 +286,9 @@ def axis_angle(q: Quat) -> builtins.tuple[Vec3d, AngleRadians]:
 
 def angle_between(a: Vec3d, b: Vec3d) -> AngleRadians:
     """The angle between two vectors, ``atan2(|a x b|, a . b)``, in [0, pi]: exactly 0 for parallel and
-    pi for opposite vectors, accurate at every angle. PyGLM: ``glm.angle(glm.normalize(a),
-    glm.normalize(b))``.
+    pi for opposite vectors, accurate at every angle for vectors of every finite size, subnormal
+    ones included: the error is that of rounding ``a x b``, a few units of 2**-53 rad. PyGLM:
+    ``glm.angle(glm.normalize(a), glm.normalize(b))``.
 
     Args:
         a: the first vector.
@@ -394,8 +398,9 @@ def plane_line(plane: Plane, a: Vec3d, b: Vec3d, rel_tol: builtins.float = 1e-09
 
 
 def rotate_each(vectors: VecList, rotations: collections.abc.Sequence[Quat] | _Rows) -> VecList:
-    """A new `VecList` whose i-th element is ``rotations[i].rotate(vectors[i])``, the same bits,
-    computed on the worker pool. scipy: ``R.apply(points)`` with R holding n rotations.
+    """A new `VecList` whose i-th element is ``rotations[i].rotate(vectors[i])``, the same bits (NaN
+    payloads and signs included), computed on the worker pool. scipy: ``R.apply(points)`` with R
+    holding n rotations.
 
     Args:
         vectors: the vectors to rotate.

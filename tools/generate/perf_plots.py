@@ -5,9 +5,12 @@
 
 `run` runs benchmarks/bench_vec3d.py and benchmarks/bench_batch.py with the interpreter it runs
 under (install the module with `pip install ".[bench]"`, plus matplotlib) and keeps their Markdown
-output, the date and the machine in docs/performance/. `plot` reads those files back, writes the
-numbers as CSV (per_call.csv, batch.csv, bandwidth.csv) and draws per_call.png, batch.png and
-bandwidth.png, and the text the page includes (run.txt).
+output, the date and the machine in docs/performance/. On a processor with AVX-512 it runs the
+batch benchmark a second time with OSTRILO_SIMD=avx2 (bench_batch_avx2.md), the loops a processor
+without AVX-512 runs. `plot` reads those files back, writes the numbers as CSV (per_call.csv,
+batch.csv, bandwidth.csv) and draws per_call.png, batch.png and bandwidth.png, and the text the
+page includes (run.txt). Every figure names the processor, and the batch figures the loop build
+and the worker pool's size, as the batch benchmark recorded them.
 
 Per call, every "ratio vs X" column of bench_vec3d.py becomes one series (PyGLM and the
 dataclass today; CPython's complex wherever the benchmark has that column, and nothing breaks
@@ -73,8 +76,14 @@ def per_call(text: str) -> list[dict]:
     return out
 
 
-def batch(text: str) -> tuple[list[dict], list[dict]]:
-    """Batch rows (operation, n, our ms, their ms, ratio) and the memory-bandwidth rows."""
+def batch_setting(text: str) -> dict[str, str]:
+    """What the batch benchmark says it ran on: processor, loop build, worker pool."""
+    m = re.search(r"^Processor: (.*); loop build: (.*); worker pool: (\d+) threads$", text, re.M)
+    return {"processor": m.group(1), "loops": m.group(2), "pool": m.group(3)} if m else {}
+
+
+def batch(text: str, loops: str = "") -> tuple[list[dict], list[dict]]:
+    """Batch rows (operation, n, our ms, their ms, ratio, threads) and the memory-bandwidth rows."""
     rows_out, bandwidth = [], []
     for title, rows in tables(text):
         m = re.fullmatch(r"n = 10\^(\d+)", title)
@@ -84,8 +93,9 @@ def batch(text: str) -> tuple[list[dict], list[dict]]:
                 ours, theirs, ratio = number(r["ostrilo_py"]), number(r["numpy"]), number(r["ratio"])
                 if not ratio and ours and theirs:  # printed as 0.00: take it from the times
                     ratio = ours / theirs
-                rows_out.append({"operation": r["operation"], "n": n, "ostrilo_py_ms": ours, "numpy_ms": theirs,
-                                 "ratio": ratio})
+                threads = number(r.get("threads", ""))
+                rows_out.append({"operation": r["operation"], "n": n, "loops": loops, "ostrilo_py_ms": ours,
+                                 "numpy_ms": theirs, "ratio": ratio, "threads": int(threads) if threads else None})
         elif title.startswith("Memory bandwidth"):
             for r in rows:
                 bandwidth.append({"operation": r["operation"], "GB_per_s": number(r["GB/s"])})
@@ -127,14 +137,30 @@ def run(sizes: str) -> None:
             "python": platform.python_version(), "machine": platform.machine(),
             "processors": os.cpu_count(), "processor": _cpu_name(), "commands": [],
             "load_average_before": round(os.getloadavg()[0], 1)}
-    for script, args in (("bench_vec3d.py", []), ("bench_batch.py", ["--sizes", sizes])):
+    runs = [("bench_vec3d.py", [], {}, "bench_vec3d.md"), ("bench_batch.py", ["--sizes", sizes], {}, "bench_batch.md")]
+    if "avx512f" in _cpu_flags():  # the loops of a processor without AVX-512, on this one
+        runs.append(("bench_batch.py", ["--sizes", sizes], {"OSTRILO_SIMD": "avx2"}, "bench_batch_avx2.md"))
+    else:
+        (OUT / "bench_batch_avx2.md").unlink(missing_ok=True)
+    for script, args, env, output in runs:
         cmd = [sys.executable, str(ROOT / "benchmarks" / script), *args]
-        print("running", " ".join(cmd[1:]), flush=True)
-        out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-        (OUT / script.replace(".py", ".md")).write_text(out)
-        info["commands"].append(f"python benchmarks/{script} {' '.join(args)}".strip())
+        print("running", *(f"{k}={v}" for k, v in env.items()), " ".join(cmd[1:]), flush=True)
+        out = subprocess.run(cmd, check=True, capture_output=True, text=True, env={**os.environ, **env}).stdout
+        (OUT / output).write_text(out)
+        info["commands"].append(" ".join([*(f"{k}={v}" for k, v in env.items()), "python", f"benchmarks/{script}",
+                                          *args]))
     info["load_average_after"] = round(os.getloadavg()[0], 1)
     (OUT / "run.json").write_text(json.dumps(info, indent=2) + "\n")
+
+
+def _cpu_flags() -> set[str]:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
 
 
 def _cpu_name() -> str:
@@ -155,12 +181,23 @@ def plot() -> None:
 
     info = json.loads((OUT / "run.json").read_text())
     calls = per_call((OUT / "bench_vec3d.md").read_text())
-    rows, bandwidth = batch((OUT / "bench_batch.md").read_text())
+    runs = []  # (setting, rows) of each batch run: the widest loops first
+    for name in ("bench_batch.md", "bench_batch_avx2.md"):
+        if (OUT / name).exists():
+            text = (OUT / name).read_text()
+            setting = batch_setting(text)
+            runs.append((setting, *batch(text, setting.get("loops", ""))))
+    rows, bandwidth = runs[0][1], runs[0][2]
     write_csv(OUT / "per_call.csv", calls)
-    write_csv(OUT / "batch.csv", rows)
+    write_csv(OUT / "batch.csv", [r for _, rs, _ in runs for r in rs])
     points = bandwidth_points(rows, bandwidth)
     write_csv(OUT / "bandwidth.csv", points)
     stamp = f"measured {info['date']}, CPython {info['python']}, {info['processors']} x {info['processor']}"
+
+    def loops_of(setting: dict[str, str]) -> str:
+        if not setting:
+            return ""
+        return f"{setting['loops']} loops, worker pool of {setting['pool']}"
 
     # Per call: one bar per operation and comparison, log scale around 1.
     ops = list(dict.fromkeys(c["operation"] for c in calls))
@@ -184,18 +221,20 @@ def plot() -> None:
     fig.savefig(OUT / "per_call.png", dpi=110)
     plt.close(fig)
 
-    # Batch: ratio against numpy (scipy for rotation) over the list size.
-    fig, ax = plt.subplots(figsize=(9, 5.5))
-    for op in dict.fromkeys(r["operation"] for r in rows):
-        pts = sorted((r["n"], r["ratio"]) for r in rows if r["operation"] == op and r["ratio"])
-        ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=op)
-    ax.axhline(1.0, color="black", linewidth=0.8)
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("elements in the list")
-    ax.set_ylabel("time, ostrilo_py / numpy (below 1: ostrilo_py is faster)")
-    ax.set_title(f"Batch operations against numpy (scipy's Rotation for rotate)\n{stamp}", fontsize=9)
-    ax.legend(fontsize=8, ncol=2)
+    # Batch: ratio against numpy (scipy for rotation) over the list size, one panel per loop build.
+    fig, axes = plt.subplots(1, len(runs), figsize=(9 * len(runs), 5.5), sharey=True, squeeze=False)
+    for ax, (setting, run_rows, _) in zip(axes[0], runs):
+        for op in dict.fromkeys(r["operation"] for r in run_rows):
+            pts = sorted((r["n"], r["ratio"]) for r in run_rows if r["operation"] == op and r["ratio"])
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=op)
+        ax.axhline(1.0, color="black", linewidth=0.8)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("elements in the list")
+        ax.set_title(f"{loops_of(setting)}\n{stamp}", fontsize=9)
+        ax.legend(fontsize=8, ncol=2)
+    axes[0][0].set_ylabel("time, ostrilo_py / numpy (below 1: ostrilo_py is faster)")
+    fig.suptitle("Batch operations against numpy (scipy's Rotation for rotate)", fontsize=11)
     fig.tight_layout()
     fig.savefig(OUT / "batch.png", dpi=110)
     plt.close(fig)
@@ -218,7 +257,7 @@ def plot() -> None:
     ax.set_ylim(bottom=0)
     ax.set_xlabel("elements in the list")
     ax.set_ylabel("GB/s read + written")
-    ax.set_title(f"Streaming operations against the memory bandwidth\n{stamp}", fontsize=9)
+    ax.set_title(f"Streaming operations against the memory bandwidth ({loops_of(runs[0][0])})\n{stamp}", fontsize=9)
     ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(OUT / "bandwidth.png", dpi=110)
@@ -227,6 +266,10 @@ def plot() -> None:
     lines = [(f"Measured on {info['date']} with CPython {info['python']} on {info['processors']} x "
               f"{info['processor']} ({info['machine']}), by:"), ""]
     lines += [f"- ``{c}``" for c in info["commands"]]
+    for setting, _, _ in runs:
+        if setting:
+            lines += ["", f"The batch benchmark ran the {setting['loops']} loops with a worker pool of "
+                          f"{setting['pool']} threads."]
     if "load_average_before" in info:
         lines += ["", f"The machine's load average was {info['load_average_before']} when the run began and "
                       f"{info['load_average_after']} when it ended"

@@ -22,8 +22,7 @@ import re
 import sys
 from pathlib import Path
 
-from . import api_prose
-from .elf import ElfFile
+from . import api_prose, libfile
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 ROOT = "ostrilo_py"
@@ -78,12 +77,12 @@ def extra_def(line: str) -> tuple[str, str, list[str], str] | None:
 
 def read_records(library: str | Path) -> list[dict]:
     """The records of the library, checked for their framing."""
-    elf = ElfFile(library)
+    lib = libfile.read(library)
     records = []
-    for sym in elf.dynamic_symbols():
-        if not sym.name.startswith(PREFIX) or sym.shndx == 0:
+    for sym in lib.exports:
+        if not sym.name.startswith(PREFIX):
             continue
-        raw = elf.symbol_bytes(sym)
+        raw = lib.symbol_bytes(sym)
         n = int.from_bytes(raw[:4], "little")
         if (4 + n + 3) // 4 * 4 != len(raw) or any(raw[4 + n:]):
             raise ValueError(f"{sym.name}: bad length or padding")

@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from .elf import ElfFile
+from . import libfile
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 
@@ -23,11 +23,11 @@ def fnv1a64(text: str) -> int:
 
 def read_numbered(library: str | Path) -> dict[int, dict]:
     """The records of a library by the number in their symbol's name."""
-    elf = ElfFile(library)
+    lib = libfile.read(library)
     out = {}
-    for sym in elf.dynamic_symbols():
-        if sym.name.startswith(PREFIX) and sym.shndx != 0:
-            raw = elf.symbol_bytes(sym)
+    for sym in lib.exports:
+        if sym.name.startswith(PREFIX):
+            raw = lib.symbol_bytes(sym)
             n = int.from_bytes(raw[:4], "little")
             out[int(sym.name[len(PREFIX):])] = json.loads(raw[4:4 + n].decode("utf-8"))
     return out

@@ -3,21 +3,25 @@ needs from the system and shows to it.
 
     check_wheel.py WHEEL...
 
-For each wheel: the tags are the manylinux2014 ones for the library's own processor; the
-libraries' (ostrilo_py and its companion ostrilo_ext) file names carry the interpreter's ABI (a
-free-threaded wheel's libraries were compiled for the free-threaded object layout); each exports
-its entry point and its interface records only, and those records are whole (each under the
-number its content names, every record they refer to present: tools/ostrilo_tools/record_check.py),
-and ostrilo_py's stubs in the wheel are the ones its records make; every glibc symbol it needs is
-at most version 2.17 and no C++ runtime is needed from the system; no build-machine path is left
-in it; the licence and version metadata agree with the repository. How many records ostrilo_py
-has is its test's business (tests/test_introspection.py), not a number kept here.
+For each wheel: the tags are those of its platform (manylinux2014, macOS, Windows) for the
+libraries' own processor; the libraries' (ostrilo_py and its companion ostrilo_ext) file names
+carry the interpreter's ABI (a free-threaded wheel's libraries were compiled for the
+free-threaded object layout); each exports its entry point and its interface records only, and those records are whole (each
+under the number its content names, every record they refer to present:
+tools/ostrilo_tools/record_check.py), and ostrilo_py's stubs in the wheel are the ones its records
+make; on
+Linux every glibc symbol it needs is at most version 2.17 and no C++ runtime is needed from the
+system; on macOS it loads only the system's libraries, leaves the interpreter's symbols to the
+loader and runs on the macOS its tag names; on Windows it loads the interpreter's DLL of its
+version and otherwise only system DLLs or DLLs the wheel carries; no build-machine path is left
+in it; the licence and version metadata agree with the repository. Every library is read by the
+repository's reader of ELF, Mach-O and PE (tools/ostrilo_tools/libfile.py). How many records ostrilo_py has is its test's business
+(tests/test_introspection.py), not a number kept here.
 Prints one line per wheel; exits non-zero if any check fails.
 """
 from __future__ import annotations
 
 import email.parser
-import io
 import re
 import sys
 import tempfile
@@ -25,14 +29,9 @@ import tomllib
 import zipfile
 from pathlib import Path
 
-from elftools.elf.dynamic import DynamicSection
-from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection
-
 REPO = Path(__file__).resolve().parents[2]
-# A program, not a module: the helpers' package is found in the repository's tools/.
 sys.path.insert(0, str(REPO / "tools"))
-from ostrilo_tools import make_stub, record_check  # noqa: E402
+from ostrilo_tools import libfile, make_stub, record_check  # noqa: E402
 
 MAX_GLIBC = (2, 17)
 RECORD_PREFIX = record_check.PREFIX
@@ -41,13 +40,26 @@ LIBRARIES = ("ostrilo_py", "ostrilo_ext")
 # What manylinux2014 lets a wheel take from the system, less what this library has no use for.
 SYSTEM_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
-MACHINES = {"x86_64": ("EM_X86_64", 64), "armv7l": ("EM_ARM", 32), "aarch64": ("EM_AARCH64", 64)}
+# The reader's name of each wheel platform's processor, and its word size.
+MACHINES = {"x86_64": ("x86_64", 64), "armv7l": ("arm", 32), "aarch64": ("aarch64", 64),
+            "arm64": ("aarch64", 64), "amd64": ("x86_64", 64)}
 MULTIARCH = {"x86_64": "x86_64-linux-gnu", "armv7l": "arm-linux-gnueabihf", "aarch64": "aarch64-linux-gnu"}
+# What a macOS library may load: the C library and the C++ runtime of the system.
+MACOS_LIBS = {"/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"}
+# What zig's Mach-O linker (the cross job's) exports beyond the list it does not read: the
+# header symbols every image has, and the C++ runtime's operators new and delete that it links in.
+# Apple's linker, which builds the wheels users get, applies the exported-symbols list.
+MACHO_LINKER_SYMBOLS = {"_mh_dylib_header", "_mh_bundle_header", "__dso_handle"}
+MACHO_ZIG_RUNTIME = re.compile(r"^_Z(nw|na|dl|da)[mPv]")
+# What a Windows library may load besides the interpreter's DLL: the system's, the C runtime's
+# parts that every Windows 10 has, and the C++ runtime's that CPython itself installs.
+WINDOWS_LIBS = {"kernel32.dll", "vcruntime140.dll", "vcruntime140_1.dll"}
 EF_ARM_ABI_FLOAT_HARD = 0x400
 # Reference-count operations of the free-threaded object layout, called from inline code.
 FREE_THREADED_ONLY = {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"}
-BUILD_PATHS = (b"/tmp/", b"/work/", b"/root/", b"/home/", b"site-packages", b"/opt/")
+BUILD_PATHS = (b"/tmp/", b"/work/", b"/root/", b"/home/", b"site-packages", b"/opt/", b"/Users/")
 NAME = re.compile(r"^ostrilo_py-(?P<version>[^-]+)-(?P<py>cp3\d+)-(?P<abi>cp3\d+t?)-(?P<plat>[^-]+)\.whl$")
+MACOS_TAG = re.compile(r"^macosx_(?P<major>\d+)_(?P<minor>\d+)_(?P<arch>x86_64|arm64)$")
 
 
 def project_version() -> str:
@@ -59,56 +71,85 @@ def glibc_version(name: str) -> tuple[int, ...] | None:
     return tuple(int(p) for p in m.group(1).split(".")) if m else None
 
 
-def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "ostrilo_py") -> list[str]:
+def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "ostrilo_py",
+                  py: str = "", bundled: frozenset[str] = frozenset()) -> list[str]:
+    """The checks of one library: `arch` is the wheel's processor, `py` its interpreter tag
+    (cp311), `bundled` the file names of the DLLs the wheel carries (Windows)."""
     problems = []
-    elf = ELFFile(io.BytesIO(data))
+    lib = libfile.read(data)
     machine, bits = MACHINES[arch]
-    if elf["e_machine"] != machine or elf.elfclass != bits:
-        problems.append(f"library is {elf['e_machine']}/{elf.elfclass}-bit, not {arch}")
-    if arch == "armv7l" and not elf["e_flags"] & EF_ARM_ABI_FLOAT_HARD:
-        problems.append("library is not hard-float")
+    if lib.machine != machine or lib.bits != bits:
+        problems.append(f"library is {lib.format} {lib.machine}/{lib.bits}-bit, not {arch}")
 
-    needed = set()
-    for section in elf.iter_sections():
-        if isinstance(section, DynamicSection):
-            needed |= {t.needed for t in section.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
-    if needed - SYSTEM_LIBS:
-        problems.append(f"needs libraries outside manylinux2014's: {sorted(needed - SYSTEM_LIBS)}")
+    if lib.format == "ELF":
+        problems += check_elf(lib, arch)
+    elif lib.format == "Mach-O":
+        problems += check_macho(lib)
+    else:
+        problems += check_pe(lib, py, bundled)
 
-    # Versions asked of other libraries (libc's GLIBC_x.y; a C++ runtime's GLIBCXX_/CXXABI_).
-    for section in elf.iter_sections():
-        if isinstance(section, GNUVerNeedSection):
-            for verneed, auxes in section.iter_versions():
-                for aux in auxes:
-                    v = glibc_version(aux.name)
-                    if v is None:
-                        problems.append(f"needs {aux.name} of {verneed.name}")
-                    elif v > MAX_GLIBC:
-                        problems.append(f"needs {aux.name} (newer than glibc 2.17)")
-
-    dynsym = elf.get_section_by_name(".dynsym")
-    defined = {s.name for s in dynsym.iter_symbols() if s.name and s["st_shndx"] != "SHN_UNDEF"}
-    undefined = {s.name for s in dynsym.iter_symbols() if s.name and s["st_shndx"] == "SHN_UNDEF"}
+    defined = {s.name for s in lib.exports}
     records = {n for n in defined if n.startswith(RECORD_PREFIX)}
     entry = f"PyInit_{module}"
     stray = defined - records - {entry}
+    if lib.format == "Mach-O":
+        stray = {n for n in stray - MACHO_LINKER_SYMBOLS if not MACHO_ZIG_RUNTIME.match(n)}
     if entry not in defined:
         problems.append(f"{module}: no {entry}")
     if stray:
         problems.append(f"{module} exports more than the entry point and the records: {sorted(stray)[:10]}")
     if not records:
         problems.append(f"{module}: no interface records")
-    if bool(undefined & FREE_THREADED_ONLY) != free_threaded:
-        layout = "free-threaded" if undefined & FREE_THREADED_ONLY else "standard"
+    if bool(lib.imports & FREE_THREADED_ONLY) != free_threaded:
+        layout = "free-threaded" if lib.imports & FREE_THREADED_ONLY else "standard"
         problems.append(f"library was compiled for the {layout} object layout")
-    if elf.get_section_by_name(".symtab") is not None or any(
-            s.name.startswith(".debug") for s in elf.iter_sections()):
+    if not lib.stripped:
         problems.append("library is not stripped")
     for path in BUILD_PATHS:
         at = data.find(path)
         if at >= 0:
             context = data[max(0, at - 40):at + 60].split(b"\0")
             problems.append(f"build path in the library: {next(c for c in context if path in c)!r}")
+    return problems
+
+
+def check_elf(lib: libfile.Library, arch: str) -> list[str]:
+    problems = []
+    if arch == "armv7l" and not lib.elf_flags & EF_ARM_ABI_FLOAT_HARD:
+        problems.append("library is not hard-float")
+    if set(lib.needed) - SYSTEM_LIBS:
+        problems.append(f"needs libraries outside manylinux2014's: {sorted(set(lib.needed) - SYSTEM_LIBS)}")
+    # Versions asked of other libraries (libc's GLIBC_x.y; a C++ runtime's GLIBCXX_/CXXABI_).
+    for library, version in lib.version_needs:
+        v = glibc_version(version)
+        if v is None:
+            problems.append(f"needs {version} of {library}")
+        elif v > MAX_GLIBC:
+            problems.append(f"needs {version} (newer than glibc 2.17)")
+    return problems
+
+
+def check_macho(lib: libfile.Library) -> list[str]:
+    # The interpreter's symbols are left to the loader (-undefined dynamic_lookup): no library
+    # of the interpreter is loaded, so the module works with any build of its version.
+    problems = []
+    if lib.macho_filetype not in (6, 8):  # MH_DYLIB, MH_BUNDLE
+        problems.append(f"Mach-O file type {lib.macho_filetype}, not a bundle or dylib")
+    if set(lib.needed) - MACOS_LIBS:
+        problems.append(f"loads libraries other than the system's: {sorted(set(lib.needed) - MACOS_LIBS)}")
+    return problems
+
+
+def check_pe(lib: libfile.Library, py: str, bundled: frozenset[str]) -> list[str]:
+    problems = []
+    python_dll = f"python{py[2:]}.dll"
+    needed = {n.lower() for n in lib.needed}
+    if python_dll not in needed:
+        problems.append(f"does not load {python_dll}: {sorted(lib.needed)}")
+    other = {n for n in needed - {python_dll} - WINDOWS_LIBS
+             if not n.startswith("api-ms-win-crt-") and n not in bundled}
+    if other:
+        problems.append(f"loads DLLs that are neither the system's nor in the wheel: {sorted(other)}")
     return problems
 
 
@@ -121,8 +162,13 @@ def check_wheel(path: Path) -> list[str]:
     arch = next((a for a in MACHINES if plat.endswith("_" + a)), None)
     if arch is None:
         return [f"unknown platform {plat}"]
-    if sorted(plat.split(".")) != [f"manylinux2014_{arch}", f"manylinux_2_17_{arch}"]:
+    system = "macos" if plat.startswith("macosx_") else "windows" if plat.startswith("win_") else "linux"
+    if system == "linux" and sorted(plat.split(".")) != [f"manylinux2014_{arch}", f"manylinux_2_17_{arch}"]:
         problems.append(f"platform tag {plat}, not manylinux_2_17_{arch} and manylinux2014_{arch}")
+    if system == "macos" and not MACOS_TAG.match(plat):
+        problems.append(f"platform tag {plat}, not one macOS version and processor")
+    if system == "windows" and plat != "win_amd64":
+        problems.append(f"platform tag {plat}, not win_amd64")
     if abi not in (py, py + "t"):
         problems.append(f"ABI tag {abi} does not go with {py}")
     free_threaded = abi.endswith("t")
@@ -131,11 +177,14 @@ def check_wheel(path: Path) -> list[str]:
     if f"## {version}" not in (REPO / "CHANGELOG.md").read_text():
         problems.append(f"CHANGELOG.md has no entry for {version}")
 
-    soabi = f"cpython-{py[2:]}{'t' if free_threaded else ''}-{MULTIARCH[arch]}"
+    t = "t" if free_threaded else ""
+    suffix = {"linux": f".cpython-{py[2:]}{t}-{MULTIARCH.get(arch)}.so", "macos": f".cpython-{py[2:]}{t}-darwin.so",
+              "windows": f".{py}{t}-win_amd64.pyd"}[system]
     with zipfile.ZipFile(path) as z:
         names = z.namelist()
-        libs = [n for n in names if n.endswith(".so")]
-        expected_libs = sorted(f"{m}.{soabi}.so" for m in LIBRARIES)
+        libs = [n for n in names if n.endswith((".so", ".pyd"))]
+        bundled = frozenset(Path(n).name.lower() for n in names if n.lower().endswith(".dll"))
+        expected_libs = sorted(f"{m}{suffix}" for m in LIBRARIES)
         if sorted(libs) != expected_libs:
             problems.append(f"libraries {libs}, expected {expected_libs}")
         for stub in ("ostrilo_py/__init__.pyi", "ostrilo_py/geometry.pyi", "ostrilo_py/py.typed",
@@ -154,9 +203,16 @@ def check_wheel(path: Path) -> list[str]:
         if tags != expected:
             problems.append(f"WHEEL tags {tags}, file name says {expected}")
         for lib in libs:
-            problems += check_library(z.read(lib), arch, free_threaded, lib.split(".", 1)[0])
+            data = z.read(lib)
+            problems += check_library(data, arch, free_threaded, lib.split(".", 1)[0], py, bundled)
+            if system == "macos":
+                # The tag promises the macOS versions the wheel installs on: the library must load there.
+                built_for = libfile.read(data).min_macos
+                m = MACOS_TAG.match(plat)
+                if m and built_for and built_for > (int(m["major"]), int(m["minor"])):
+                    problems.append(f"{lib} needs macOS {built_for[0]}.{built_for[1]}, the tag says {plat}")
         if sorted(libs) == expected_libs:
-            problems += check_records(z, {m: f"{m}.{soabi}.so" for m in LIBRARIES})
+            problems += check_records(z, {m: f"{m}{suffix}" for m in LIBRARIES})
     return problems
 
 

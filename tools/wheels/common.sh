@@ -131,8 +131,9 @@ make_build_env() {
 
 # apt-get on a private state directory: packages of any architecture and suite can be downloaded
 # without touching the machine's own package configuration.
-debian_mirror() {
+debian_mirror() {  # DEBIAN_MIRROR, or the machine's own Debian mirror
   local uri
+  if [ -n "${DEBIAN_MIRROR:-}" ]; then echo "$DEBIAN_MIRROR"; return 0; fi
   uri=$(grep -h '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 | awk '{print $2}')
   [ -n "$uri" ] || uri=$(grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1 | awk '{print $2}')
   [ -n "$uri" ] || die "no Debian mirror in the apt sources"

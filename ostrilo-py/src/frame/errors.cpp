@@ -2,10 +2,23 @@
 // exceptions to Python ones.
 #include "frame/errors.hpp"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#elif defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -131,9 +144,23 @@ void adopt_panic_exception_type(PyObject* type) {
     if (g_panic_type.compare_exchange_strong(expected, type)) Py_INCREF(type);
 }
 
+// The calling thread's id as the system's own tools (ps, top, a debugger) show it.
+static unsigned long long system_thread_id() {
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#elif defined(__APPLE__)
+    std::uint64_t id = 0;
+    pthread_threadid_np(nullptr, &id);
+    return id;
+#elif defined(__linux__)
+    return static_cast<unsigned long long>(::syscall(SYS_gettid));
+#else
+    return 0;
+#endif
+}
+
 static void report_panic(const char* message, const char* file, int line) {
-    std::fprintf(stderr, "ostrilo_py: thread %ld failed an internal assertion",
-                 static_cast<long>(::syscall(SYS_gettid)));
+    std::fprintf(stderr, "ostrilo_py: thread %llu failed an internal assertion", system_thread_id());
     if (file) std::fprintf(stderr, " at %s:%d", file, line);
     std::fprintf(stderr, ":\n%s\n", message);
     std::fflush(stderr);

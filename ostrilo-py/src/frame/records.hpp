@@ -141,8 +141,31 @@ struct RecordWords {
     }();
 };
 
+// Where the records go and how each becomes an exported data symbol, per object format. ELF
+// gives the symbol a type and a size. Mach-O has neither, and C names there begin with an
+// underscore. PE exports only what the linker is told to: each record tells it itself through
+// the directive section, in the spelling the compiler uses for dllexport. On Mach-O and PE the
+// records have a section of their own, so that the last one's extent is where the section ends.
 #define OSTRILO_RECORD_NAME "PYO3_INTROSPECTION_1_%c0%c1%c2%c3%c4%c5%c6%c7%c8%c9%c10"
+#if defined(__APPLE__)
+#define OSTRILO_RECORD_SECTION ".pushsection __TEXT,__ostrilo_rec\n\t"
+#define OSTRILO_RECORD_DEFINE ".globl _" OSTRILO_RECORD_NAME "\n_" OSTRILO_RECORD_NAME ":\n\t.popsection"
+#elif defined(_WIN32)
+#if defined(_MSC_VER)
+#define OSTRILO_RECORD_EXPORT "/EXPORT:" OSTRILO_RECORD_NAME ",DATA"
+#else
+#define OSTRILO_RECORD_EXPORT "-export:" OSTRILO_RECORD_NAME ",data"
+#endif
+#define OSTRILO_RECORD_SECTION ".pushsection .ostrrec,\"dr\"\n\t"
+#define OSTRILO_RECORD_DEFINE                                                                     \
+    ".globl " OSTRILO_RECORD_NAME "\n" OSTRILO_RECORD_NAME ":\n\t.popsection\n\t"                  \
+    ".pushsection .drectve,\"yn\"\n\t.ascii \" " OSTRILO_RECORD_EXPORT "\"\n\t.popsection"
+#else
 #define OSTRILO_RECORD_SECTION ".pushsection .rodata.ostrilo_records,\"a\"\n\t"
+#define OSTRILO_RECORD_DEFINE                                                                     \
+    ".globl " OSTRILO_RECORD_NAME "\n\t.type " OSTRILO_RECORD_NAME ", %%object\n\t.size " OSTRILO_RECORD_NAME \
+    ", %c11\n" OSTRILO_RECORD_NAME ":\n\t.popsection"
+#endif
 #define OSTRILO_W(k) "i"(W::words[At + k])
 
 // Words [At, At + Left) of a record, at most sixteen to one statement.
@@ -171,11 +194,9 @@ template <class W, std::size_t At, std::size_t Left>
 template <class Source, std::size_t R>
 [[gnu::always_inline]] inline void emit_record() {
     using W = RecordWords<Source, R>;
-    asm volatile(OSTRILO_RECORD_SECTION ".balign 4\n\t.globl " OSTRILO_RECORD_NAME "\n\t.type " OSTRILO_RECORD_NAME
-                                        ", %%object\n\t.size " OSTRILO_RECORD_NAME ", %c11\n" OSTRILO_RECORD_NAME
-                                        ":\n\t.popsection" ::"i"(W::lead),
-                 "i"(W::digits[0]), "i"(W::digits[1]), "i"(W::digits[2]), "i"(W::digits[3]), "i"(W::digits[4]),
-                 "i"(W::digits[5]), "i"(W::digits[6]), "i"(W::digits[7]), "i"(W::digits[8]), "i"(W::digits[9]),
+    asm volatile(OSTRILO_RECORD_SECTION ".balign 4\n\t" OSTRILO_RECORD_DEFINE ::"i"(W::lead), "i"(W::digits[0]),
+                 "i"(W::digits[1]), "i"(W::digits[2]), "i"(W::digits[3]), "i"(W::digits[4]), "i"(W::digits[5]),
+                 "i"(W::digits[6]), "i"(W::digits[7]), "i"(W::digits[8]), "i"(W::digits[9]),
                  "i"(static_cast<int>(4 * W::count)));
     emit_words<W, 0, W::count>();
 }
@@ -193,6 +214,8 @@ template <class Source>
 }
 
 #undef OSTRILO_RECORD_SECTION
+#undef OSTRILO_RECORD_DEFINE
+#undef OSTRILO_RECORD_EXPORT
 #undef OSTRILO_RECORD_NAME
 #undef OSTRILO_W
 
