@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "drevan/trig.hpp"
+#include "quat_core.hpp"
 #include "rotations.hpp"
 
 namespace ostrilo::ext {
@@ -43,29 +44,43 @@ drevan::Quat scaled_unit(const drevan::Quat& q, double squares) {
     return {r.w / m, r.i / m, r.j / m, r.k / m};
 }
 
-std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q0) {
-    const drevan::Quat q = q0.w < 0.0 ? negated(q0) : q0;  // the same rotation, angle within [0, pi]
+bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle) noexcept {
+    // The same rotation, angle within [0, pi]
+    const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
     // |(i, j, k)| as sq 2^e, the vector part scaled by 2^-e (exact) so that the squares of a tiny
     // rotation's components do not underflow.
     const int e = scale_exponent(q.i, q.j, q.k);
     const double si = times_pow2(q.i, -e), sj = times_pow2(q.j, -e), sk = times_pow2(q.k, -e);
     const double sq = std::sqrt((si * si + sj * sj) + sk * sk);
     if (sq == 0.0) {
-        if (q.w == 0.0) value_error("axis_angle(): the zero quaternion is no rotation");
-        return {drevan::Vec3d{1.0, 0.0, 0.0}, drevan::AngleRadians{0.0}};
+        if (q.w == 0.0) return false;
+        axis = drevan::Vec3d{1.0, 0.0, 0.0};
+        angle = 0.0;
+        return true;
     }
     const double s = times_pow2(sq, e);
     if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
         const double half = drevan::trig::atan2(s, q.w);
         // The stored vector part is -sin(angle / 2) times the axis.
-        return {drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s}, drevan::AngleRadians{half + half}};
+        axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+        angle = half + half;
+        return true;
     }
     // |(i, j, k)| is subnormal or beyond the largest double: the axis from the scaled parts, the
     // angle with w at their scale, unless w is so much larger there that it overflows (the angle
     // is then below 2^-1020 and the subnormal s serves as well as anything).
     const double sw = times_pow2(q.w, -e);
     const double half = std::isfinite(sw) ? drevan::trig::atan2(sq, sw) : drevan::trig::atan2(s, q.w);
-    return {drevan::Vec3d{-si / sq, -sj / sq, -sk / sq}, drevan::AngleRadians{half + half}};
+    axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
+    angle = half + half;
+    return true;
+}
+
+std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q) {
+    drevan::Vec3d axis;
+    double angle;
+    if (!core::axis_angle(q, axis, angle)) value_error("axis_angle(): the zero quaternion is no rotation");
+    return {axis, drevan::AngleRadians{angle}};
 }
 
 drevan::AngleRadians angle_between(const drevan::Vec3d& a, const drevan::Vec3d& b) {

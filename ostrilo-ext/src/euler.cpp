@@ -10,48 +10,18 @@
 #include "accurate.hpp"
 #include "drevan/angle.hpp"
 #include "drevan/trig.hpp"
+#include "quat_core.hpp"
+#include "quat_list.hpp"
 #include "rotations.hpp"
 
 namespace ostrilo::ext {
+
+using core::EulerSequence;
 
 namespace {
 
 constexpr double PI = drevan::PI;
 constexpr double GIMBAL_EPS = 1e-7;
-
-struct Sequence {
-    int axis[3];
-    bool extrinsic;
-};
-
-[[noreturn, gnu::cold]] void bad_sequence(const char* fn, PyObject* seq) {
-    PyErr_Format(PyExc_ValueError,
-                 "%s(): seq must be three axes from 'xyz' (extrinsic) or from 'XYZ' (intrinsic), none twice in a "
-                 "row, not %R",
-                 fn, seq);
-    throw_pyerr();
-}
-
-Sequence parse_sequence(PyObject* seq, const char* fn) {
-    if (!PyUnicode_Check(seq)) {
-        PyErr_Format(PyExc_TypeError, "argument 'seq': '%s' object is not an instance of 'str'", Py_TYPE(seq)->tp_name);
-        throw_pyerr();
-    }
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(seq, &n);
-    if (s == nullptr) throw_pyerr();
-    if (n != 3) bad_sequence(fn, seq);
-    Sequence out{};
-    const bool lower = s[0] >= 'x' && s[0] <= 'z';
-    out.extrinsic = lower;
-    for (int k = 0; k < 3; ++k) {
-        const char base = lower ? 'x' : 'X';
-        if (s[k] < base || s[k] > base + 2) bad_sequence(fn, seq);
-        out.axis[k] = s[k] - base;
-        if (k > 0 && out.axis[k] == out.axis[k - 1]) bad_sequence(fn, seq);
-    }
-    return out;
-}
 
 // The stored quaternion of a turn by `angle` about the coordinate axis `axis`.
 Quat elementary(int axis, double angle) {
@@ -66,25 +36,24 @@ double from_radians(double a, bool degrees) { return degrees ? (a * 180.0) / PI 
 
 }  // namespace
 
-Quat from_euler(Str seq_o, Floats angles_o, Opt<bool, "False"> degrees) {
-    const Sequence seq = parse_sequence(seq_o.o, "from_euler");
-    double a[3];
-    read_flat(angles_o.o, a, 3, "from_euler(): angles");
+namespace core {
+
+Quat from_euler(const EulerSequence& seq, const double (&a)[3], bool degrees) noexcept {
     const Quat e0 = elementary(seq.axis[0], to_radians(a[0], degrees));
     const Quat e1 = elementary(seq.axis[1], to_radians(a[1], degrees));
     const Quat e2 = elementary(seq.axis[2], to_radians(a[2], degrees));
     // Extrinsic: the first turn is applied first. Intrinsic X then Y' then Z'' is the same
-    // rotation as the extrinsic z, y, x in reverse order.
-    return seq.extrinsic ? compose(compose(e0, e1), e2) : compose(compose(e2, e1), e0);
+    // rotation as the extrinsic z, y, x in reverse order; compose(a, b) is the product a * b.
+    return seq.extrinsic ? hamilton_product(hamilton_product(e0, e1), e2)
+                         : hamilton_product(hamilton_product(e2, e1), e0);
 }
 
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
 // quaternions: the intrinsic sequence is read as the extrinsic reversed sequence, Tait-Bryan
 // sequences through the symmetric case by a change of axes.
-Object to_euler(const Quat& q0, Str seq_o, Opt<bool, "False"> degrees) {
-    const Sequence seq = parse_sequence(seq_o.o, "to_euler");
-    const double n = norm4(q0);
-    if (!(n > 0.0) || !std::isfinite(n)) value_error("to_euler(): the quaternion must have a finite, nonzero length");
+int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&angle)[3]) noexcept {
+    const double n = length(q0);
+    if (!(n > 0.0) || !std::isfinite(n)) return -1;
     // The angles do not depend on the length of q: one far from 1 is scaled by a power of two
     // (exact) so that the squares below neither underflow nor overflow.
     const int e = scale_exponent(q0.w, q0.i, q0.j, q0.k);
@@ -107,7 +76,6 @@ Object to_euler(const Quat& q0, Str seq_o, Opt<bool, "False"> degrees) {
         c = c4[j] + c4[3];
         d = c4[k] * sign - c4[i];
     }
-    double angle[3];
     angle[1] = 2.0 * drevan::trig::atan2(length(c, d), length(a, b));
     const int lock = std::fabs(angle[1]) <= GIMBAL_EPS ? 1 : std::fabs(angle[1] - PI) <= GIMBAL_EPS ? 2 : 0;
     const double half_sum = drevan::trig::atan2(b, a);
@@ -139,12 +107,61 @@ Object to_euler(const Quat& q0, Str seq_o, Opt<bool, "False"> degrees) {
             x -= 2.0 * PI;
         x = from_radians(x, degrees);
     }
-    if (lock != 0 &&
-        PyErr_WarnEx(PyExc_UserWarning,
+    return lock;
+}
+
+}  // namespace core
+
+[[noreturn, gnu::cold]] static void bad_sequence(const char* fn, PyObject* seq) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): seq must be three axes from 'xyz' (extrinsic) or from 'XYZ' (intrinsic), none twice in a "
+                 "row, not %R",
+                 fn, seq);
+    throw_pyerr();
+}
+
+EulerSequence parse_sequence(PyObject* seq, const char* fn) {
+    if (!PyUnicode_Check(seq)) {
+        PyErr_Format(PyExc_TypeError, "argument 'seq': '%s' object is not an instance of 'str'", Py_TYPE(seq)->tp_name);
+        throw_pyerr();
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(seq, &n);
+    if (s == nullptr) throw_pyerr();
+    if (n != 3) bad_sequence(fn, seq);
+    EulerSequence out{};
+    const bool lower = s[0] >= 'x' && s[0] <= 'z';
+    out.extrinsic = lower;
+    for (int k = 0; k < 3; ++k) {
+        const char base = lower ? 'x' : 'X';
+        if (s[k] < base || s[k] > base + 2) bad_sequence(fn, seq);
+        out.axis[k] = s[k] - base;
+        if (k > 0 && out.axis[k] == out.axis[k - 1]) bad_sequence(fn, seq);
+    }
+    return out;
+}
+
+void warn_gimbal_lock() {
+    if (PyErr_WarnEx(PyExc_UserWarning,
                      "Gimbal lock detected. Setting third angle to zero since it is not possible to uniquely "
                      "determine all angles.",
                      1) < 0)
         throw_pyerr();
+}
+
+Quat from_euler(Str seq_o, Floats angles_o, Opt<bool, "False"> degrees) {
+    const EulerSequence seq = parse_sequence(seq_o.o, "from_euler");
+    double a[3];
+    read_flat(angles_o.o, a, 3, "from_euler(): angles");
+    return core::from_euler(seq, a, degrees);
+}
+
+Object to_euler(const Quat& q, Str seq_o, Opt<bool, "False"> degrees) {
+    const EulerSequence seq = parse_sequence(seq_o.o, "to_euler");
+    double angle[3];
+    const int lock = core::to_euler(q, seq, degrees, angle);
+    if (lock < 0) value_error("to_euler(): the quaternion must have a finite, nonzero length");
+    if (lock != 0) warn_gimbal_lock();
     return Object{to_py(std::tuple<double, double, double>{angle[0], angle[1], angle[2]})};
 }
 

@@ -6,6 +6,7 @@
 #include "accurate.hpp"
 #include "batch.hpp"
 #include "ostrilo_ext_prose.hpp"
+#include "quat_list.hpp"
 #include "rotations.hpp"
 #include "shared.hpp"
 #include "spatial.hpp"
@@ -44,6 +45,10 @@ using Root = Doc::Module<"ostrilo_ext", "ostrilo_ext",
     Doc::Function<"plane_line",       plane_line,       "plane", "a", "b", "rel_tol", "abs_tol">,
     // Batch work on the worker pool (batch.cpp)
     Doc::Function<"rotate_each",      rotate_each,      "vectors", "rotations">,
+    // Many rotations (quat_list.cpp, quat_list_across.cpp)
+    Doc::Function<"align_vectors",    align_vectors,    "a", "b", "weights">,
+    Class<QuatList>,
+    Class<KeySlerp>,
     // The exact spatial index (spatial.cpp, spatial_index.cpp)
     Class<spatial::SpatialIndex>>;
 // clang-format on

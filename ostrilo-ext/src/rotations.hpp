@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "arrays.hpp"
+#include "quat_core.hpp"
 #include "shared.hpp"
 
 namespace ostrilo::ext {
@@ -25,7 +26,7 @@ Quat slerp_one(const Quat& a, const Quat& b, double t);
 Object slerp(const Quat& a, const Quat& b, Floats t);
 
 // The rotation whose `rotate` applies the matrix m (m @ v); ValueError beyond kMatrixTolerance.
-inline constexpr double kMatrixTolerance = 1e-6;
+inline constexpr double kMatrixTolerance = core::kMatrixTolerance;
 Quat from_matrix(Rows m);
 // The shortest rotation that turns the direction of a into that of b.
 Quat from_two_vectors(const Vec3d& a, const Vec3d& b);

@@ -14,6 +14,8 @@ version must load in every later one, on every platform.
     circle(cx, cy, cz, radius, nx, ny, nz)   geometry.Circle (center, radius, normal)
     vec_list(elements(data))                 VecList
     spatial_index(vec_list(...)[, box])      ostrilo_ext.SpatialIndex, from the VecList of its points (and its box)
+    quat_list(elements(data))                ostrilo_ext.QuatList
+    slerp(times, quat_list(...))             ostrilo_ext.Slerp, from its key times and rotations
 
 (*) Rebuilt by the class's own constructor from the fields (PickledByConstructor in its class
 table): the reconstructor of that name is made by this module's __getattr__, not written here.
@@ -26,7 +28,8 @@ buffer_callback sends out of band without copying (the list stays borrowed, and 
 grow, while that buffer lives). `elements` returns its argument; it exists so that a list is
 written differently for each protocol. A SpatialIndex is sent as its points, a VecList (out of
 band from protocol 5 like any other), and built again where it is loaded: the build is
-deterministic, so the index that arrives answers every query with the same bits.
+deterministic, so the index that arrives answers every query with the same bits. A QuatList is
+sent as a VecList is, with the doubles w, i, j, k of each element.
 
 Reconstructors check what they are given: a damaged or hostile pickle that reaches them raises
 TypeError or ValueError, and allocates no more than the data it carries.
@@ -44,7 +47,6 @@ import copyreg
 import operator
 import sys
 
-_ELEMENT_BYTES = 24  # three doubles
 _NATIVE_LITTLE = sys.byteorder == "little"
 _NAME = __name__
 
@@ -165,7 +167,7 @@ def circle(cx, cy, cz, radius, nx, ny, nz):
 
 
 class _Elements:
-    """The elements of a VecList on their way out: bytes up to protocol 4, a PickleBuffer over
+    """The elements of a VecList or QuatList on their way out: bytes up to protocol 4, a PickleBuffer over
     the list's storage from protocol 5."""
 
     __slots__ = ("source",)
@@ -200,38 +202,44 @@ def elements(data):
 
 def vec_list(data):
     vec_list_class = _class("vec_list")
+    return _rows_list(data, 3, "VecList", vec_list_class, vec_list_class.empty)
+
+
+def _rows_list(data, width, name, make, empty):
+    """A list class `make` of `width` doubles an element, from its pickled elements."""
     if type(data).__name__ == "_Elements" and hasattr(data, "source"):
         # copy.copy and copy.deepcopy pass the source list itself (in an _Elements of this module
         # or of one that was reloaded since)
-        return vec_list_class(data.source)
+        return make(data.source)
     try:
         view = memoryview(data)
     except TypeError:
         raise TypeError(
-            f"cannot unpickle VecList: its elements must be a bytes-like object, not {type(data).__name__!r}"
+            f"cannot unpickle {name}: its elements must be a bytes-like object, not {type(data).__name__!r}"
         ) from None
+    element_bytes = 8 * width
     with view:
-        if view.format == "d" and view.ndim == 2 and view.shape[1] == 3 and _NATIVE_LITTLE:
-            return vec_list_class(view)  # an out-of-band buffer, exactly as the list lent it
+        if view.format == "d" and view.ndim == 2 and view.shape[1] == width and _NATIVE_LITTLE:
+            return make(view)  # an out-of-band buffer, exactly as the list lent it
         if not view.c_contiguous:
-            raise ValueError("cannot unpickle VecList: its elements are not contiguous")
-        count, rest = divmod(view.nbytes, _ELEMENT_BYTES)
+            raise ValueError(f"cannot unpickle {name}: its elements are not contiguous")
+        count, rest = divmod(view.nbytes, element_bytes)
         if rest:
             raise ValueError(
-                f"cannot unpickle VecList: {view.nbytes} bytes are not a whole number of "
-                f"{_ELEMENT_BYTES}-byte elements"
+                f"cannot unpickle {name}: {view.nbytes} bytes are not a whole number of "
+                f"{element_bytes}-byte elements"
             )
         if count == 0:
-            return vec_list_class.empty()
+            return empty()
         try:
             raw = view.cast("B") if view.format not in ("B", "b", "c") or view.ndim != 1 else view
         except (TypeError, ValueError):
-            raise TypeError(f"cannot unpickle VecList: unsupported element format {view.format!r}") from None
+            raise TypeError(f"cannot unpickle {name}: unsupported element format {view.format!r}") from None
         with raw:
             if not _NATIVE_LITTLE:
                 raw = memoryview(_swapped(raw))
-            with raw.cast("d", (count, 3)) as rows:
-                return vec_list_class(rows)
+            with raw.cast("d", (count, width)) as rows:
+                return make(rows)
 
 
 def _reduce_vec_list(vl):
@@ -248,6 +256,22 @@ def _reduce_spatial_index(index):
     # The box only where there is one: the pickles of an index without one stay as they were.
     box = index.boxsize
     return spatial_index, (index.points,) if box is None else (index.points, box)
+
+
+def quat_list(data):
+    quat_list_class = _class("quat_list", "ostrilo_ext")
+    return _rows_list(data, 4, "QuatList", quat_list_class, lambda: quat_list_class([]))
+
+
+def _reduce_quat_list(ql):
+    return quat_list, (_Elements(ql),)
+
+
+def slerp(times, rotations):
+    if type(rotations) is not _class("quat_list", "ostrilo_ext") or type(times) is not list:
+        raise TypeError("cannot unpickle Slerp: expected a list of times and a QuatList of rotations")
+    _check_floats("Slerp", times)
+    return _class("slerp", "ostrilo_ext")(times, rotations)
 
 
 def _reducer(reconstructor, fields, home, by_constructor=False):

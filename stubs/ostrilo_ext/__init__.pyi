@@ -21,7 +21,7 @@ import numpy.typing
 from ostrilo_py import AngleRadians, Quat, Vec3d, VecList
 from ostrilo_py.geometry import Circle, Plane
 
-__all__ = ["compose", "hamilton_product", "inverse", "slerp", "from_matrix", "from_two_vectors", "from_euler", "to_euler", "to_xyzw", "from_xyzw", "to_wxyz", "from_wxyz", "axis_angle", "angle_between", "contains_point", "in_same_plane", "circle_point", "circle_circle", "plane_line", "rotate_each", "SpatialIndex"]
+__all__ = ["compose", "hamilton_product", "inverse", "slerp", "from_matrix", "from_two_vectors", "from_euler", "to_euler", "to_xyzw", "from_xyzw", "to_wxyz", "from_wxyz", "axis_angle", "angle_between", "contains_point", "in_same_plane", "circle_point", "circle_circle", "plane_line", "rotate_each", "align_vectors", "QuatList", "Slerp", "SpatialIndex"]
 
 _Rows: typing.TypeAlias = collections.abc.Sequence[collections.abc.Sequence[builtins.float]] | numpy.typing.NDArray[numpy.floating[typing.Any]]
 _Point: typing.TypeAlias = Vec3d | builtins.tuple[builtins.float, builtins.float, builtins.float]
@@ -31,6 +31,11 @@ def compose(first: Quat, second: Quat) -> Quat:
     """The rotation that applies `first`, then `second`: ``compose(a, b).rotate(v)`` equals
     ``b.rotate(a.rotate(v))`` to rounding. In the stored convention that is the Hamilton product ``a
     * b``. scipy: ``Rb * Ra``. PyGLM: ``qb * qa``.
+
+    It does not renormalise (scipy's product does): lengths multiply, so a length error of either
+    factor is carried into the result, and a long chain of compositions drifts from unit length by
+    about one rounding per step. Call ``Quat.normalize()`` on a result that is composed again and
+    again.
 
     Args:
         first: the rotation applied first.
@@ -84,7 +89,9 @@ def slerp(a: Quat, b: Quat, t: builtins.float) -> Quat: ...
 def slerp(a: Quat, b: Quat, t: collections.abc.Sequence[builtins.float]) -> builtins.list[Quat]:
     """Spherical linear interpolation from a (t = 0) to b (t = 1) along the shorter arc. Exactly a at t
     = 0 and b at t = 1; in between a unit quaternion, which may be the negative of the one on the
-    other arc (the same rotation). Accurate when a and b almost agree. scipy: ``Slerp([0, 1],
+    other arc (the same rotation). Accurate when a and b almost agree. A t outside [0, 1] goes on
+    along the same great circle: t = 2 turns as far past b as a lies before it, t = -1 as far before
+    a (scipy's ``Slerp`` refuses such times; PyGLM extrapolates alike). scipy: ``Slerp([0, 1],
     R.concatenate([Ra, Rb]))(t)``. PyGLM: ``glm.slerp(qa, qb, t)``.
 
     Args:
@@ -104,8 +111,11 @@ def slerp(a: Quat, b: Quat, t: collections.abc.Sequence[builtins.float]) -> buil
 
 def from_matrix(m: _Rows) -> Quat:
     """The unit quaternion (w >= 0) whose rotate applies the rotation matrix m: ``q.rotate(v) == m @
-    v``. Note that ``Quat.to_rotation_matrix()`` gives the transpose of m. scipy:
-    ``R.from_matrix(m)``. PyGLM: ``glm.quat_cast(glm.mat3(...))``.
+    v``. Note that ``Quat.to_rotation_matrix()`` gives the transpose of m. A matrix within the 1e-06
+    of slack is not projected onto the nearest rotation first, as scipy does: the quaternion is read
+    from its entries (Shepperd's method) and normalised, so it differs from the projection's by
+    about as much as m differs from a rotation (at most some 1e-6). scipy: ``R.from_matrix(m)``.
+    PyGLM: ``glm.quat_cast(glm.mat3(...))``.
 
     Args:
         m: 3 rows of 3 numbers (nested sequences or a (3, 3) float64 or float32 array).
@@ -407,6 +417,400 @@ def rotate_each(vectors: VecList, rotations: collections.abc.Sequence[Quat] | _R
         TypeError: `vectors` is not a `VecList`, or `rotations` holds something else than `Quat`
         or numbers.
     """
+
+
+def align_vectors(a: _Points, b: _Points, weights: collections.abc.Sequence[builtins.float] | None = None) -> builtins.tuple[Quat, builtins.float]:
+    """The rotation that best maps the vectors b onto a: the q that minimises ``sum(w_i * |a_i -
+    q.rotate(b_i)|**2)`` (Horn's quaternion method, Kabsch's answer), with the root of that sum. One
+    pair is answered exactly: ``from_two_vectors(b[0], a[0])``, whatever the lengths. scipy:
+    ``R.align_vectors(a, b, weights)``. Unlike scipy, vectors that all lie on one line (where any
+    turn about that line is as good) raise ValueError instead of warning: align one pair of them for
+    the shortest rotation.
+
+    Args:
+        a: the vectors to map onto: a `VecList` or rows of three numbers.
+        b: the vectors to turn, as many as in a.
+        weights: one number >= 0 for each pair, or None for weights of 1.
+
+    Returns:
+        a tuple ``(q, rssd)``: a unit `Quat` (w >= 0) and the root of the weighted sum of
+        squared distances.
+
+    Raises:
+        ValueError: a and b differ in length or are empty, a weight is negative or not finite, a
+        vector is not finite, the rotation is not determined (every vector on one line, or all
+        weights 0), or a single pair holds a zero vector.
+        TypeError: `a` or `b` is not rows of numbers, or `weights` not numbers.
+    """
+
+
+@typing.final
+class QuatList:
+    """n rotations in one contiguous array, worked on by the worker pool: scipy's ``Rotation`` holding
+    many rotations. Each element is what a `Quat` holds (the stored convention, the conjugate of
+    scipy's quaternion), and every element of every result is the same bits as the single-rotation
+    function it batches (noted at each method), at every thread count; except that every NaN a list
+    operation computes is the one canonical NaN, as in `VecList` arithmetic (the single functions
+    promise no NaN's sign or payload). Copies keep every bit.
+
+    A list never changes once made. It is never normalised behind your back: ``from_wxyz``,
+    ``from_xyzw`` and the constructor keep the components as given, where scipy normalises them
+    (call `normalize`). ``np.asarray(ql)`` is a read-only (n, 4) view of the stored components (w,
+    i, j, k), without a copy, and the constructor takes such an array back. Indexing gives a `Quat`,
+    slicing a new `QuatList`, and iteration the `Quat` elements in order. It pickles as its
+    components (out of band from pickle protocol 5).
+    """
+    def __new__(cls, rotations: QuatList | collections.abc.Sequence[Quat] | _Rows) -> QuatList:
+        """Copies the rotations: later changes to their source do not reach the list.
+
+        Args:
+            rotations: a `QuatList`, a sequence of `Quat`, or (n, 4) rows (an array or nested
+            sequences) of the stored components (w, i, j, k), as ``np.asarray`` of a list gives
+            them.
+
+        Returns:
+            a new list.
+
+        Raises:
+            ValueError: rows of another width than 4, or a sequence that changed while it was read.
+            TypeError: `rotations` holds something else than `Quat` or numbers.
+        """
+    @typing.overload
+    def __getitem__(self, index: builtins.int, /) -> Quat: ...
+    @typing.overload
+    def __getitem__(self, index: builtins.slice, /) -> QuatList:
+        """``ql[i]``: element i as a `Quat` (negative i from the end); ``ql[a:b:c]``: a new `QuatList`.
+
+        Args:
+            index: an integer or a slice.
+
+        Returns:
+            a `Quat`, or a `QuatList` for a slice.
+
+        Raises:
+            IndexError: i is out of range.
+            TypeError: `index` is neither an integer nor a slice.
+        """
+    def __len__(self) -> builtins.int:
+        """``len(ql)``: the number of rotations."""
+    def __repr__(self) -> builtins.str:
+        """The text ``QuatList([Quat(...), ...])``; a long list shows its first and last three."""
+    def apply(self, vectors: VecList | Vec3d) -> VecList:
+        """Turns vectors: element i of the result is ``self[i].rotate(vectors[i])`` (the same bits), one
+        `Vec3d` is turned by every rotation, and a list of one rotation turns every vector. scipy:
+        ``r.apply(vectors)``.
+
+        Args:
+            vectors: a `VecList` of ``len(self)`` vectors, or one `Vec3d`.
+
+        Returns:
+            a new `VecList`.
+
+        Raises:
+            ValueError: the lengths disagree.
+            TypeError: `vectors` is neither a `Vec3d` nor a `VecList`.
+        """
+    def approx_equal(self, other: Quat | QuatList, atol: builtins.float = 1e-08) -> numpy.typing.NDArray[numpy.bool_]:
+        """Whether each element and its counterpart are the same rotation within atol radians: the angle of
+        ``axis_angle(compose(inverse(a), b))`` is below atol (q and -q are the same rotation). False for
+        a zero quaternion or NaN. scipy: ``r.approx_equal(other, atol)``.
+
+        Args:
+            other: a `QuatList` of the same length, or one `Quat` for every element.
+            atol: the tolerance in radians.
+
+        Returns:
+            an (n,) bool NumPy array.
+
+        Raises:
+            ValueError: the lengths disagree.
+            TypeError: `other` is neither a `Quat` nor a `QuatList`, or `atol` is not a number.
+        """
+    @staticmethod
+    def compose(first: Quat | QuatList, second: Quat | QuatList) -> QuatList:
+        """Element by element the rotation that applies `first`, then `second`, as `compose` (the same
+        bits): ``compose(a, b)[i] == compose(a[i], b[i])``. A single `Quat` on either side applies to
+        every element. scipy: ``rb * ra``. Like `compose`, it does not renormalise: see "Composition
+        carries length errors" in the rotations guide.
+
+        Args:
+            first: a `QuatList`, or one `Quat`.
+            second: a `QuatList` of the same length, or one `Quat`.
+
+        Returns:
+            a new `QuatList` (of one element when both are a `Quat`).
+
+        Raises:
+            ValueError: two lists of different lengths.
+            TypeError: an argument is neither a `Quat` nor a `QuatList`.
+        """
+    @staticmethod
+    def from_axis_angle(axes: _Rows, angles: builtins.float | collections.abc.Sequence[builtins.float]) -> QuatList:
+        """Each axis and angle as ``Quat.from_axis_angle`` takes them (the same bits; the axis is used as
+        given, so a non-unit axis scales too).
+
+        Args:
+            axes: (n, 3) rows.
+            angles: n angles in radians, or one for every axis.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            ValueError: rows of another width than 3, or another number of angles than axes.
+            TypeError: `axes` or `angles` is not numbers.
+        """
+    @staticmethod
+    def from_euler(seq: builtins.str, angles: _Rows, degrees: builtins.bool = False) -> QuatList:
+        """Each row of angles as `from_euler` turns it into a rotation (the same bits). scipy:
+        ``R.from_euler(seq, angles, degrees)``.
+
+        Args:
+            seq: the axes, as `from_euler` takes them.
+            angles: (n, 3) rows of angles.
+            degrees: whether the angles are in degrees rather than radians.
+
+        Returns:
+            a new `QuatList` of unit quaternions.
+
+        Raises:
+            ValueError: `seq` is not one of the twelve sequences, or rows of another width than 3.
+            TypeError: `seq` is not a str, or `angles` is not rows of numbers.
+        """
+    @staticmethod
+    def from_matrix(matrices: collections.abc.Sequence[_Rows] | numpy.typing.NDArray[numpy.floating[typing.Any]]) -> QuatList:
+        """Each matrix as `from_matrix` turns it into a rotation (the same bits, the same 1e-06 of slack).
+        scipy: ``R.from_matrix(matrices)``.
+
+        Args:
+            matrices: an (n, 3, 3) float64 or float32 array, or a sequence of 3 x 3 matrices.
+
+        Returns:
+            a new `QuatList` of unit quaternions (w >= 0).
+
+        Raises:
+            ValueError: a matrix is not 3 x 3, has a non-finite entry or is no proper rotation (the
+            message names the first such matrix).
+            TypeError: `matrices` is not matrices of numbers.
+        """
+    @staticmethod
+    def from_rotvec(rotvecs: _Rows, degrees: builtins.bool = False) -> QuatList:
+        """From rotation vectors (axis times angle), scipy's meaning: each v becomes
+        ``Quat.from_axis_angle(v / |v|, |v|)``, with ``|v|`` found without overflow; the zero vector
+        gives the identity. scipy: ``R.from_rotvec(rotvecs, degrees)``.
+
+        Args:
+            rotvecs: (n, 3) rows.
+            degrees: whether the lengths are angles in degrees rather than radians.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            ValueError: rows of another width than 3.
+            TypeError: `rotvecs` is not rows of numbers.
+        """
+    @staticmethod
+    def from_wxyz(components: _Rows) -> QuatList:
+        """From the common quaternions in the order (w, x, y, z): each row as `from_wxyz` takes it. scipy:
+        ``R.from_quat(q, scalar_first=True)`` (which normalises).
+
+        Args:
+            components: (n, 4) rows: an array or nested sequences.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            ValueError: rows of another width than 4.
+            TypeError: `components` is not rows of numbers.
+        """
+    @staticmethod
+    def from_xyzw(components: _Rows) -> QuatList:
+        """From the common quaternions in scipy's order (x, y, z, w): each row as `from_xyzw` takes it.
+        scipy: ``R.from_quat(q)`` (which normalises).
+
+        Args:
+            components: (n, 4) rows: an array or nested sequences.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            ValueError: rows of another width than 4.
+            TypeError: `components` is not rows of numbers.
+        """
+    @staticmethod
+    def identity(n: builtins.int) -> QuatList:
+        """n identity rotations. scipy: ``R.identity(n)``.
+
+        Args:
+            n: how many.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            OverflowError: `n` is negative.
+            TypeError: `n` is not an integer.
+        """
+    def inverse(self) -> QuatList:
+        """Each element's `inverse` (the same bits). scipy: ``r.inv()``.
+
+        Returns:
+            a new `QuatList`.
+
+        Raises:
+            ValueError: an element is the zero quaternion (the message names the first).
+        """
+    def magnitude(self) -> typing.Any:
+        """The rotation angles in [0, pi], as `axis_angle` gives them (the same bits). Not
+        ``Quat.magnitude``, the length of the quaternion. scipy: ``r.magnitude()``.
+
+        Returns:
+            an (n,) float64 NumPy array.
+
+        Raises:
+            ValueError: an element is the zero quaternion (the message names the first).
+        """
+    def mean(self, weights: collections.abc.Sequence[builtins.float] | None = None) -> Quat:
+        """The average rotation: Markley's eigenvector method, as scipy's ``r.mean(weights)``: the unit q
+        (w >= 0) that maximises the weighted sum of ``(q . q_i)**2``, which does not depend on the sign
+        of any element. The components are used as stored: unit quaternions give scipy's mean.
+
+        Args:
+            weights: one number >= 0 for each element, or None for weights of 1.
+
+        Returns:
+            a unit `Quat`.
+
+        Raises:
+            ValueError: the list is empty, all weights are 0, a weight is negative or not finite,
+            another number of weights than elements, or a non-finite component.
+            TypeError: `weights` is not numbers.
+        """
+    def normalize(self) -> QuatList:
+        """Each element's ``Quat.normalize()`` (the same bits; the zero quaternion gives NaN).
+
+        Returns:
+            a new `QuatList`.
+        """
+    @staticmethod
+    def random(n: builtins.int, seed: builtins.int) -> QuatList:
+        """n rotations drawn uniformly over all rotations, the same for a seed on every platform and at
+        every thread count (element i depends on the seed and i alone). scipy: ``R.random(n, rng)``,
+        with other numbers.
+
+        Args:
+            n: how many.
+            seed: an integer >= 0 that chooses the rotations.
+
+        Returns:
+            a new `QuatList` of unit quaternions.
+
+        Raises:
+            OverflowError: `n` or `seed` is negative or too large.
+            TypeError: `n` or `seed` is not an integer.
+        """
+    def to_euler(self, seq: builtins.str, degrees: builtins.bool = False) -> typing.Any:
+        """The angles of each rotation as `to_euler` gives them (the same bits). In gimbal lock one
+        ``UserWarning`` is issued for the list, as scipy does. scipy: ``r.as_euler(seq, degrees)``.
+
+        Args:
+            seq: the axes, as `from_euler` takes them.
+            degrees: whether to give the angles in degrees rather than radians.
+
+        Returns:
+            an (n, 3) float64 NumPy array.
+
+        Raises:
+            ValueError: `seq` is not one of the twelve sequences, or an element has a zero or
+            non-finite length (the message names the first).
+            TypeError: `seq` is not a str.
+        """
+    def to_matrix(self) -> typing.Any:
+        """The matrices m with ``m @ v == q.rotate(v)``: each the transpose of ``q.to_rotation_matrix()``
+        (the same bits; not normalised first). scipy: ``r.as_matrix()``.
+
+        Returns:
+            an (n, 3, 3) float64 NumPy array.
+        """
+    def to_rotvec(self, degrees: builtins.bool = False) -> typing.Any:
+        """The rotation vectors: the axis times the angle in [0, pi] of `axis_angle` (the same bits for
+        each). scipy: ``r.as_rotvec(degrees)``.
+
+        Args:
+            degrees: whether the lengths are angles in degrees rather than radians.
+
+        Returns:
+            an (n, 3) float64 NumPy array.
+
+        Raises:
+            ValueError: an element is the zero quaternion (the message names the first).
+        """
+    def to_wxyz(self) -> typing.Any:
+        """The common quaternions in the order (w, x, y, z), each as `to_wxyz` gives it. scipy:
+        ``r.as_quat(scalar_first=True)``.
+
+        Returns:
+            an (n, 4) float64 NumPy array.
+        """
+    def to_xyzw(self) -> typing.Any:
+        """The common quaternions in scipy's order (x, y, z, w), each as `to_xyzw` gives it. scipy:
+        ``r.as_quat()``.
+
+        Returns:
+            an (n, 4) float64 NumPy array.
+        """
+
+
+@typing.final
+class Slerp:
+    """Spherical interpolation through key rotations at key times, scipy's ``Slerp``: called at a time
+    t between the keys k and k + 1, it gives ``slerp(rotations[k], rotations[k + 1], u)`` with ``u =
+    (t - times[k]) / (times[k + 1] - times[k])`` (the same bits), so exactly the key at a key's
+    time. Each step takes the shorter arc between its two keys, as scipy's does. It never changes
+    once made, and pickles as its times and rotations.
+    """
+    def __new__(cls, times: collections.abc.Sequence[builtins.float] | numpy.typing.NDArray[numpy.floating[typing.Any]], rotations: QuatList) -> Slerp:
+        """Copies the keys.
+
+        Args:
+            times: the key times: at least two finite numbers, strictly increasing.
+            rotations: a `QuatList` of as many key rotations, each of a finite, nonzero length.
+
+        Returns:
+            a new interpolator.
+
+        Raises:
+            ValueError: fewer than two keys, another number of times than rotations, times that are
+            not finite or do not increase, or a rotation of zero or non-finite length.
+            TypeError: `times` is not numbers, or `rotations` not a `QuatList`.
+        """
+    @typing.overload
+    def __call__(self, times: builtins.float, /) -> Quat: ...
+    @typing.overload
+    def __call__(self, times: collections.abc.Sequence[builtins.float] | numpy.typing.NDArray[numpy.floating[typing.Any]], /) -> QuatList:
+        """The rotations at the given times, each within the keys' times (scipy refuses others too).
+
+        Args:
+            times: one time, or many (a sequence or an array).
+
+        Returns:
+            a `Quat` for one time, a `QuatList` for many.
+
+        Raises:
+            ValueError: a time is outside the keys' times, or NaN.
+            TypeError: `times` is not numbers.
+        """
+    def __repr__(self) -> builtins.str:
+        """The text ``Slerp(<n keys>)``."""
+    @property
+    def rotations(self) -> QuatList:
+        """The key rotations, as a new `QuatList`."""
+    @property
+    def times(self) -> builtins.list[builtins.float]:
+        """The key times, as a new list."""
 
 
 @typing.final

@@ -160,6 +160,8 @@ class Surface:
     def make(self, name: str, rng: random.Random | None = None, size: int = 3) -> Any:
         """A new instance of the class: through its constructor, or else through any entry that
         returns one. Sequences in its arguments have `size` items unless rng draws a size."""
+        if name in AGREEING:
+            return AGREEING[name](self, rng)
         entries = self.of(name)
         new = [e for e in entries if e.kind == "new"]
         if new and self.classes[name] is not None:
@@ -218,6 +220,16 @@ class Surface:
         if not kwargs and not args and e.name in UNARY:
             return UNARY[e.name](receiver)
         return getattr(receiver, e.name)(*args, **kwargs)
+
+
+# Classes whose constructor's arguments must agree with each other (as many key times, in
+# increasing order, as key rotations), which values drawn one by one from their annotations never
+# do: made by hand, with the sizes and numbers a draw would give.
+AGREEING = {
+    "Slerp": lambda s, rng: s.cls("Slerp")(
+        sorted({rng.choice(FLOATS[:6]) if rng else 0.0, 2.5, 7.0}),
+        s.cls("QuatList").random(3, rng.randrange(1000) if rng else 0)),
+}
 
 
 # Internal assertions the module documents (index and axis out of range, stride 0, a search that

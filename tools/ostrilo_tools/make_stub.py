@@ -92,8 +92,8 @@ def read_records(library: str | Path) -> list[dict]:
 
 # Names a signature or alias of the prose may use unqualified, as the stubs write them.
 QUALIFIED = {
-    **{n: f"builtins.{n}" for n in ("bool", "bytes", "dict", "float", "int", "list", "memoryview", "object", "str",
-                                      "tuple", "type")},
+    **{n: f"builtins.{n}" for n in ("bool", "bytes", "dict", "float", "int", "list", "memoryview", "object", "slice",
+                                      "str", "tuple", "type")},
     **{n: f"collections.abc.{n}" for n in ("Buffer", "Callable", "Iterable", "Iterator", "Sequence")},
     **{n: f"typing.{n}" for n in ("Any", "Literal")},
 }

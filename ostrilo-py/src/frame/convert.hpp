@@ -16,8 +16,8 @@
 
 namespace ostrilo {
 
-// One annotation node of the interface records, as compact JSON (room for a method whose
-// parameters are rows and two more).
+// One annotation node of the interface records, as compact JSON (room for a method of three
+// parameters that each take rows of numbers).
 using Json = ctext<1024>;
 
 constexpr Json json_of(const char* s) {

@@ -211,6 +211,14 @@ int BufferView::check() {
     return 0;
 }
 
+Py_ssize_t BufferView::stride(int d) const noexcept {
+    const Py_buffer& v = view_;
+    if (v.strides != nullptr) return v.strides[d];
+    Py_ssize_t s = v.itemsize;
+    for (int k = v.ndim - 1; k > d; --k) s *= v.shape[k];
+    return s;
+}
+
 StridedRows BufferView::rows() const noexcept {
     const Py_buffer& v = view_;
     const Py_ssize_t* strides = v.strides != nullptr ? v.strides : strides_;

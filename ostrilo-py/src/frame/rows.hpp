@@ -82,6 +82,11 @@ class BufferView {
     bool held() const noexcept { return held_; }
     int ndim() const noexcept { return view_.ndim; }
     Py_ssize_t dim(int d) const noexcept { return view_.shape[d]; }
+    // For views of more dimensions than rows() reads (stacks of matrices): the byte stride of
+    // dimension d (the C-contiguous one where the exporter gave none) and the memory. Read each
+    // element once, with memcpy.
+    Py_ssize_t stride(int d) const noexcept;
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
     Element element() const noexcept { return element_; }
     // The numbers of a 1-D (as one row) or 2-D view of doubles or floats.
     StridedRows rows() const noexcept;
