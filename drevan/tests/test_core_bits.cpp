@@ -131,9 +131,17 @@ struct Digest {
 // Arguments: the special values, then doubles of every magnitude from raw generator bits.
 std::vector<double> arguments() {
     const double inf = std::numeric_limits<double>::infinity(), pi = std::numbers::pi;
-    std::vector<double> xs = {0.0,   -0.0,    1.0,    -1.0,   0.5,   2.0,     3.0,    1e-300, -1e300,
-                              inf,   -inf,    std::numeric_limits<double>::quiet_NaN(),  5e-324,  -2.2250738585072014e-308,
-                              1e22,  1e-16,   0.1,    -0.7,   pi,  pi / 2, pi / 4};
+    std::vector<double> xs = {0.0,    -0.0,
+                              1.0,    -1.0,
+                              0.5,    2.0,
+                              3.0,    1e-300,
+                              -1e300, inf,
+                              -inf,   std::numeric_limits<double>::quiet_NaN(),
+                              5e-324, -2.2250738585072014e-308,
+                              1e22,   1e-16,
+                              0.1,    -0.7,
+                              pi,     pi / 2,
+                              pi / 4};
     std::mt19937_64 rng(20240611);
     for (int i = 0; i < 3000; ++i) {
         const std::uint64_t r = rng();

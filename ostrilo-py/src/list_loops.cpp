@@ -50,7 +50,7 @@ Loops widest_supported() {
     const std::uint64_t state = enabled_state();
     if ((state & 0x6) != 0x6) return Loops::baseline;  // SSE and AVX registers
     const CpuidResult extended = cpuid(7, 0);
-    if (!(extended.b >> 5 & 1)) return Loops::baseline;  // AVX2
+    if (!(extended.b >> 5 & 1)) return Loops::baseline;                                              // AVX2
     const bool avx512 = (extended.b >> 16 & 1) && (extended.b >> 17 & 1) && (extended.b >> 31 & 1);  // F, DQ, VL
 #ifdef __APPLE__
     // macOS turns the AVX-512 registers on for a thread only when it first uses them, so XCR0

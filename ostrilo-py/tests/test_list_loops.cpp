@@ -42,8 +42,8 @@ bool same(const Vec3d& a, const Vec3d& b) {
 
 std::vector<Vec3d> elements(std::size_t n) {
     std::mt19937_64 rng(n);
-    const double special[] = {0.0, -0.0, std::numeric_limits<double>::infinity(),
-                              std::numeric_limits<double>::quiet_NaN(), 5e-324, 1e300};
+    const double special[] = {
+        0.0, -0.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(), 5e-324, 1e300};
     std::vector<Vec3d> out(n);
     auto draw = [&] {
         const std::uint64_t r = rng();

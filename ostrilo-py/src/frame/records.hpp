@@ -157,12 +157,13 @@ struct RecordWords {
 #define OSTRILO_RECORD_EXPORT "-export:" OSTRILO_RECORD_NAME ",data"
 #endif
 #define OSTRILO_RECORD_SECTION ".pushsection .ostrrec,\"dr\"\n\t"
-#define OSTRILO_RECORD_DEFINE                                                                     \
-    ".globl " OSTRILO_RECORD_NAME "\n" OSTRILO_RECORD_NAME ":\n\t.popsection\n\t"                  \
+#define OSTRILO_RECORD_DEFINE                              \
+    ".globl " OSTRILO_RECORD_NAME "\n" OSTRILO_RECORD_NAME \
+    ":\n\t.popsection\n\t"                                 \
     ".pushsection .drectve,\"yn\"\n\t.ascii \" " OSTRILO_RECORD_EXPORT "\"\n\t.popsection"
 #else
 #define OSTRILO_RECORD_SECTION ".pushsection .rodata.ostrilo_records,\"a\"\n\t"
-#define OSTRILO_RECORD_DEFINE                                                                     \
+#define OSTRILO_RECORD_DEFINE                                                                                 \
     ".globl " OSTRILO_RECORD_NAME "\n\t.type " OSTRILO_RECORD_NAME ", %%object\n\t.size " OSTRILO_RECORD_NAME \
     ", %c11\n" OSTRILO_RECORD_NAME ":\n\t.popsection"
 #endif
