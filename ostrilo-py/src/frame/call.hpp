@@ -4,6 +4,7 @@
 // failures, in that order. Core functions are bound as they are: free functions, static and
 // non-static member functions (whose object is the receiver: a const member takes the shared
 // borrow, a non-const one the exclusive borrow).
+#include <array>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -102,7 +103,9 @@ template <class Params>
 struct RequiredCount;
 template <class... A>
 struct RequiredCount<std::tuple<A...>> {
-    static constexpr bool optional[] = {HasDefault<A>..., false};
+    // A std::array, not a C array: its bound is known inside the member initialisers below, where
+    // clang still counts a static C array of the incomplete class as of unknown bound.
+    static constexpr std::array<bool, sizeof...(A) + 1> optional{HasDefault<A>..., false};
     static constexpr std::size_t value = [] {
         std::size_t n = 0;
         while (n < sizeof...(A) && !optional[n]) ++n;

@@ -207,9 +207,15 @@ template <class Source, std::size_t... R>
     (emit_record<Source, R>(), ...);
 }
 
-// Never called: its code is the records. Referencing it is enough to place them.
+// Never called: its code is the records. Referencing it is enough to place them. GCC must not
+// clone it either (a clone would place the records twice); clang has no such pass or attribute.
+#if defined(__clang__)
+#define OSTRILO_RECORDS_FUNCTION [[gnu::used, gnu::noinline]]
+#else
+#define OSTRILO_RECORDS_FUNCTION [[gnu::used, gnu::noinline, gnu::noclone]]
+#endif
 template <class Source>
-[[gnu::used, gnu::noinline, gnu::noclone]] void emit_records() {
+OSTRILO_RECORDS_FUNCTION void emit_records() {
     static_assert(Source::records.size == Source::records.capacity);
     emit_all<Source>(std::make_index_sequence<Source::records.size>{});
 }
