@@ -493,7 +493,8 @@ struct Fast {
     unsigned quadrant;
 };
 
-// |x| in (pi/4, 2^19): n = nearest integer to |x| 2/pi, r = |x| - n pi/2.
+// |x| in (0, 2^19): n = nearest integer to |x| 2/pi, r = |x| - n pi/2 (n = 0 and r = |x| for
+// |x| <= pi/4: the product rounds to at most 1/2, which the addition rounds to the even 0).
 inline Fast reduce_fast(double ax) {
     const double n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;  // below 2^19
     const double a1 = ax - n * PIO2_1;                            // exact (Sterbenz)
@@ -510,11 +511,18 @@ inline Fast reduce_any(double ax) {
 }
 
 // sin r and cos r for |r| <= pi/4 + 2^-20, each within 2^-64 relative.
+// The sign of r is taken out and put back by multiplying by +-1 (exact), not by branching: after
+// a reduction it is as likely either way, and a mispredicted branch costs more than the products.
 [[gnu::always_inline]] inline void sin_cos_fast(DD r, DD& s, DD& c) {
-    const bool negative = r.hi < 0.0;
-    const double ar = negative ? -r.hi : r.hi;
-    const double al = negative ? -r.lo : r.lo;
-    const int k = static_cast<int>(ar * 64.0 + 0.5);
+    const double sign = std::copysign(1.0, r.hi);
+    const double ar = std::fabs(r.hi);
+    const double al = r.lo * sign;
+    // k, the nearest grid point; y = 64 ar is exact. y + 0.5 is exact for y >= 1/2 (below 1 it
+    // lands in [1, 1.5), above it keeps y's own unit), but for y just below 1/2 it rounds up to 1:
+    // then ar < 1/128 would meet k = 1, and ar - 1/64 would not be exact (ar is not within a
+    // factor 2 of 1/64), losing bits of sin r. Below 1/2, k is 0.
+    const double y = ar * 64.0;
+    const int k = y < 0.5 ? 0 : static_cast<int>(y + 0.5);
     const double t = ar - k * 0x1p-6;  // exact: |t| <= 1/128 and t is 0 or ar is within a factor 2 of k/64
     const double z = t * t;
     // sin t - t = t ps and cos t - 1 = pc, to within 2^-70 relative for |t| <= 1/128.
@@ -539,12 +547,12 @@ inline Fast reduce_any(double ax) {
         const DD mc = two_sum(C.hi, -q.hi);
         c = fast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
     }
-    if (negative) s = neg(s);
+    s = DD{s.hi * sign, s.lo * sign};
 }
 
-// Whether h + l, known to within `rel` relative, rounds to a settled double; if so, stores it.
-inline bool settled(DD v, double rel, double& out) {
-    const double d = rel * std::fabs(v.hi);
+// Whether h + l, known to within rel |h| + abs, rounds to a settled double; if so, stores it.
+inline bool settled(DD v, double rel, double& out, double abs = 0.0) {
+    const double d = rel * std::fabs(v.hi) + abs;
     const double up = v.hi + (v.lo + d), down = v.hi + (v.lo - d);
     if (up != down) return false;
     out = up;
@@ -569,15 +577,32 @@ inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.
 
 // sin |x| and cos |x| by the fast evaluation, each with whether it is settled (if not, the
 // accurate path must decide).
+//
+// Written without data-dependent branches where the data are random (rotation angles are): every
+// |x| below 2^19 goes through the three-part reduction, those within pi/4 included (n is 0 for
+// them, and r = |x| exactly, since n * PIO2_k is then 0), and the quadrant picks and signs the
+// two values through a table rather than through branches.
+//
+// The error of each value: the evaluation errs by at most 2^-64 relative to sin and cos of the
+// reduced argument r' = r.hi + r.lo it is given, and r' lies within err = f.r_err of the exact
+// remainder r. Both sin and cos have slopes of at most 1, so sin r' and cos r' lie within err of
+// sin r and cos r: each value is within 2^-64 |v| + err of the exact one. settled() is given
+// FAST_REL |v| + 2 err, which covers that with room for the roundings of d itself (a relative
+// 2^-52 at most, far inside the factors 4 and 2).
 [[gnu::always_inline]] inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
-    DD fs, fc;
-    double rel = FAST_REL;
-    const unsigned quadrant = sin_cos_reduced_fast(ax, fs, fc, rel, 1.0);
-    DD vs = (quadrant & 1u) ? fc : fs, vc = (quadrant & 1u) ? fs : fc;
-    if (quadrant & 2u) vs = neg(vs);
-    if ((quadrant + 1u) & 2u) vc = neg(vc);
-    s_ok = settled(vs, rel, s);
-    c_ok = settled(vc, rel, c);
+    const Fast f = reduce_any(ax);
+    DD pair[2];
+    sin_cos_fast(f.r, pair[0], pair[1]);
+    // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
+    // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
+    static constexpr double SIGN[2] = {1.0, -1.0};
+    const unsigned q = f.quadrant;
+    const double ss = SIGN[(q >> 1) & 1u], cs = SIGN[((q + 1u) >> 1) & 1u];
+    const DD& ps = pair[q & 1u];
+    const DD& pc = pair[(q & 1u) ^ 1u];
+    const double abs = 2.0 * f.r_err;
+    s_ok = settled(DD{ps.hi * ss, ps.lo * ss}, FAST_REL, s, abs);
+    c_ok = settled(DD{pc.hi * cs, pc.lo * cs}, FAST_REL, c, abs);
 }
 
 // The accurate path: exact reduction and double-double series, for |x| >= 2^-27 finite; the

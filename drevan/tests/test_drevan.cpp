@@ -237,12 +237,63 @@ void test_trig() {
     check(true, "sin_cos");
 }
 
+// The double nearest to v when a value known to within 2^-60 relative decides it (else false).
+bool round_decided(long double v, double& out) {
+    const double d = static_cast<double>(v);
+    const long double err = std::fabs(v) * 0x1p-60L;
+    if (static_cast<double>(v - err) != d || static_cast<double>(v + err) != d) return false;
+    out = d;
+    return true;
+}
+
+// sin and cos where the quick evaluation has to judge its own error most finely: next to the
+// multiples of pi/2 (where one of them is small and the reduction's error weighs most), next to
+// pi/4 and the other bounds where the evaluation changes hands, in every quadrant. The oracle is
+// the C library's long double sine and cosine (64-bit significands on x86), whose result is used
+// only where it decides the rounding to double with a wide margin; where long double is no wider
+// than double the test has no oracle and is skipped.
+void test_sin_cos_at_edges() {
+    using namespace drevan;
+    if constexpr (std::numeric_limits<long double>::digits < 64) return;
+    std::vector<double> xs;
+    auto around = [&xs](double c, int steps) {
+        double up = c, down = c;
+        for (int k = 0; k < steps; ++k) {
+            xs.push_back(up);
+            xs.push_back(-down);
+            up = std::nextafter(up, kInf);
+            down = std::nextafter(down, 0.0);
+        }
+    };
+    for (int k = 1; k < 4000; ++k) around(k * 1.5707963267948966, 24);  // the double nearest k pi/2
+    for (double c : {0x1.921fb54442d18p-1, 0x1.921fb54442d19p-1, 0x1p-27, 0x1p-26, 0x1p-7, 0x1p19, 2.356194490192345})
+        around(c, 2000);
+    int decided = 0, wrong = 0;
+    for (double x : xs) {
+        double s, c, want_s, want_c;
+        trig::sin_cos(x, s, c);
+        const long double lx = x;
+        if (round_decided(sinl(lx), want_s)) {
+            ++decided;
+            if (std::bit_cast<std::uint64_t>(s) != std::bit_cast<std::uint64_t>(want_s) && wrong++ < 5)
+                std::printf("  sin(%s) = %s, expected %s\n", hex(x).c_str(), hex(s).c_str(), hex(want_s).c_str());
+        }
+        if (round_decided(cosl(lx), want_c)) {
+            ++decided;
+            if (std::bit_cast<std::uint64_t>(c) != std::bit_cast<std::uint64_t>(want_c) && wrong++ < 5)
+                std::printf("  cos(%s) = %s, expected %s\n", hex(x).c_str(), hex(c).c_str(), hex(want_c).c_str());
+        }
+    }
+    check(wrong == 0 && decided > static_cast<int>(xs.size()), "sin_cos at the edges of its quick evaluation");
+}
+
 }  // namespace
 
 int main() {
     test_text_form();
     test_hash();
     test_trig();
+    test_sin_cos_at_edges();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
