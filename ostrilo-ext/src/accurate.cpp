@@ -44,7 +44,12 @@ drevan::Quat scaled_unit(const drevan::Quat& q, double squares) {
     return {r.w / m, r.i / m, r.j / m, r.k / m};
 }
 
-bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle) noexcept {
+namespace {
+
+// The angle of q in [0, pi], and its axis when `axis` is given (the three divisions that give it
+// are the larger part of the cost when only the angle is wanted, as for a list's magnitudes).
+template <bool WithAxis>
+bool axis_angle_of(const drevan::Quat& q0, drevan::Vec3d* axis, double& angle) noexcept {
     // The same rotation, angle within [0, pi]
     const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
     // |(i, j, k)| as sq 2^e, the vector part scaled by 2^-e (exact) so that the squares of a tiny
@@ -54,7 +59,7 @@ bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle
     const double sq = std::sqrt((si * si + sj * sj) + sk * sk);
     if (sq == 0.0) {
         if (q.w == 0.0) return false;
-        axis = drevan::Vec3d{1.0, 0.0, 0.0};
+        if constexpr (WithAxis) *axis = drevan::Vec3d{1.0, 0.0, 0.0};
         angle = 0.0;
         return true;
     }
@@ -62,7 +67,7 @@ bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle
     if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
         const double half = drevan::trig::atan2(s, q.w);
         // The stored vector part is -sin(angle / 2) times the axis.
-        axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+        if constexpr (WithAxis) *axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
         angle = half + half;
         return true;
     }
@@ -71,9 +76,19 @@ bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle
     // is then below 2^-1020 and the subnormal s serves as well as anything).
     const double sw = times_pow2(q.w, -e);
     const double half = std::isfinite(sw) ? drevan::trig::atan2(sq, sw) : drevan::trig::atan2(s, q.w);
-    axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
+    if constexpr (WithAxis) *axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
     angle = half + half;
     return true;
+}
+
+}  // namespace
+
+bool core::axis_angle(const drevan::Quat& q, drevan::Vec3d& axis, double& angle) noexcept {
+    return axis_angle_of<true>(q, &axis, angle);
+}
+
+bool core::rotation_angle(const drevan::Quat& q, double& angle) noexcept {
+    return axis_angle_of<false>(q, nullptr, angle);
 }
 
 std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q) {

@@ -45,5 +45,7 @@ int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&out
 
 // The axis and angle in [0, pi] of q (accurate.cpp); false for the zero quaternion.
 bool axis_angle(const Quat& q, Vec3d& axis, double& angle) noexcept;
+// Its angle alone, the same bits.
+bool rotation_angle(const Quat& q, double& angle) noexcept;
 
 }  // namespace ostrilo::ext::core

@@ -658,8 +658,7 @@ Object magnitude(const QuatList& l) {
     each(
         n,
         [=, &bad](std::size_t i) {
-            Vec3d axis;
-            if (!core::axis_angle(src[i], axis, dst[i])) bad.note(i);
+            if (!core::rotation_angle(src[i], dst[i])) bad.note(i);
             dst[i] = canonical(dst[i]);
         },
         512);
