@@ -46,10 +46,11 @@ drevan::Quat scaled_unit(const drevan::Quat& q, double squares) {
 
 namespace {
 
-// The angle of q in [0, pi], and its axis when `axis` is given (the three divisions that give it
-// are the larger part of the cost when only the angle is wanted, as for a list's magnitudes).
+// The angle of q in [0, pi] is 2 atan2(y, x) for the y and x found here, and its axis is stored
+// when `axis` is given (the three divisions that give it are the larger part of the cost when
+// only the angle is wanted, as for a list's magnitudes). False for the zero quaternion.
 template <bool WithAxis>
-bool axis_angle_of(const drevan::Quat& q0, drevan::Vec3d* axis, double& angle) noexcept {
+bool angle_arguments(const drevan::Quat& q0, drevan::Vec3d* axis, double& y, double& x) noexcept {
     // The same rotation, angle within [0, pi]
     const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
     // |(i, j, k)| as sq 2^e, the vector part scaled by 2^-e (exact) so that the squares of a tiny
@@ -60,35 +61,50 @@ bool axis_angle_of(const drevan::Quat& q0, drevan::Vec3d* axis, double& angle) n
     if (sq == 0.0) {
         if (q.w == 0.0) return false;
         if constexpr (WithAxis) *axis = drevan::Vec3d{1.0, 0.0, 0.0};
-        angle = 0.0;
+        y = 0.0, x = 1.0;  // the angle 0
         return true;
     }
     const double s = times_pow2(sq, e);
     if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
-        const double half = drevan::trig::atan2(s, q.w);
         // The stored vector part is -sin(angle / 2) times the axis.
         if constexpr (WithAxis) *axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
-        angle = half + half;
+        y = s, x = q.w;
         return true;
     }
     // |(i, j, k)| is subnormal or beyond the largest double: the axis from the scaled parts, the
     // angle with w at their scale, unless w is so much larger there that it overflows (the angle
     // is then below 2^-1020 and the subnormal s serves as well as anything).
     const double sw = times_pow2(q.w, -e);
-    const double half = std::isfinite(sw) ? drevan::trig::atan2(sq, sw) : drevan::trig::atan2(s, q.w);
+    if (std::isfinite(sw))
+        y = sq, x = sw;
+    else
+        y = s, x = q.w;
     if constexpr (WithAxis) *axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
-    angle = half + half;
     return true;
 }
 
 }  // namespace
 
 bool core::axis_angle(const drevan::Quat& q, drevan::Vec3d& axis, double& angle) noexcept {
-    return axis_angle_of<true>(q, &axis, angle);
+    double y, x;
+    if (!angle_arguments<true>(q, &axis, y, x)) return false;
+    const double half = drevan::trig::atan2(y, x);
+    angle = half + half;
+    return true;
 }
 
-bool core::rotation_angle(const drevan::Quat& q, double& angle) noexcept {
-    return axis_angle_of<false>(q, nullptr, angle);
+bool core::rotation_angles(const drevan::Quat (&q)[4], double (&angle)[4]) noexcept {
+    double y[4], x[4];
+    bool ok = true;
+    for (int k = 0; k < 4; ++k)
+        if (!angle_arguments<false>(q[k], nullptr, y[k], x[k])) {
+            ok = false;
+            y[k] = 0.0, x[k] = 1.0;
+        }
+    double half[4];
+    drevan::trig::atan2_4(y, x, half);
+    for (int k = 0; k < 4; ++k) angle[k] = half[k] + half[k];
+    return ok;
 }
 
 std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q) {

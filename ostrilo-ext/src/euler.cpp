@@ -76,10 +76,14 @@ int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&an
         c = c4[j] + c4[3];
         d = c4[k] * sign - c4[i];
     }
-    angle[1] = 2.0 * drevan::trig::atan2(length(c, d), length(a, b));
+    // The three arctangents at once, on the vector units (the fourth lane idles on 1 / 2).
+    const double ys[4] = {length(c, d), b, d, 1.0}, xs[4] = {length(a, b), a, c, 2.0};
+    double at[4];
+    drevan::trig::atan2_4(ys, xs, at);
+    angle[1] = 2.0 * at[0];
     const int lock = std::fabs(angle[1]) <= GIMBAL_EPS ? 1 : std::fabs(angle[1] - PI) <= GIMBAL_EPS ? 2 : 0;
-    const double half_sum = drevan::trig::atan2(b, a);
-    const double half_diff = drevan::trig::atan2(d, c);
+    const double half_sum = at[1];
+    const double half_diff = at[2];
     if (lock == 0) {
         angle[0] = half_sum - half_diff;
         angle[2] = half_sum + half_diff;

@@ -45,7 +45,8 @@ int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&out
 
 // The axis and angle in [0, pi] of q (accurate.cpp); false for the zero quaternion.
 bool axis_angle(const Quat& q, Vec3d& axis, double& angle) noexcept;
-// Its angle alone, the same bits.
-bool rotation_angle(const Quat& q, double& angle) noexcept;
+// The angles alone of four rotations at once, each the bits of axis_angle's; false when one of
+// them is the zero quaternion (its angle is then 0, and the caller finds which).
+bool rotation_angles(const Quat (&q)[4], double (&angle)[4]) noexcept;
 
 }  // namespace ostrilo::ext::core

@@ -655,11 +655,24 @@ Object magnitude(const QuatList& l) {
     double* dst = out.data<double>();
     const Quat* src = l.items.data();
     FirstFault bad(n);
-    each(
+    // Four at a time, for the four-wide arctangent; a block's last few with identities beside them.
+    for_blocks(
         n,
-        [=, &bad](std::size_t i) {
-            if (!core::rotation_angle(src[i], dst[i])) bad.note(i);
-            dst[i] = canonical(dst[i]);
+        [=, &bad](std::size_t b, std::size_t e) noexcept {
+            for (std::size_t i = b; i < e; i += 4) {
+                const std::size_t m = e - i < 4 ? e - i : 4;
+                Quat q[4] = {Quat::identity(), Quat::identity(), Quat::identity(), Quat::identity()};
+                for (std::size_t k = 0; k < m; ++k) q[k] = src[i + k];
+                double angle[4];
+                if (!core::rotation_angles(q, angle)) {
+                    for (std::size_t k = 0; k < m; ++k) {
+                        Vec3d axis;
+                        double one;
+                        if (!core::axis_angle(q[k], axis, one)) bad.note(i + k);
+                    }
+                }
+                for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
+            }
         },
         512);
     if (bad.get() < n) element_error("magnitude", bad.get(), "is the zero quaternion, which is no rotation");

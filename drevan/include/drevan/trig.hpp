@@ -30,5 +30,7 @@ double acos(double x);
 // the signs of zeros and the quadrant of infinities, NaN in NaN out.
 double atan(double x);
 double atan2(double y, double x);
+// out[k] = atan2(y[k], x[k]), the same bits, four at a time on the vector units.
+void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]);
 
 }  // namespace drevan::trig
