@@ -21,6 +21,8 @@ double cos(double x);
 double tan(double x);
 // sin(x) and cos(x) from one argument reduction; the same bits as sin(x) and cos(x).
 void sin_cos(double x, double& s, double& c);
+// sin_cos of four arguments at once (the quick evaluation on the vector units): the same bits.
+void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]);
 double acos(double x);
 
 // Arctangent and the two-argument arctangent, in [-pi/2, pi/2] and [-pi, pi]. Not correctly
