@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -287,6 +288,50 @@ void test_sin_cos_at_edges() {
     check(wrong == 0 && decided > static_cast<int>(xs.size()), "sin_cos at the edges of its quick evaluation");
 }
 
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (a != a && b != b);
+}
+
+// The four-at-a-time forms give the bits of the single functions, lane by lane, wherever the
+// lanes' arguments fall: mixed with special values (which take the single path), at the
+// thresholds where the arctangent's reduction changes form, next to multiples of pi/2.
+void test_four_at_a_time() {
+    using namespace drevan;
+    std::mt19937_64 rng(17);
+    const double specials[] = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, kNaN, 5e-324, 0x1p-27, 0x1p-26, 0x1p19, 1e300,
+                               0.4375, 0.6875, 1.1875, 2.4375, 0x1p60, 0x1p-60, 0x1p-7, 0x1.fffffffffffffp-8};
+    auto pick = [&](int kind) {
+        const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        switch (kind) {
+            case 0: return specials[rng() % std::size(specials)] * (rng() & 1 ? 1.0 : -1.0);
+            case 1: return std::ldexp(u, static_cast<int>(rng() % 200) - 100);
+            case 2: {  // a neighbour of k pi/2, or of a threshold of the arctangent's ratio
+                double x = static_cast<double>(static_cast<int>(rng() % 2000) - 1000) * 1.5707963267948966;
+                if (rng() & 1) x = specials[12 + rng() % 4];
+                for (int k = static_cast<int>(rng() % 6); k > 0; --k) x = std::nextafter(x, kInf);
+                return x;
+            }
+            default: return 8.0 * u;
+        }
+    };
+    int wrong = 0;
+    for (int i = 0; i < 200000 && wrong < 5; ++i) {
+        double x[4], y[4], a[4], s[4], c[4];
+        for (int k = 0; k < 4; ++k) x[k] = pick(static_cast<int>(rng() % 4)), y[k] = pick(static_cast<int>(rng() % 4));
+        trig::atan2_4(y, x, a);
+        trig::sin_cos_4(x, s, c);
+        for (int k = 0; k < 4; ++k) {
+            double s1, c1;
+            trig::sin_cos(x[k], s1, c1);
+            if (!same_bits(a[k], trig::atan2(y[k], x[k])) || !same_bits(s[k], s1) || !same_bits(c[k], c1)) {
+                ++wrong;
+                std::printf("  lane %d of (%s, %s)\n", k, hex(y[k]).c_str(), hex(x[k]).c_str());
+            }
+        }
+    }
+    check(wrong == 0, "atan2_4 and sin_cos_4 are atan2 and sin_cos lane by lane");
+}
+
 }  // namespace
 
 int main() {
@@ -294,6 +339,7 @@ int main() {
     test_hash();
     test_trig();
     test_sin_cos_at_edges();
+    test_four_at_a_time();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
