@@ -416,6 +416,9 @@ def test_align_vectors_is_scipys_and_one_pair_is_exact(R):
     theirs, their_rssd = R.align_vectors(a, b, w)
     assert R.from_quat(ext.to_xyzw(q)).approx_equal(theirs, 1e-10)
     assert math.isclose(rssd, their_rssd, rel_tol=1e-9)
+    for form in (VecList, np.ndarray.tolist, np.asfortranarray):  # each read its own way: the same bits
+        q2, rssd2 = ext.align_vectors(form(a), form(b), w)
+        assert qbits(q2) == qbits(q) and bits(rssd2) == bits(rssd)
     q1, d1 = ext.align_vectors(VecList([Vec3d(0, 0, 2)]), VecList([Vec3d(3, 0, 0)]))
     assert qbits(q1) == qbits(ext.from_two_vectors(Vec3d(3, 0, 0), Vec3d(0, 0, 2))) and math.isclose(d1, 1.0, rel_tol=1e-14)
 
