@@ -772,8 +772,7 @@ inline void sin_cos_fast_lanes(V2 ax, DV& s, DV& c, unsigned (&quadrant)[2]) {
 
 // sin and cos of two arguments (of the signs of x) from their lanes: sin_cos_abs_fast's quadrant
 // and rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
-inline void finish_lanes(V2 x, V2 ax, const DV& fs, const DV& fc, const unsigned (&quadrant)[2], double* s,
-                         double* c) {
+inline void finish_lanes(V2 x, V2 ax, const DV& fs, const DV& fc, const unsigned (&quadrant)[2], double* s, double* c) {
     // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
     // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
     const M2 odd{(quadrant[0] & 1u) ? -1LL : 0LL, (quadrant[1] & 1u) ? -1LL : 0LL};

@@ -298,20 +298,24 @@ bool same_bits(double a, double b) {
 void test_four_at_a_time() {
     using namespace drevan;
     std::mt19937_64 rng(17);
-    const double specials[] = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, kNaN, 5e-324, 0x1p-27, 0x1p-26, 0x1p19, 1e300,
-                               0.4375, 0.6875, 1.1875, 2.4375, 0x1p60, 0x1p-60, 0x1p-7, 0x1.fffffffffffffp-8};
+    const double specials[] = {
+        0.0,    -0.0,  1.0,    -1.0,   kInf,   -kInf,  kNaN,   5e-324,  0x1p-27, 0x1p-26,
+        0x1p19, 1e300, 0.4375, 0.6875, 1.1875, 2.4375, 0x1p60, 0x1p-60, 0x1p-7,  0x1.fffffffffffffp-8};
     auto pick = [&](int kind) {
         const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
         switch (kind) {
-            case 0: return specials[rng() % std::size(specials)] * (rng() & 1 ? 1.0 : -1.0);
-            case 1: return std::ldexp(u, static_cast<int>(rng() % 200) - 100);
+            case 0:
+                return specials[rng() % std::size(specials)] * (rng() & 1 ? 1.0 : -1.0);
+            case 1:
+                return std::ldexp(u, static_cast<int>(rng() % 200) - 100);
             case 2: {  // a neighbour of k pi/2, or of a threshold of the arctangent's ratio
                 double x = static_cast<double>(static_cast<int>(rng() % 2000) - 1000) * 1.5707963267948966;
                 if (rng() & 1) x = specials[12 + rng() % 4];
                 for (int k = static_cast<int>(rng() % 6); k > 0; --k) x = std::nextafter(x, kInf);
                 return x;
             }
-            default: return 8.0 * u;
+            default:
+                return 8.0 * u;
         }
     };
     int wrong = 0;
