@@ -4,7 +4,9 @@ Where it helps: the conversions and the element-wise operations of QuatList trea
 on its own, so a chunk's answer is the same bits as that part of the whole list's, and chunks of
 Euler angles, rotation vectors or (n, 4) quaternions can be worked on by many processes (each of
 which runs its chunk on its own worker pool). What does not split this way is an answer across
-the list (mean, align_vectors): for those, gather the rotations first.
+the list (mean, align_vectors): for those, gather the rotations first. On one machine a single
+process is faster (its worker pool already uses every core, and the chunks' transfers cost more
+than the arithmetic): the cluster pays when the data outgrow one machine's memory or cores.
 
 Here: Euler angles (n, 3) -> quaternions (n, 4, scalar first) -> rotated vectors and rotation
 angles, chunk by chunk; the stored quaternions travel between the steps as plain arrays.
