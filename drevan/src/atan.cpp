@@ -207,10 +207,26 @@ inline bool ordinary(double y, double x) {
 
 }  // namespace
 
+// ordinary() of both lanes at once, on the bits: the magnitudes' bits below those of infinity
+// (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference as there.
+inline M2 ordinary_lanes(V2 vy, V2 vx) {
+    const M2 magnitude = ~std::bit_cast<M2>(splat(-0.0));
+    const M2 by = std::bit_cast<M2>(vy) & magnitude, bx = std::bit_cast<M2>(vx) & magnitude;
+    const M2 inf = std::bit_cast<M2>(splat(INFINITY));
+    const M2 k = (by >> 52) - (bx >> 52);
+    const M2 x_neg = std::bit_cast<M2>(vx) < 0;
+    return (by < inf) & (bx < inf) & (by != 0) & (bx != 0) & (vx != 1.0) & (k <= 60) & ~(x_neg & (k < -60));
+}
+
 void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]) {
-    const V2 v0 = atan2_lanes(V2{y[0], y[1]}, V2{x[0], x[1]});
-    const V2 v1 = atan2_lanes(V2{y[2], y[3]}, V2{x[2], x[3]});
+    const V2 y0{y[0], y[1]}, x0{x[0], x[1]}, y1{y[2], y[3]}, x1{x[2], x[3]};
+    const V2 v0 = atan2_lanes(y0, x0), v1 = atan2_lanes(y1, x1);
+    const M2 ok = ordinary_lanes(y0, x0) & ordinary_lanes(y1, x1);
     const double v[4] = {v0[0], v0[1], v1[0], v1[1]};
+    if (ok[0] && ok[1]) {  // every lane: the usual case
+        for (int k = 0; k < 4; ++k) out[k] = v[k];
+        return;
+    }
     for (int k = 0; k < 4; ++k) out[k] = ordinary(y[k], x[k]) ? v[k] : atan2(y[k], x[k]);
 }
 

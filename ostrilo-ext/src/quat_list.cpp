@@ -629,17 +629,21 @@ Object to_euler(const QuatList& l, Str seq_o, Opt<bool, "False"> degrees) {
     const bool deg = degrees;
     FirstFault bad(n);
     std::atomic<bool> locked{false};
-    each(
+    each_four(
         n,
-        [=, &bad, &locked](std::size_t i) {
-            double a[3];
-            const int lock = core::to_euler(src[i], seq, deg, a);
-            if (lock < 0) {
-                bad.note(i);
-                return;
+        [=, &bad, &locked](std::size_t i, std::size_t count) {
+            double a[4][3];
+            int lock[4];
+            core::to_euler_4(src + i, count, seq, deg, a, lock);
+            for (std::size_t r = 0; r < count; ++r) {
+                if (lock[r] < 0) {
+                    bad.note(i + r);
+                    continue;
+                }
+                if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
+                double* out = dst + 3 * (i + r);
+                out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
             }
-            if (lock != 0) locked.store(true, std::memory_order_relaxed);
-            dst[3 * i] = canonical(a[0]), dst[3 * i + 1] = canonical(a[1]), dst[3 * i + 2] = canonical(a[2]);
         },
         512);
     if (bad.get() < n) element_error("to_euler", bad.get(), "has a zero or non-finite length");
