@@ -4,8 +4,10 @@
 
 Each cell is the median over the repeats of one call on the whole list (milliseconds); within a
 row the two contenders take turns run by run. The ratio is our time divided by scipy's (below
-1.0 means faster). The run prints how many cores the process may use and how many threads the
-worker pool has, since the list operations run on the pool.
+1.0 means faster). The run prints how many cores the process may use and the load, since the
+list operations run on the worker pool: the CPU columns (the process's CPU time, every thread
+counted) tell how much of a wall-clock lead comes from the pool's threads, and on a loaded
+machine, where the pool's threads wait for a core, the CPU ratio is the one to go by.
 """
 import argparse
 import os
@@ -64,14 +66,16 @@ ROWS = [
 
 
 def median_ms(stmts, g, repeat):
+    """(wall, CPU) medians in milliseconds of each statement."""
     codes = [compile(s, "<bench>", "eval") for s in stmts]
-    runs = [[] for _ in stmts]
+    runs = [([], []) for _ in stmts]
     for _ in range(repeat):
-        for code, times in zip(codes, runs):
-            t0 = time.perf_counter()
+        for code, (wall, cpu) in zip(codes, runs):
+            t0, c0 = time.perf_counter(), time.process_time()
             eval(code, g)
-            times.append((time.perf_counter() - t0) * 1e3)
-    return [statistics.median(t) for t in runs]
+            wall.append((time.perf_counter() - t0) * 1e3)
+            cpu.append((time.process_time() - c0) * 1e3)
+    return [(statistics.median(w), statistics.median(c)) for w, c in runs]
 
 
 def main() -> None:
@@ -83,10 +87,12 @@ def main() -> None:
     print(f"{platform.python_implementation()} {platform.python_version()}, scipy {scipy.__version__}, "
           f"{cores} cores usable, load {os.getloadavg()[0]:.1f}, n = {args.n}, median of {args.repeat}")
     g = setup(args.n)
-    print(f"{'operation':<18} {'QuatList ms':>12} {'scipy ms':>10} {'ratio':>7}")
+    print(f"{'operation':<18} {'QuatList ms':>12} {'scipy ms':>10} {'ratio':>7} {'CPU ms':>9} {'scipy CPU':>10} "
+          f"{'CPU ratio':>10}")
     for name, ours, theirs in ROWS:
-        a, b = median_ms([ours, theirs], g, args.repeat)
-        print(f"{name:<18} {a:12.1f} {b:10.1f} {a / b:7.2f}")
+        (a, ac), (b, bc) = median_ms([ours, theirs], g, args.repeat)
+        cpu_ratio = ac / bc if bc > 0 else float("nan")
+        print(f"{name:<18} {a:12.1f} {b:10.1f} {a / b:7.2f} {ac:9.1f} {bc:10.1f} {cpu_ratio:10.2f}")
 
 
 if __name__ == "__main__":

@@ -218,6 +218,46 @@ def test_from_euler_and_from_axis_angle_are_the_single_calls(rows, seq, degrees)
     assert [qbits(q) for q in got] == [qcbits(Quat.from_axis_angle(a, AngleRadians(t))) for a, t in zip(axes, angles)]
 
 
+def _mix64(z):
+    m = (1 << 64) - 1
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & m
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & m
+    return z ^ (z >> 31)
+
+
+@pytest.mark.parametrize("n, seed", [(1, 0), (7, 42), (2051, 3)])
+def test_random_is_its_generator_through_the_single_sine_and_cosine(n, seed):
+    # Shoemake's map of the counter-based generator's numbers, written out here with the sine and
+    # cosine of one angle at a time: the list's (several at once) must give the same bits.
+    key = _mix64(seed ^ 0x6F737472696C6F)
+    want = []
+    for i in range(n):
+        u1, u2, u3 = (math.ldexp(_mix64((key + (3 * i + j + 1) * 0x9E3779B97F4A7C15) & ((1 << 64) - 1)) >> 11, -53)
+                      for j in range(3))
+        r1, r2 = math.sqrt(1.0 - u1), math.sqrt(u1)
+        a2, a3 = AngleRadians((2.0 * math.pi) * u2), AngleRadians((2.0 * math.pi) * u3)
+        want.append(qbits(Quat(r2 * a3.cos(), -(r1 * a2.sin()), -(r1 * a2.cos()), -(r2 * a3.sin()))))
+    assert [qbits(q) for q in QuatList.random(n, seed)] == want
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES[:-3]), st.floats(-1e300, 1e300))] * 3),
+                max_size=11), st.booleans())
+def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degrees):
+    want = []
+    for r in rows:
+        x, y, z = ((c * math.pi) / 180.0 for c in r) if degrees else r
+        m = max(abs(x), abs(y), abs(z))
+        if m == 0.0:
+            want.append(qbits(Quat(1, 0, 0, 0)))
+            continue
+        sx, sy, sz = x / m, y / m, z / m
+        angle = m * math.sqrt((sx * sx + sy * sy) + sz * sz)
+        want.append(qcbits(Quat.from_axis_angle(Vec3d(x / angle, y / angle, z / angle), AngleRadians(angle))))
+    got = QuatList.from_rotvec(rows or np.zeros((0, 3)), degrees)
+    assert [qbits(q) for q in got] == want
+
+
 @settings(max_examples=100, deadline=None)
 @given(st.lists(unit_quat, min_size=1, max_size=8), st.floats(0, 1e-7))
 def test_from_matrix_is_the_single_call_within_its_slack(qs, wobble):
@@ -376,6 +416,9 @@ def test_align_vectors_is_scipys_and_one_pair_is_exact(R):
     theirs, their_rssd = R.align_vectors(a, b, w)
     assert R.from_quat(ext.to_xyzw(q)).approx_equal(theirs, 1e-10)
     assert math.isclose(rssd, their_rssd, rel_tol=1e-9)
+    for form in (VecList, np.ndarray.tolist, np.asfortranarray):  # each read its own way: the same bits
+        q2, rssd2 = ext.align_vectors(form(a), form(b), w)
+        assert qbits(q2) == qbits(q) and bits(rssd2) == bits(rssd)
     q1, d1 = ext.align_vectors(VecList([Vec3d(0, 0, 2)]), VecList([Vec3d(3, 0, 0)]))
     assert qbits(q1) == qbits(ext.from_two_vectors(Vec3d(3, 0, 0), Vec3d(0, 0, 2))) and math.isclose(d1, 1.0, rel_tol=1e-14)
 

@@ -202,6 +202,30 @@ def test_sin_cos_tan_correctly_rounded(chunk):
     assert not wrong, "\n".join(wrong[:10])
 
 
+def _edges():
+    # Where the quick evaluation changes hands: the grid of its tables starts at 2^-7 (64 |r|
+    # + 0.5 rounds up to 1 just below it), pi/4 (the largest argument used without reduction
+    # until now), 2^-27 and 2^-26 (where sin x = x and cos x = 1 take over), 2^19 (the exact
+    # reduction); a few neighbours on either side, with both signs.
+    xs = []
+    for c in (2.0**-7, 2.0**-6, math.pi / 4, 2.0**-27, 2.0**-26, 2.0**19, 3 * math.pi / 4):
+        up = down = c
+        for _ in range(6):
+            xs += [up, -down]
+            up, down = math.nextafter(up, math.inf), math.nextafter(down, 0.0)
+    return xs
+
+
+def test_sin_cos_correctly_rounded_where_the_evaluation_changes_hands():
+    wrong = []
+    for x in _edges():
+        got = AngleRadians(x).sin(), AngleRadians(x).cos()
+        want = ref_sin_cos_tan(x)[:2]
+        if [bits(g) for g in got] != [bits(w) for w in want]:
+            wrong.append(f"x={x.hex()}: got {[g.hex() for g in got]}, exact {[w.hex() for w in want]}")
+    assert not wrong, "\n".join(wrong[:10])
+
+
 def test_reciprocals_are_one_over_the_functions():
     for x in ANGLES[::5]:
         a = AngleRadians(x)

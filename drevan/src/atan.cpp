@@ -3,6 +3,7 @@
 // doubles, and atan(t) = t - t^3 P(t^2) by a minimax polynomial whose terms are split into even
 // and odd parts so that both Horner chains are short. atan2 handles the zeros, infinities and
 // quadrants first, then takes atan(|y / x|).
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -147,6 +148,86 @@ double atan2(double y, double x) {
         default:
             return (z - PI_LO) - PI;
     }
+}
+
+// --- Four at a time -----------------------------------------------------------------------
+// The same operations as atan2 above, lane by lane, on vectors of two doubles (GCC and clang
+// vector extensions: one instruction for both lanes where the machine has vector doubles, one per
+// lane where it has not). Each lane is an IEEE operation on that lane alone, so each lane gives
+// atan2's bits. The branches of atan become selections: every lane computes the reduction in one
+// form, (P a - Q) / (P + Q a), with (P, Q) = (1, 0) below 0.4375 (a / 1, exactly a), (2, 1) up to
+// 0.6875 ((2a - 1) / (2 + a)), (1, 1) up to 1.1875 ((a - 1) / (1 + a)), (1, 1.5) up to 2.4375
+// ((a - 1.5) / (1 + 1.5a)) and (0, 1) beyond (0 a - 1 = -1 and 0 + a = a: -1 / a); every product
+// by 1 or 0 and every sum with 0 there is exact, so the quotient is the one atan forms. Lanes that
+// atan2 answers otherwise (a zero, infinite or NaN argument, x = 1, exponents more than 60 apart)
+// are answered by atan2 itself.
+namespace {
+
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+
+inline V2 splat(double v) { return V2{v, v}; }
+// a where the mask is set, else b.
+inline V2 pick(M2 mask, V2 a, V2 b) {
+    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
+}
+inline V2 pick(M2 mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
+
+inline V2 atan2_lanes(V2 vy, V2 vx) {
+    const M2 sign_bit = std::bit_cast<M2>(splat(-0.0));
+    const V2 a = std::bit_cast<V2>(std::bit_cast<M2>(vy / vx) & ~sign_bit);  // |y / x|
+    const M2 c1 = a < 0.4375, c2 = a < 0.6875, c3 = a < 1.1875, c4 = a < 2.4375;
+    const V2 p = pick(c1, splat(1.0), pick(c2, splat(2.0), pick(c4, 1.0, 0.0)));
+    const V2 q = pick(c1, splat(0.0), pick(c3, splat(1.0), pick(c4, 1.5, 1.0)));
+    const V2 hi = pick(c2, splat(ATAN_HI[0]), pick(c3, splat(ATAN_HI[1]), pick(c4, ATAN_HI[2], ATAN_HI[3])));
+    const V2 lo = pick(c2, splat(ATAN_LO[0]), pick(c3, splat(ATAN_LO[1]), pick(c4, ATAN_LO[2], ATAN_LO[3])));
+    const V2 t = (p * a - q) / (p + q * a);
+    const V2 z = t * t;
+    const V2 w = z * z;
+    const V2 s1 = z * (AT[0] + w * (AT[2] + w * (AT[4] + w * (AT[6] + w * (AT[8] + w * AT[10])))));
+    const V2 s2 = w * (AT[1] + w * (AT[3] + w * (AT[5] + w * (AT[7] + w * AT[9]))));
+    const V2 small = t - t * (s1 + s2);
+    const V2 large = hi - ((t * (s1 + s2) - lo) - t);
+    V2 r = pick(c1, small, large);
+    r = pick(a < 0x1p-27, a, r);  // atan(a) = a within half an ulp
+    // The quadrant: z, -z, pi - (z - pi_lo), (z - pi_lo) - pi for the signs of (y, x) (+, +),
+    // (-, +), (+, -), (-, -).
+    const M2 y_neg = (std::bit_cast<M2>(vy) & sign_bit) != 0, x_neg = (std::bit_cast<M2>(vx) & sign_bit) != 0;
+    const V2 right = pick(y_neg, -r, r);
+    const V2 left = pick(y_neg, (r - PI_LO) - PI, PI - (r - PI_LO));
+    return pick(x_neg, left, right);
+}
+
+// Whether atan2(y, x) is atan(|y / x|) put in its quadrant, with no special case on the way.
+inline bool ordinary(double y, double x) {
+    if (!(std::isfinite(x) && std::isfinite(y)) || x == 0.0 || y == 0.0 || x == 1.0) return false;
+    const int k = exponent_of(y) - exponent_of(x);
+    return k <= 60 && !(std::signbit(x) && k < -60);
+}
+
+}  // namespace
+
+// ordinary() of both lanes at once, on the bits: the magnitudes' bits below those of infinity
+// (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference as there.
+inline M2 ordinary_lanes(V2 vy, V2 vx) {
+    const M2 magnitude = ~std::bit_cast<M2>(splat(-0.0));
+    const M2 by = std::bit_cast<M2>(vy) & magnitude, bx = std::bit_cast<M2>(vx) & magnitude;
+    const M2 inf = std::bit_cast<M2>(splat(INFINITY));
+    const M2 k = (by >> 52) - (bx >> 52);
+    const M2 x_neg = std::bit_cast<M2>(vx) < 0;
+    return (by < inf) & (bx < inf) & (by != 0) & (bx != 0) & (vx != 1.0) & (k <= 60) & ~(x_neg & (k < -60));
+}
+
+void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]) {
+    const V2 y0{y[0], y[1]}, x0{x[0], x[1]}, y1{y[2], y[3]}, x1{x[2], x[3]};
+    const V2 v0 = atan2_lanes(y0, x0), v1 = atan2_lanes(y1, x1);
+    const M2 ok = ordinary_lanes(y0, x0) & ordinary_lanes(y1, x1);
+    const double v[4] = {v0[0], v0[1], v1[0], v1[1]};
+    if (ok[0] && ok[1]) {  // every lane: the usual case
+        for (int k = 0; k < 4; ++k) out[k] = v[k];
+        return;
+    }
+    for (int k = 0; k < 4; ++k) out[k] = ordinary(y[k], x[k]) ? v[k] : atan2(y[k], x[k]);
 }
 
 }  // namespace drevan::trig

@@ -27,6 +27,7 @@
 // paths are deterministic, so which one answers never changes the bits.
 #include "drevan/trig.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -493,14 +494,17 @@ struct Fast {
     unsigned quadrant;
 };
 
-// |x| in (pi/4, 2^19): n = nearest integer to |x| 2/pi, r = |x| - n pi/2.
+constexpr double FAST_REDUCE_ERR = 0x1p-95;  // the bound of reduce_fast's error
+
+// |x| in (0, 2^19): n = nearest integer to |x| 2/pi, r = |x| - n pi/2 (n = 0 and r = |x| for
+// |x| <= pi/4: the product rounds to at most 1/2, which the addition rounds to the even 0).
 inline Fast reduce_fast(double ax) {
     const double n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;  // below 2^19
     const double a1 = ax - n * PIO2_1;                            // exact (Sterbenz)
     const DD a2 = two_sum(a1, -(n * PIO2_2));                     // n * PIO2_2 exact
     const DD a3 = two_sum(a2.hi, -(n * PIO2_3));                  // n * PIO2_3 within 2^-98
     const DD r = fast_two_sum(a3.hi, a3.lo + a2.lo);
-    return {r, 0x1p-95, static_cast<unsigned>(static_cast<std::int64_t>(n) & 3)};
+    return {r, FAST_REDUCE_ERR, static_cast<unsigned>(static_cast<std::int64_t>(n) & 3)};
 }
 
 inline Fast reduce_any(double ax) {
@@ -510,11 +514,18 @@ inline Fast reduce_any(double ax) {
 }
 
 // sin r and cos r for |r| <= pi/4 + 2^-20, each within 2^-64 relative.
+// The sign of r is taken out and put back by multiplying by +-1 (exact), not by branching: after
+// a reduction it is as likely either way, and a mispredicted branch costs more than the products.
 [[gnu::always_inline]] inline void sin_cos_fast(DD r, DD& s, DD& c) {
-    const bool negative = r.hi < 0.0;
-    const double ar = negative ? -r.hi : r.hi;
-    const double al = negative ? -r.lo : r.lo;
-    const int k = static_cast<int>(ar * 64.0 + 0.5);
+    const double sign = std::copysign(1.0, r.hi);
+    const double ar = std::fabs(r.hi);
+    const double al = r.lo * sign;
+    // k, the nearest grid point; y = 64 ar is exact. y + 0.5 is exact for y >= 1/2 (below 1 it
+    // lands in [1, 1.5), above it keeps y's own unit), but for y just below 1/2 it rounds up to 1:
+    // then ar < 1/128 would meet k = 1, and ar - 1/64 would not be exact (ar is not within a
+    // factor 2 of 1/64), losing bits of sin r. Below 1/2, k is 0.
+    const double y = ar * 64.0;
+    const int k = y < 0.5 ? 0 : static_cast<int>(y + 0.5);
     const double t = ar - k * 0x1p-6;  // exact: |t| <= 1/128 and t is 0 or ar is within a factor 2 of k/64
     const double z = t * t;
     // sin t - t = t ps and cos t - 1 = pc, to within 2^-70 relative for |t| <= 1/128.
@@ -539,12 +550,12 @@ inline Fast reduce_any(double ax) {
         const DD mc = two_sum(C.hi, -q.hi);
         c = fast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
     }
-    if (negative) s = neg(s);
+    s = DD{s.hi * sign, s.lo * sign};
 }
 
-// Whether h + l, known to within `rel` relative, rounds to a settled double; if so, stores it.
-inline bool settled(DD v, double rel, double& out) {
-    const double d = rel * std::fabs(v.hi);
+// Whether h + l, known to within rel |h| + abs, rounds to a settled double; if so, stores it.
+inline bool settled(DD v, double rel, double& out, double abs = 0.0) {
+    const double d = rel * std::fabs(v.hi) + abs;
     const double up = v.hi + (v.lo + d), down = v.hi + (v.lo - d);
     if (up != down) return false;
     out = up;
@@ -569,15 +580,32 @@ inline double reduction_rel(const Fast& f) { return 2.0 * f.r_err / std::fabs(f.
 
 // sin |x| and cos |x| by the fast evaluation, each with whether it is settled (if not, the
 // accurate path must decide).
+//
+// Written without data-dependent branches where the data are random (rotation angles are): every
+// |x| below 2^19 goes through the three-part reduction, those within pi/4 included (n is 0 for
+// them, and r = |x| exactly, since n * PIO2_k is then 0), and the quadrant picks and signs the
+// two values through a table rather than through branches.
+//
+// The error of each value: the evaluation errs by at most 2^-64 relative to sin and cos of the
+// reduced argument r' = r.hi + r.lo it is given, and r' lies within err = f.r_err of the exact
+// remainder r. Both sin and cos have slopes of at most 1, so sin r' and cos r' lie within err of
+// sin r and cos r: each value is within 2^-64 |v| + err of the exact one. settled() is given
+// FAST_REL |v| + 2 err, which covers that with room for the roundings of d itself (a relative
+// 2^-52 at most, far inside the factors 4 and 2).
 [[gnu::always_inline]] inline void sin_cos_abs_fast(double ax, double& s, bool& s_ok, double& c, bool& c_ok) {
-    DD fs, fc;
-    double rel = FAST_REL;
-    const unsigned quadrant = sin_cos_reduced_fast(ax, fs, fc, rel, 1.0);
-    DD vs = (quadrant & 1u) ? fc : fs, vc = (quadrant & 1u) ? fs : fc;
-    if (quadrant & 2u) vs = neg(vs);
-    if ((quadrant + 1u) & 2u) vc = neg(vc);
-    s_ok = settled(vs, rel, s);
-    c_ok = settled(vc, rel, c);
+    const Fast f = reduce_any(ax);
+    DD pair[2];
+    sin_cos_fast(f.r, pair[0], pair[1]);
+    // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
+    // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
+    static constexpr double SIGN[2] = {1.0, -1.0};
+    const unsigned q = f.quadrant;
+    const double ss = SIGN[(q >> 1) & 1u], cs = SIGN[((q + 1u) >> 1) & 1u];
+    const DD& ps = pair[q & 1u];
+    const DD& pc = pair[(q & 1u) ^ 1u];
+    const double abs = 2.0 * f.r_err;
+    s_ok = settled(DD{ps.hi * ss, ps.lo * ss}, FAST_REL, s, abs);
+    c_ok = settled(DD{pc.hi * cs, pc.lo * cs}, FAST_REL, c, abs);
 }
 
 // The accurate path: exact reduction and double-double series, for |x| >= 2^-27 finite; the
@@ -650,6 +678,142 @@ void sin_cos(double x, double& s, double& c) {
     double sa;
     sin_cos_abs(ax, true, true, sa, c);
     s = x < 0.0 ? -sa : sa;
+}
+
+// --- Four at a time ----------------------------------------------------------------------------
+// sin_cos of four arguments, the quick evaluation on vectors of two doubles (GCC and clang vector
+// extensions: one instruction for both lanes where the machine has vector doubles, one per lane
+// where it has not). Every lane goes through the operations of reduce_fast and sin_cos_fast above,
+// in the same order, each an IEEE operation on that lane alone, and the grid point's branch (k = 0
+// or not) becomes a selection between both forms computed: so each lane holds the double-doubles
+// the scalar evaluation would, and the quadrant, the rounding test and, where that fails, the
+// accurate path are then the scalar code's own. Arguments outside [2^-26, 2^19) (zeros, tiny,
+// huge, infinite, NaN) are handed to sin_cos whole.
+namespace {
+
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+struct DV {
+    V2 hi, lo;
+};
+
+inline V2 vsplat(double v) { return V2{v, v}; }
+inline V2 vpick(M2 mask, V2 a, V2 b) {
+    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
+}
+inline DV vpick(M2 mask, DV a, DV b) { return {vpick(mask, a.hi, b.hi), vpick(mask, a.lo, b.lo)}; }
+// two_sum, fast_two_sum, split and two_prod of the scalar code, lane by lane.
+inline DV vtwo_sum(V2 a, V2 b) {
+    const V2 s = a + b;
+    const V2 bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+inline DV vfast_two_sum(V2 a, V2 b) {
+    const V2 s = a + b;
+    return {s, b - (s - a)};
+}
+inline void vsplit(V2 a, V2& hi, V2& lo) {
+    const V2 c = 134217729.0 * a;
+    hi = c - (c - a);
+    lo = a - hi;
+}
+inline DV vtwo_prod(V2 a, V2 b) {
+    const V2 p = a * b;
+    V2 ah, al, bh, bl;
+    vsplit(a, ah, al);
+    vsplit(b, bh, bl);
+    return {p, (((ah * bh - p) + ah * bl) + al * bh) + al * bl};
+}
+
+// reduce_fast and sin_cos_fast on two arguments in (0, 2^19): sin r and cos r, and the quadrants.
+inline void sin_cos_fast_lanes(V2 ax, DV& s, DV& c, unsigned (&quadrant)[2]) {
+    const V2 n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;
+    const V2 a1 = ax - n * PIO2_1;
+    const DV a2 = vtwo_sum(a1, -(n * PIO2_2));
+    const DV a3 = vtwo_sum(a2.hi, -(n * PIO2_3));
+    const DV r = vfast_two_sum(a3.hi, a3.lo + a2.lo);
+    const M2 sign_bit = std::bit_cast<M2>(vsplat(-0.0));
+    const V2 sign = std::bit_cast<V2>((std::bit_cast<M2>(r.hi) & sign_bit) | std::bit_cast<M2>(vsplat(1.0)));
+    const V2 ar = std::bit_cast<V2>(std::bit_cast<M2>(r.hi) & ~sign_bit);
+    const V2 al = r.lo * sign;
+    const V2 y = ar * 64.0;
+    int k[2];
+    for (int l = 0; l < 2; ++l) {
+        quadrant[l] = static_cast<unsigned>(static_cast<std::int64_t>(n[l]) & 3);
+        k[l] = y[l] < 0.5 ? 0 : static_cast<int>(y[l] + 0.5);
+    }
+    const V2 t = ar - V2{k[0] * 0x1p-6, k[1] * 0x1p-6};
+    const V2 z = t * t;
+    constexpr double S1 = -1.0 / 6.0, S2 = 1.0 / 120.0, S3 = -1.0 / 5040.0;
+    constexpr double C1 = -0.5, C2 = 1.0 / 24.0, C3 = -1.0 / 720.0;
+    const V2 ps = z * (S1 + z * (S2 + z * S3));
+    const V2 pc = z * (C1 + z * (C2 + z * C3));
+    // k = 0
+    const DV s0 = vfast_two_sum(t, t * ps + al);
+    const DV c0 = vfast_two_sum(vsplat(1.0), pc - t * al);
+    // k > 0
+    const V2 sh{SIN_GRID[k[0]].hi, SIN_GRID[k[1]].hi}, sl{SIN_GRID[k[0]].lo, SIN_GRID[k[1]].lo};
+    const V2 ch{COS_GRID[k[0]].hi, COS_GRID[k[1]].hi}, cl{COS_GRID[k[0]].lo, COS_GRID[k[1]].lo};
+    const V2 su = t * ps;
+    const V2 cu = pc - t * al;
+    const DV p = vtwo_prod(ch, t);
+    const V2 ps_small = ((cl * t + ch * al) + sl) + (ch * su + sh * cu);
+    const DV ms = vtwo_sum(sh, p.hi);
+    const DV s1 = vfast_two_sum(ms.hi, ms.lo + (p.lo + ps_small));
+    const DV q = vtwo_prod(sh, t);
+    const V2 pc_small = ((cl - (sl * t + sh * al))) + (ch * cu - sh * su);
+    const DV mc = vtwo_sum(ch, -q.hi);
+    const DV c1 = vfast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
+    const M2 at_zero = M2{k[0] == 0 ? -1LL : 0LL, k[1] == 0 ? -1LL : 0LL};
+    const DV sv = vpick(at_zero, s0, s1);
+    s = DV{sv.hi * sign, sv.lo * sign};
+    c = vpick(at_zero, c0, c1);
+}
+
+// sin and cos of two arguments (of the signs of x) from their lanes: sin_cos_abs_fast's quadrant
+// and rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
+inline void finish_lanes(V2 x, V2 ax, const DV& fs, const DV& fc, const unsigned (&quadrant)[2], double* s, double* c) {
+    // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
+    // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
+    const M2 odd{(quadrant[0] & 1u) ? -1LL : 0LL, (quadrant[1] & 1u) ? -1LL : 0LL};
+    const V2 ss{(quadrant[0] & 2u) ? -1.0 : 1.0, (quadrant[1] & 2u) ? -1.0 : 1.0};
+    const V2 cs{((quadrant[0] + 1u) & 2u) ? -1.0 : 1.0, ((quadrant[1] + 1u) & 2u) ? -1.0 : 1.0};
+    const DV ps = vpick(odd, fc, fs), pc = vpick(odd, fs, fc);
+    const DV vs{ps.hi * ss, ps.lo * ss}, vc{pc.hi * cs, pc.lo * cs};
+    // settled(): the interval FAST_REL |h| + 2 FAST_REDUCE_ERR about h + l in one double.
+    const M2 magnitude = ~std::bit_cast<M2>(vsplat(-0.0));
+    const V2 ds = FAST_REL * std::bit_cast<V2>(std::bit_cast<M2>(vs.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+    const V2 dc = FAST_REL * std::bit_cast<V2>(std::bit_cast<M2>(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+    const V2 s_up = vs.hi + (vs.lo + ds), s_down = vs.hi + (vs.lo - ds);
+    const V2 c_up = vc.hi + (vc.lo + dc), c_down = vc.hi + (vc.lo - dc);
+    for (int l = 0; l < 2; ++l) {
+        const double sa = s_up[l] == s_down[l] ? s_up[l] : sin_abs_accurate(ax[l]);
+        s[l] = x[l] < 0.0 ? -sa : sa;
+        c[l] = c_up[l] == c_down[l] ? c_up[l] : cos_abs_accurate(ax[l]);
+    }
+}
+
+}  // namespace
+
+void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]) {
+    bool quick = true;
+    double ax[4];
+    for (int l = 0; l < 4; ++l) {
+        ax[l] = std::fabs(x[l]);
+        quick = quick && ax[l] >= 0x1p-26 && ax[l] < 0x1p19;
+    }
+    if (!quick) {  // rare: each on its own
+        for (int l = 0; l < 4; ++l) sin_cos(x[l], s[l], c[l]);
+        return;
+    }
+    // Both halves evaluated before either is finished: two independent chains side by side.
+    const V2 ax0{ax[0], ax[1]}, ax1{ax[2], ax[3]};
+    DV fs0, fc0, fs1, fc1;
+    unsigned q0[2], q1[2];
+    sin_cos_fast_lanes(ax0, fs0, fc0, q0);
+    sin_cos_fast_lanes(ax1, fs1, fc1, q1);
+    finish_lanes(V2{x[0], x[1]}, ax0, fs0, fc0, q0, s, c);
+    finish_lanes(V2{x[2], x[3]}, ax1, fs1, fc1, q1, s + 2, c + 2);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -237,12 +238,112 @@ void test_trig() {
     check(true, "sin_cos");
 }
 
+// The double nearest to v when a value known to within 2^-60 relative decides it (else false).
+bool round_decided(long double v, double& out) {
+    const double d = static_cast<double>(v);
+    const long double err = std::fabs(v) * 0x1p-60L;
+    if (static_cast<double>(v - err) != d || static_cast<double>(v + err) != d) return false;
+    out = d;
+    return true;
+}
+
+// sin and cos where the quick evaluation has to judge its own error most finely: next to the
+// multiples of pi/2 (where one of them is small and the reduction's error weighs most), next to
+// pi/4 and the other bounds where the evaluation changes hands, in every quadrant. The oracle is
+// the C library's long double sine and cosine (64-bit significands on x86), whose result is used
+// only where it decides the rounding to double with a wide margin; where long double is no wider
+// than double the test has no oracle and is skipped.
+void test_sin_cos_at_edges() {
+    using namespace drevan;
+    if constexpr (std::numeric_limits<long double>::digits < 64) return;
+    std::vector<double> xs;
+    auto around = [&xs](double c, int steps) {
+        double up = c, down = c;
+        for (int k = 0; k < steps; ++k) {
+            xs.push_back(up);
+            xs.push_back(-down);
+            up = std::nextafter(up, kInf);
+            down = std::nextafter(down, 0.0);
+        }
+    };
+    for (int k = 1; k < 4000; ++k) around(k * 1.5707963267948966, 24);  // the double nearest k pi/2
+    for (double c : {0x1.921fb54442d18p-1, 0x1.921fb54442d19p-1, 0x1p-27, 0x1p-26, 0x1p-7, 0x1p19, 2.356194490192345})
+        around(c, 2000);
+    int decided = 0, wrong = 0;
+    for (double x : xs) {
+        double s, c, want_s, want_c;
+        trig::sin_cos(x, s, c);
+        const long double lx = x;
+        if (round_decided(sinl(lx), want_s)) {
+            ++decided;
+            if (std::bit_cast<std::uint64_t>(s) != std::bit_cast<std::uint64_t>(want_s) && wrong++ < 5)
+                std::printf("  sin(%s) = %s, expected %s\n", hex(x).c_str(), hex(s).c_str(), hex(want_s).c_str());
+        }
+        if (round_decided(cosl(lx), want_c)) {
+            ++decided;
+            if (std::bit_cast<std::uint64_t>(c) != std::bit_cast<std::uint64_t>(want_c) && wrong++ < 5)
+                std::printf("  cos(%s) = %s, expected %s\n", hex(x).c_str(), hex(c).c_str(), hex(want_c).c_str());
+        }
+    }
+    check(wrong == 0 && decided > static_cast<int>(xs.size()), "sin_cos at the edges of its quick evaluation");
+}
+
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (a != a && b != b);
+}
+
+// The four-at-a-time forms give the bits of the single functions, lane by lane, wherever the
+// lanes' arguments fall: mixed with special values (which take the single path), at the
+// thresholds where the arctangent's reduction changes form, next to multiples of pi/2.
+void test_four_at_a_time() {
+    using namespace drevan;
+    std::mt19937_64 rng(17);
+    const double specials[] = {
+        0.0,    -0.0,  1.0,    -1.0,   kInf,   -kInf,  kNaN,   5e-324,  0x1p-27, 0x1p-26,
+        0x1p19, 1e300, 0.4375, 0.6875, 1.1875, 2.4375, 0x1p60, 0x1p-60, 0x1p-7,  0x1.fffffffffffffp-8};
+    auto pick = [&](int kind) {
+        const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        switch (kind) {
+            case 0:
+                return specials[rng() % std::size(specials)] * (rng() & 1 ? 1.0 : -1.0);
+            case 1:
+                return std::ldexp(u, static_cast<int>(rng() % 200) - 100);
+            case 2: {  // a neighbour of k pi/2, or of a threshold of the arctangent's ratio
+                double x = static_cast<double>(static_cast<int>(rng() % 2000) - 1000) * 1.5707963267948966;
+                if (rng() & 1) x = specials[12 + rng() % 4];
+                for (int k = static_cast<int>(rng() % 6); k > 0; --k) x = std::nextafter(x, kInf);
+                return x;
+            }
+            default:
+                return 8.0 * u;
+        }
+    };
+    int wrong = 0;
+    for (int i = 0; i < 200000 && wrong < 5; ++i) {
+        double x[4], y[4], a[4], s[4], c[4];
+        for (int k = 0; k < 4; ++k) x[k] = pick(static_cast<int>(rng() % 4)), y[k] = pick(static_cast<int>(rng() % 4));
+        trig::atan2_4(y, x, a);
+        trig::sin_cos_4(x, s, c);
+        for (int k = 0; k < 4; ++k) {
+            double s1, c1;
+            trig::sin_cos(x[k], s1, c1);
+            if (!same_bits(a[k], trig::atan2(y[k], x[k])) || !same_bits(s[k], s1) || !same_bits(c[k], c1)) {
+                ++wrong;
+                std::printf("  lane %d of (%s, %s)\n", k, hex(y[k]).c_str(), hex(x[k]).c_str());
+            }
+        }
+    }
+    check(wrong == 0, "atan2_4 and sin_cos_4 are atan2 and sin_cos lane by lane");
+}
+
 }  // namespace
 
 int main() {
     test_text_form();
     test_hash();
     test_trig();
+    test_sin_cos_at_edges();
+    test_four_at_a_time();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

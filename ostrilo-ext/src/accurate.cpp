@@ -44,7 +44,13 @@ drevan::Quat scaled_unit(const drevan::Quat& q, double squares) {
     return {r.w / m, r.i / m, r.j / m, r.k / m};
 }
 
-bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle) noexcept {
+namespace {
+
+// The angle of q in [0, pi] is 2 atan2(y, x) for the y and x found here, and its axis is stored
+// when `axis` is given (the three divisions that give it are the larger part of the cost when
+// only the angle is wanted, as for a list's magnitudes). False for the zero quaternion.
+template <bool WithAxis>
+bool angle_arguments(const drevan::Quat& q0, drevan::Vec3d* axis, double& y, double& x) noexcept {
     // The same rotation, angle within [0, pi]
     const drevan::Quat q = q0.w < 0.0 ? drevan::Quat{-q0.w, -q0.i, -q0.j, -q0.k} : q0;
     // |(i, j, k)| as sq 2^e, the vector part scaled by 2^-e (exact) so that the squares of a tiny
@@ -54,26 +60,51 @@ bool core::axis_angle(const drevan::Quat& q0, drevan::Vec3d& axis, double& angle
     const double sq = std::sqrt((si * si + sj * sj) + sk * sk);
     if (sq == 0.0) {
         if (q.w == 0.0) return false;
-        axis = drevan::Vec3d{1.0, 0.0, 0.0};
-        angle = 0.0;
+        if constexpr (WithAxis) *axis = drevan::Vec3d{1.0, 0.0, 0.0};
+        y = 0.0, x = 1.0;  // the angle 0
         return true;
     }
     const double s = times_pow2(sq, e);
     if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
-        const double half = drevan::trig::atan2(s, q.w);
         // The stored vector part is -sin(angle / 2) times the axis.
-        axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
-        angle = half + half;
+        if constexpr (WithAxis) *axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
+        y = s, x = q.w;
         return true;
     }
     // |(i, j, k)| is subnormal or beyond the largest double: the axis from the scaled parts, the
     // angle with w at their scale, unless w is so much larger there that it overflows (the angle
     // is then below 2^-1020 and the subnormal s serves as well as anything).
     const double sw = times_pow2(q.w, -e);
-    const double half = std::isfinite(sw) ? drevan::trig::atan2(sq, sw) : drevan::trig::atan2(s, q.w);
-    axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
+    if (std::isfinite(sw))
+        y = sq, x = sw;
+    else
+        y = s, x = q.w;
+    if constexpr (WithAxis) *axis = drevan::Vec3d{-si / sq, -sj / sq, -sk / sq};
+    return true;
+}
+
+}  // namespace
+
+bool core::axis_angle(const drevan::Quat& q, drevan::Vec3d& axis, double& angle) noexcept {
+    double y, x;
+    if (!angle_arguments<true>(q, &axis, y, x)) return false;
+    const double half = drevan::trig::atan2(y, x);
     angle = half + half;
     return true;
+}
+
+bool core::rotation_angles(const drevan::Quat (&q)[4], double (&angle)[4]) noexcept {
+    double y[4], x[4];
+    bool ok = true;
+    for (int k = 0; k < 4; ++k)
+        if (!angle_arguments<false>(q[k], nullptr, y[k], x[k])) {
+            ok = false;
+            y[k] = 0.0, x[k] = 1.0;
+        }
+    double half[4];
+    drevan::trig::atan2_4(y, x, half);
+    for (int k = 0; k < 4; ++k) angle[k] = half[k] + half[k];
+    return ok;
 }
 
 std::pair<drevan::Vec3d, drevan::AngleRadians> axis_angle(const drevan::Quat& q) {

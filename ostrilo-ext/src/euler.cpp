@@ -50,10 +50,14 @@ Quat from_euler(const EulerSequence& seq, const double (&a)[3], bool degrees) no
 
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
 // quaternions: the intrinsic sequence is read as the extrinsic reversed sequence, Tait-Bryan
-// sequences through the symmetric case by a change of axes.
-int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&angle)[3]) noexcept {
+// sequences through the symmetric case by a change of axes. In two steps around the three
+// arctangents, so that a list can take those of several rotations at once: euler_arguments finds
+// their arguments (false for a zero or non-finite length), euler_angles the angles from them.
+namespace {
+
+bool euler_arguments(const Quat& q0, const EulerSequence& seq, double* ys, double* xs) noexcept {
     const double n = length(q0);
-    if (!(n > 0.0) || !std::isfinite(n)) return -1;
+    if (!(n > 0.0) || !std::isfinite(n)) return false;
     // The angles do not depend on the length of q: one far from 1 is scaled by a power of two
     // (exact) so that the squares below neither underflow nor overflow.
     const int e = scale_exponent(q0.w, q0.i, q0.j, q0.k);
@@ -76,10 +80,24 @@ int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&an
         c = c4[j] + c4[3];
         d = c4[k] * sign - c4[i];
     }
-    angle[1] = 2.0 * drevan::trig::atan2(length(c, d), length(a, b));
+    // The second angle, half the sum and half the difference of the other two.
+    ys[0] = length(c, d), xs[0] = length(a, b);
+    ys[1] = b, xs[1] = a;
+    ys[2] = d, xs[2] = c;
+    return true;
+}
+
+int euler_angles(const EulerSequence& seq, bool degrees, const double* at, double (&angle)[3]) noexcept {
+    // The sequence read as euler_arguments reads it.
+    int i = seq.axis[0], j = seq.axis[1], k = seq.axis[2];
+    if (!seq.extrinsic) std::swap(i, k);
+    const bool symmetric = i == k;
+    if (symmetric) k = 3 - i - j;
+    const int sign = (i - j) * (j - k) * (k - i) / 2;
+    angle[1] = 2.0 * at[0];
     const int lock = std::fabs(angle[1]) <= GIMBAL_EPS ? 1 : std::fabs(angle[1] - PI) <= GIMBAL_EPS ? 2 : 0;
-    const double half_sum = drevan::trig::atan2(b, a);
-    const double half_diff = drevan::trig::atan2(d, c);
+    const double half_sum = at[1];
+    const double half_diff = at[2];
     if (lock == 0) {
         angle[0] = half_sum - half_diff;
         angle[2] = half_sum + half_diff;
@@ -108,6 +126,45 @@ int to_euler(const Quat& q0, const EulerSequence& seq, bool degrees, double (&an
         x = from_radians(x, degrees);
     }
     return lock;
+}
+
+}  // namespace
+
+int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&angle)[3]) noexcept {
+    double ys[4] = {1.0, 1.0, 1.0, 1.0}, xs[4] = {2.0, 2.0, 2.0, 2.0};  // the fourth lane idles on 1 / 2
+    if (!euler_arguments(q, seq, ys, xs)) return -1;
+    double at[4];
+    drevan::trig::atan2_4(ys, xs, at);
+    return euler_angles(seq, degrees, at, angle);
+}
+
+void to_euler_4(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*angle)[3],
+                int* lock) noexcept {
+    // The twelve arctangents of four rotations in three calls, rotation r's at 3r, 3r + 1, 3r + 2;
+    // the lanes of a rotation that has none (or is missing) idle on 1 / 2.
+    double ys[3][4], xs[3][4], at[3][4];
+    for (int g = 0; g < 3; ++g)
+        for (int l = 0; l < 4; ++l) ys[g][l] = 1.0, xs[g][l] = 2.0;
+    bool ok[4] = {};
+    for (std::size_t r = 0; r < count; ++r) {
+        double y3[3], x3[3];
+        ok[r] = euler_arguments(q[r], seq, y3, x3);
+        if (!ok[r]) continue;
+        for (std::size_t t = 0; t < 3; ++t) {
+            const std::size_t slot = 3 * r + t;
+            ys[slot / 4][slot % 4] = y3[t], xs[slot / 4][slot % 4] = x3[t];
+        }
+    }
+    for (int g = 0; g < 3; ++g) drevan::trig::atan2_4(ys[g], xs[g], at[g]);
+    for (std::size_t r = 0; r < count; ++r) {
+        if (!ok[r]) {
+            lock[r] = -1;
+            continue;
+        }
+        double three[3];
+        for (std::size_t t = 0; t < 3; ++t) three[t] = at[(3 * r + t) / 4][(3 * r + t) % 4];
+        lock[r] = euler_angles(seq, degrees, three, angle[r]);
+    }
 }
 
 }  // namespace core

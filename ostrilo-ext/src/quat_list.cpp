@@ -92,6 +92,18 @@ void each(std::size_t n, F f, std::size_t grain = kGrain) {
         grain);
 }
 
+// Runs f(i, m) for i = b, b + 4, ... in every block [b, e) of [0, n) on the pool, m = min(4, e - i):
+// for the functions that take four elements at a time on the vector units.
+template <class F>
+void each_four(std::size_t n, F f, std::size_t grain = kGrain) {
+    for_blocks(
+        n,
+        [&f](std::size_t b, std::size_t e) noexcept {
+            for (std::size_t i = b; i < e; i += 4) f(i, e - i < 4 ? e - i : 4);
+        },
+        grain);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Results: new NumPy arrays, written in place by the pool.
 
@@ -423,13 +435,27 @@ QuatList from_matrix(MatricesIn matrices) {
 }
 
 // The rotation of the rotation vector v (radians): from_axis_angle(v / |v|, |v|), with |v| found
-// without overflow or underflow; the identity for the zero vector.
-Quat from_rotvec_one(double x, double y, double z) {
-    const double m = std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z)));
-    if (m == 0.0) return Quat::identity();
-    const double sx = x / m, sy = y / m, sz = z / m;
-    const double angle = m * std::sqrt((sx * sx + sy * sy) + sz * sz);
-    return Quat::from_axis_angle(Vec3d{x / angle, y / angle, z / angle}, angle);
+// without overflow or underflow; the identity for the zero vector. Four at a time: the axes and
+// angles first, then the four sines and cosines at once, then from_axis_angle's products.
+void from_rotvecs(const double (&v)[4][3], std::size_t count, Quat* out) {
+    Vec3d axis[4];
+    double h[4] = {0.5, 0.5, 0.5, 0.5};  // lanes with no rotation to make compute sin(0.5)
+    bool zero[4] = {true, true, true, true};
+    for (std::size_t k = 0; k < count; ++k) {
+        const double x = v[k][0], y = v[k][1], z = v[k][2];
+        const double m = std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z)));
+        if (m == 0.0) continue;
+        const double sx = x / m, sy = y / m, sz = z / m;
+        const double angle = m * std::sqrt((sx * sx + sy * sy) + sz * sz);
+        axis[k] = Vec3d{x / angle, y / angle, z / angle};
+        h[k] = angle * -0.5;  // Quat::from_axis_angle's half angle
+        zero[k] = false;
+    }
+    double sn[4], cs[4];
+    drevan::trig::sin_cos_4(h, sn, cs);
+    for (std::size_t k = 0; k < count; ++k)
+        out[k] = canonical(zero[k] ? Quat::identity()
+                                   : Quat{cs[k], sn[k] * axis[k].x, sn[k] * axis[k].y, sn[k] * axis[k].z});
 }
 
 QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
@@ -439,13 +465,16 @@ QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     Quat* dst = out.items.data();
     const RowsArg* src = &v;
     const bool deg = degrees;
-    each(
+    each_four(
         n,
-        [=](std::size_t i) {
-            double r[3];
-            src->row(i, r);
-            dst[i] = canonical(deg ? from_rotvec_one((r[0] * PI) / 180.0, (r[1] * PI) / 180.0, (r[2] * PI) / 180.0)
-                                   : from_rotvec_one(r[0], r[1], r[2]));
+        [=](std::size_t i, std::size_t count) {
+            double r[4][3];
+            for (std::size_t k = 0; k < count; ++k) {
+                src->row(i + k, r[k]);
+                if (deg)
+                    for (double& c : r[k]) c = (c * PI) / 180.0;
+            }
+            from_rotvecs(r, count, dst + i);
         },
         512);
     return out;
@@ -505,17 +534,27 @@ QuatList random(std::size_t n, std::size_t seed) {
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
     const std::uint64_t key = mix64(static_cast<std::uint64_t>(seed) ^ 0x6F737472696C6Full);
-    each(
+    // Two rotations at a time: their four sines and cosines at once.
+    each_four(
         n,
-        [=](std::size_t i) {
-            const std::uint64_t c = 3 * static_cast<std::uint64_t>(i);
-            const double u1 = uniform(key, c), u2 = uniform(key, c + 1), u3 = uniform(key, c + 2);
-            const double r1 = std::sqrt(1.0 - u1), r2 = std::sqrt(u1);
-            double s1, c1, s2, c2;
-            drevan::trig::sin_cos((2.0 * PI) * u2, s1, c1);
-            drevan::trig::sin_cos((2.0 * PI) * u3, s2, c2);
-            // The common quaternion (x, y, z, w) = (r1 s1, r1 c1, r2 s2, r2 c2); stored: its conjugate.
-            dst[i] = Quat{r2 * c2, -(r1 * s1), -(r1 * c1), -(r2 * s2)};
+        [=](std::size_t i, std::size_t count) {
+            for (std::size_t p = 0; p < count; p += 2) {
+                const std::size_t pair = count - p < 2 ? 1 : 2;
+                double r1[2], r2[2], arg[4] = {0.5, 0.5, 0.5, 0.5};
+                for (std::size_t k = 0; k < pair; ++k) {
+                    const std::uint64_t c = 3 * static_cast<std::uint64_t>(i + p + k);
+                    const double u1 = uniform(key, c), u2 = uniform(key, c + 1), u3 = uniform(key, c + 2);
+                    r1[k] = std::sqrt(1.0 - u1), r2[k] = std::sqrt(u1);
+                    arg[2 * k] = (2.0 * PI) * u2, arg[2 * k + 1] = (2.0 * PI) * u3;
+                }
+                double sn[4], cs[4];
+                drevan::trig::sin_cos_4(arg, sn, cs);
+                for (std::size_t k = 0; k < pair; ++k) {
+                    const double s1 = sn[2 * k], c1 = cs[2 * k], s2 = sn[2 * k + 1], c2 = cs[2 * k + 1];
+                    // The common quaternion (x, y, z, w) = (r1 s1, r1 c1, r2 s2, r2 c2); stored: its conjugate.
+                    dst[i + p + k] = Quat{r2[k] * c2, -(r1[k] * s1), -(r1[k] * c1), -(r2[k] * s2)};
+                }
+            }
         },
         512);
     return out;
@@ -590,17 +629,21 @@ Object to_euler(const QuatList& l, Str seq_o, Opt<bool, "False"> degrees) {
     const bool deg = degrees;
     FirstFault bad(n);
     std::atomic<bool> locked{false};
-    each(
+    each_four(
         n,
-        [=, &bad, &locked](std::size_t i) {
-            double a[3];
-            const int lock = core::to_euler(src[i], seq, deg, a);
-            if (lock < 0) {
-                bad.note(i);
-                return;
+        [=, &bad, &locked](std::size_t i, std::size_t count) {
+            double a[4][3];
+            int lock[4];
+            core::to_euler_4(src + i, count, seq, deg, a, lock);
+            for (std::size_t r = 0; r < count; ++r) {
+                if (lock[r] < 0) {
+                    bad.note(i + r);
+                    continue;
+                }
+                if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
+                double* out = dst + 3 * (i + r);
+                out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
             }
-            if (lock != 0) locked.store(true, std::memory_order_relaxed);
-            dst[3 * i] = canonical(a[0]), dst[3 * i + 1] = canonical(a[1]), dst[3 * i + 2] = canonical(a[2]);
         },
         512);
     if (bad.get() < n) element_error("to_euler", bad.get(), "has a zero or non-finite length");
@@ -655,12 +698,21 @@ Object magnitude(const QuatList& l) {
     double* dst = out.data<double>();
     const Quat* src = l.items.data();
     FirstFault bad(n);
-    each(
+    // Four at a time, for the four-wide arctangent; a block's last few with identities beside them.
+    each_four(
         n,
-        [=, &bad](std::size_t i) {
-            Vec3d axis;
-            if (!core::axis_angle(src[i], axis, dst[i])) bad.note(i);
-            dst[i] = canonical(dst[i]);
+        [=, &bad](std::size_t i, std::size_t m) {
+            Quat q[4] = {Quat::identity(), Quat::identity(), Quat::identity(), Quat::identity()};
+            for (std::size_t k = 0; k < m; ++k) q[k] = src[i + k];
+            double angle[4];
+            if (!core::rotation_angles(q, angle)) {
+                for (std::size_t k = 0; k < m; ++k) {
+                    Vec3d axis;
+                    double one;
+                    if (!core::axis_angle(q[k], axis, one)) bad.note(i + k);
+                }
+            }
+            for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
         },
         512);
     if (bad.get() < n) element_error("magnitude", bad.get(), "is the zero quaternion, which is no rotation");

@@ -152,21 +152,27 @@ Quat mean(const QuatList& l, Weights weights) {
 
 namespace {
 
-// Vectors from a VecList (copied) or rows of three numbers.
-std::vector<Vec3d> read_vectors(PyObject* o, const char* what) {
-    std::vector<Vec3d> out;
-    if (is_instance<VecList>(o)) {
-        Shared<VecList> l;
-        if (!l.acquire(o)) throw_pyerr();
-        out.assign(l.get().items.begin(), l.get().items.end());
-        return out;
-    }
+// Vectors of an argument, x, y, z one after another: a VecList's own, held under a shared borrow
+// for the call, or our one copy of rows of three numbers (each vector is read twice below, so a
+// buffer is copied first and not read where it lies: the policy in frame/rows.hpp).
+struct VectorsArg {
+    Shared<VecList> list;
     RowsIn rows;
-    read_rows(rows, o, 3, what, {});
-    out.resize(rows.count());
-    if (!out.empty()) std::memcpy(static_cast<void*>(out.data()), rows.values(), out.size() * sizeof(Vec3d));
-    return out;
-}
+    const double* xyz = nullptr;
+    std::size_t count = 0;
+
+    VectorsArg(PyObject* o, const char* what) {
+        if (is_instance<VecList>(o)) {
+            if (!list.acquire(o)) throw_pyerr();
+            count = list.get().items.size();
+            xyz = reinterpret_cast<const double*>(list.get().items.data());
+            return;
+        }
+        read_rows(rows, o, 3, what, {});
+        count = rows.count();
+        xyz = rows.values();
+    }
+};
 
 }  // namespace
 
@@ -175,25 +181,25 @@ std::vector<Vec3d> read_vectors(PyObject* o, const char* what) {
 // S_xy = sum w_i b_ix a_iy. One pair is answered exactly, by from_two_vectors.
 Object align_vectors(VectorsIn a_o, VectorsIn b_o, Weights weights_o) {
     constexpr const char* fn = "align_vectors()";
-    const std::vector<Vec3d> a = read_vectors(a_o.o, "argument 'a':");
-    const std::vector<Vec3d> b = read_vectors(b_o.o, "argument 'b':");
-    const std::size_t n = a.size();
-    if (b.size() != n) {
-        PyErr_Format(PyExc_ValueError, "%s: %zu vectors in a but %zu in b", fn, n, b.size());
+    const VectorsArg a(a_o.o, "argument 'a':");
+    const VectorsArg b(b_o.o, "argument 'b':");
+    const std::size_t n = a.count;
+    if (b.count != n) {
+        PyErr_Format(PyExc_ValueError, "%s: %zu vectors in a but %zu in b", fn, n, b.count);
         throw_pyerr();
     }
     if (n == 0) value_error("align_vectors(): no vectors to align");
     const std::vector<double> w = read_weights(weights_o.o, n, fn);
-    const Vec3d* pa = a.data();
-    const Vec3d* pb = b.data();
+    const double* pa = a.xyz;
+    const double* pb = b.xyz;
     const double* pw = w.empty() ? nullptr : w.data();
     Quat q;
     if (n == 1) {
-        q = from_two_vectors(b[0], a[0]);
+        q = from_two_vectors(Vec3d{pb[0], pb[1], pb[2]}, Vec3d{pa[0], pa[1], pa[2]});
     } else {
         const auto s = chunked_sum<9>(n, [pa, pb, pw](std::size_t i, double* acc) {
             const double wi = pw ? pw[i] : 1.0;
-            const double bv[3] = {pb[i].x, pb[i].y, pb[i].z}, av[3] = {pa[i].x, pa[i].y, pa[i].z};
+            const double *bv = pb + 3 * i, *av = pa + 3 * i;
             for (int r = 0; r < 3; ++r)
                 for (int c = 0; c < 3; ++c) acc[3 * r + c] += wi * (bv[r] * av[c]);
         });
@@ -222,8 +228,8 @@ Object align_vectors(VectorsIn a_o, VectorsIn b_o, Weights weights_o) {
     }
     const Quat* pq = &q;
     const auto d = chunked_sum<1>(n, [pa, pb, pw, pq](std::size_t i, double* acc) {
-        const Vec3d r = pq->rotate(pb[i]);
-        const double dx = pa[i].x - r.x, dy = pa[i].y - r.y, dz = pa[i].z - r.z;
+        const Vec3d r = pq->rotate(Vec3d{pb[3 * i], pb[3 * i + 1], pb[3 * i + 2]});
+        const double dx = pa[3 * i] - r.x, dy = pa[3 * i + 1] - r.y, dz = pa[3 * i + 2] - r.z;
         acc[0] += (pw ? pw[i] : 1.0) * ((dx * dx + dy * dy) + dz * dz);
     });
     return Object{to_py(std::pair<Quat, double>{q, std::sqrt(d[0])})};

@@ -21,6 +21,8 @@ double cos(double x);
 double tan(double x);
 // sin(x) and cos(x) from one argument reduction; the same bits as sin(x) and cos(x).
 void sin_cos(double x, double& s, double& c);
+// sin_cos of four arguments at once (the quick evaluation on the vector units): the same bits.
+void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]);
 double acos(double x);
 
 // Arctangent and the two-argument arctangent, in [-pi/2, pi/2] and [-pi, pi]. Not correctly
@@ -30,5 +32,7 @@ double acos(double x);
 // the signs of zeros and the quadrant of infinities, NaN in NaN out.
 double atan(double x);
 double atan2(double y, double x);
+// out[k] = atan2(y[k], x[k]), the same bits, four at a time on the vector units.
+void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]);
 
 }  // namespace drevan::trig
