@@ -552,6 +552,100 @@ std::size_t SpatialIndex::lowest_below(std::size_t node, std::size_t lo, std::si
     return low;
 }
 
+namespace {
+template <unsigned A>
+inline double key(const SpatialIndex::Entry& e) noexcept {
+    if constexpr (A == 0) return e.p.x;
+    if constexpr (A == 1) return e.p.y;
+    return e.p.z;
+}
+
+// Moves the entries of e[lo, hi) whose coordinate A is below t (Less) or at most t (!Less) to the
+// front; returns where the rest starts. A median's comparisons are a coin toss each, which a
+// predicted branch loses half the time: blocks of entries are first classified without a branch
+// (the offsets of those on the wrong side noted), then the wrong ones swapped in pairs.
+template <unsigned A, bool Less>
+std::ptrdiff_t partition(SpatialIndex::Entry* e, std::ptrdiff_t lo, std::ptrdiff_t hi, double t) noexcept {
+    auto goes_left = [t](const SpatialIndex::Entry& x) { return Less ? key<A>(x) < t : key<A>(x) <= t; };
+    constexpr std::ptrdiff_t kBlock = 64;
+    std::uint8_t off_l[kBlock], off_r[kBlock];
+    std::ptrdiff_t l = lo, r = hi, num_l = 0, num_r = 0, start_l = 0, start_r = 0;
+    while (r - l > 2 * kBlock) {
+        if (num_l == 0) {
+            start_l = 0;
+            for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+                off_l[num_l] = static_cast<std::uint8_t>(i);
+                num_l += !goes_left(e[l + i]);
+            }
+        }
+        if (num_r == 0) {
+            start_r = 0;
+            for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+                off_r[num_r] = static_cast<std::uint8_t>(i);
+                num_r += goes_left(e[r - 1 - i]);
+            }
+        }
+        const std::ptrdiff_t num = std::min(num_l, num_r);
+        for (std::ptrdiff_t x = 0; x < num; ++x) std::swap(e[l + off_l[start_l + x]], e[r - 1 - off_r[start_r + x]]);
+        num_l -= num;
+        num_r -= num;
+        start_l += num;
+        start_r += num;
+        if (num_l == 0) l += kBlock;
+        if (num_r == 0) r -= kBlock;
+    }
+    // The last few (a block may still hold some on the wrong side): one by one.
+    std::ptrdiff_t j = l;
+    for (std::ptrdiff_t i = l; i < r; ++i) {
+        const SpatialIndex::Entry x = e[i];
+        const bool take = goes_left(x);
+        e[i] = e[j];
+        e[j] = x;
+        j += take;
+    }
+    return j;
+}
+
+// Puts into e[k] the entry that belongs there in order of coordinate A over e[left..right], with
+// none greater before it and none less after it. The pivot is the k-th of a small sample of the
+// range (Floyd and Rivest's choice), so that it lands near k and few entries are left after one
+// pass. Which of equal coordinates goes where is decided by the data alone.
+template <unsigned A>
+void select(SpatialIndex::Entry* e, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k) noexcept {
+    while (right - left > 16) {
+        if (right - left > 600) {
+            const double n = static_cast<double>(right - left + 1), i = static_cast<double>(k - left + 1);
+            const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
+            const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
+            const auto new_left = std::max(left, static_cast<std::ptrdiff_t>(static_cast<double>(k) - i * s / n + sd));
+            const auto new_right =
+                std::min(right, static_cast<std::ptrdiff_t>(static_cast<double>(k) + (n - i) * s / n + sd));
+            select<A>(e, new_left, new_right, k);
+        }
+        const double t = key<A>(e[k]);
+        const std::ptrdiff_t j = partition<A, true>(e, left, right + 1, t);
+        if (k < j) {
+            right = j - 1;
+            continue;
+        }
+        if (j > left) {
+            left = j;
+            continue;
+        }
+        // t is the least: the entries equal to it first.
+        const std::ptrdiff_t j2 = partition<A, false>(e, left, right + 1, t);
+        if (k < j2) return;
+        left = j2;
+    }
+    for (std::ptrdiff_t i = left + 1; i <= right; ++i) {
+        const SpatialIndex::Entry x = e[i];
+        std::ptrdiff_t j = i;
+        for (; j > left && key<A>(e[j - 1]) > key<A>(x); --j) e[j] = e[j - 1];
+        e[j] = x;
+    }
+}
+}  // namespace
+
 // An internal node's split on the axis of largest extent at the median: the points of [lo, hi)
 // are partitioned around position lo + (hi - lo) / 2. The extent is that of at most kAxisSample
 // points spread over the range: the axis only steers the search's speed, never its answers.
@@ -581,16 +675,18 @@ void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) 
     }
     const std::size_t mid = lo + (hi - lo) / 2;
     if (hi > lo) {
-        // One comparison per axis, so that the selection's inner loops have no branch on it.
+        // One selection per axis, so that its inner loops have no branch on it.
+        const auto l = static_cast<std::ptrdiff_t>(lo), r = static_cast<std::ptrdiff_t>(hi) - 1,
+                   k = static_cast<std::ptrdiff_t>(mid);
         switch (axis) {
             case 0:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.x < r.p.x; });
+                select<0>(e, l, r, k);
                 break;
             case 1:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.y < r.p.y; });
+                select<1>(e, l, r, k);
                 break;
             default:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.z < r.p.z; });
+                select<2>(e, l, r, k);
                 break;
         }
         split_[node] = coord(e[mid].p, axis);
@@ -716,14 +812,71 @@ std::size_t SpatialIndex::nearest(const Vec3d& q_in, std::size_t k, Hit* out, do
     return total;
 }
 
+namespace {
+// Spreads the low 10 bits of v to every third bit.
+inline std::uint32_t spread3(std::uint32_t v) noexcept {
+    v &= 0x3ff;
+    v = (v | (v << 16)) & 0x030000ff;
+    v = (v | (v << 8)) & 0x0300f00f;
+    v = (v | (v << 4)) & 0x030c30c3;
+    v = (v | (v << 2)) & 0x09249249;
+    return v;
+}
+}  // namespace
+
+// Queries are read once each (another thread may write them meanwhile) and put in the order of a
+// Z-curve over the tree's extent, so that queries near each other are answered one after the
+// other and find the nodes and leaves they share still in the cache. The order only steers the
+// speed: each query's answer is its own.
+void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
+                                   std::vector<std::uint32_t>& order) const {
+    copy.resize(m);
+    for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
+    order.resize(m);
+    for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(i);
+    if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) return;
+    // Cells of 1/1024 of the extent along each axis; anything outside (or NaN) is clamped.
+    double scale[3];
+    for (unsigned a = 0; a < 3; ++a) {
+        const double ext = hi_[a] * 0.5 - lo_[a] * 0.5;
+        scale[a] = ext > 0 ? 511.0 / ext : 0.0;
+    }
+    std::vector<std::uint64_t> keyed(m), spare(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const Vec3d w = wrap(copy[i]);
+        const double c[3] = {w.x, w.y, w.z};
+        std::uint32_t key = 0;
+        for (unsigned a = 0; a < 3; ++a) {
+            const double t = (c[a] - lo_[a]) * scale[a];
+            const std::uint32_t cell = t >= 0 ? (t < 1023.0 ? static_cast<std::uint32_t>(t) : 1023u) : 0u;
+            key |= spread3(cell) << a;
+        }
+        keyed[i] = (std::uint64_t{key} << 32) | i;
+    }
+    // Least significant digit first over the 30 key bits, 10 at a time: stable, so that equal
+    // keys keep the queries' order.
+    for (unsigned shift = 32; shift < 62; shift += 10) {
+        std::size_t count[1025] = {};
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & 0x3ff) + 1];
+        for (std::size_t d = 0; d < 1024; ++d) count[d + 1] += count[d];
+        for (std::uint64_t v : keyed) spare[count[(v >> shift) & 0x3ff]++] = v;
+        keyed.swap(spare);
+    }
+    for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
+}
+
 void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
                                 double* distances, double limit) const {
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
+    std::vector<Vec3d> copy;
+    std::vector<std::uint32_t> order;
+    ordered_queries(queries, m, copy, order);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> best(kk == 0 ? 1 : kk);
-        for (std::size_t i = b; i < e; ++i) {
-            const std::size_t found = nearest(read_once(queries + i), kk, best.data(), limit);
+        for (std::size_t o = b; o < e; ++o) {
+            const std::size_t i = order[o];
+            const std::size_t found = nearest(copy[i], kk, best.data(), limit);
             std::ptrdiff_t* idx = indices + i * k;
             double* dist = distances + i * k;
             for (std::size_t j = 0; j < found; ++j) {
@@ -806,17 +959,13 @@ struct Parts {
     struct Part {
         std::size_t begin;
         std::vector<T> items;
+        std::size_t end;
     };
     std::vector<Part> parts;
     std::mutex m;
-    void add(std::size_t begin, std::vector<T>&& items) {
+    void add(std::size_t begin, std::vector<T>&& items, std::size_t end = 0) {
         std::lock_guard lk(m);
-        parts.push_back({begin, std::move(items)});
-    }
-    // The parts in block order.
-    std::vector<Part>& sorted() {
-        std::sort(parts.begin(), parts.end(), [](const Part& x, const Part& y) { return x.begin < y.begin; });
-        return parts;
+        parts.push_back({begin, std::move(items), end});
     }
 };
 }  // namespace
@@ -827,33 +976,44 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
     distances.clear();
     offsets.assign(m + 1, 0);
     if (m == 0) return;
+    std::vector<Vec3d> copy;
+    std::vector<std::uint32_t> order;
+    ordered_queries(queries, m, copy, order);
+    // Each block's hits in the order its queries were answered; each query's count meanwhile.
     Parts<Hit> parts;
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> hits;
-        for (std::size_t i = b; i < e; ++i) {
-            const std::size_t before = hits.size();
-            within(read_once(queries + i), r, hits);
-            offsets[i + 1] = hits.size() - before;  // a count for now
+        for (std::size_t o = b; o < e; ++o) {
+            const std::size_t i = order[o], before = hits.size();
+            within(copy[i], r, hits);
+            offsets[i + 1] = hits.size() - before;
         }
-        parts.add(b, std::move(hits));
+        parts.add(b, std::move(hits), e);
     });
-    std::size_t total = 0;
-    for (const auto& part : parts.parts) total += part.items.size();
-    indices.reserve(total);
-    distances.reserve(total);
-    for (const auto& part : parts.sorted()) {
-        for (const Hit& h : part.items) {
-            indices.push_back(static_cast<std::ptrdiff_t>(h.index));
-            distances.push_back(distance_of(h));
+    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
+    indices.resize(offsets[m]);
+    distances.resize(offsets[m]);
+    for (const auto& part : parts.parts) {
+        const Hit* h = part.items.data();
+        for (std::size_t o = part.begin; o < part.end; ++o) {
+            const std::size_t i = order[o];
+            for (std::size_t at = offsets[i]; at < offsets[i + 1]; ++at, ++h) {
+                indices[at] = static_cast<std::ptrdiff_t>(h->index);
+                distances[at] = distance_of(*h);
+            }
         }
     }
-    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
 }
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
+    std::vector<Vec3d> copy;
+    std::vector<std::uint32_t> order;
+    ordered_queries(queries, m, copy, order);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i)
-            counts[i] = static_cast<std::ptrdiff_t>(count_within(read_once(queries + i), r));
+        for (std::size_t o = b; o < e; ++o) {
+            const std::size_t i = order[o];
+            counts[i] = static_cast<std::ptrdiff_t>(count_within(copy[i], r));
+        }
     });
 }
 
