@@ -829,11 +829,11 @@ inline std::uint32_t spread3(std::uint32_t v) noexcept {
 // other and find the nodes and leaves they share still in the cache. The order only steers the
 // speed: each query's answer is its own.
 void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
-                                   std::vector<std::uint32_t>& order) const {
+                                   std::vector<std::size_t>& order) const {
     copy.resize(m);
     for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
     order.resize(m);
-    for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(i);
+    for (std::size_t i = 0; i < m; ++i) order[i] = i;
     if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) return;
     // Cells of 1/1024 of the extent along each axis; anything outside (or NaN) is clamped.
     double scale[3];
@@ -870,7 +870,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
     std::vector<Vec3d> copy;
-    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> order;
     ordered_queries(queries, m, copy, order);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> best(kk == 0 ? 1 : kk);
@@ -977,7 +977,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
     offsets.assign(m + 1, 0);
     if (m == 0) return;
     std::vector<Vec3d> copy;
-    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> order;
     ordered_queries(queries, m, copy, order);
     // Each block's hits in the order its queries were answered; each query's count meanwhile.
     Parts<Hit> parts;
@@ -1007,7 +1007,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
     std::vector<Vec3d> copy;
-    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> order;
     ordered_queries(queries, m, copy, order);
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         for (std::size_t o = b; o < e; ++o) {

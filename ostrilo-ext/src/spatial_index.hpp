@@ -166,7 +166,7 @@ class SpatialIndex {
     // Queries from this many on are answered in an order that keeps neighbours together.
     static constexpr std::size_t kOrderFrom = 4096;
     void ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
-                         std::vector<std::uint32_t>& order) const;
+                         std::vector<std::size_t>& order) const;
     template <class Visit>
     void visit_within(const Vec3d& q, double limit, Visit&& visit) const;
     // Adds to hist[t] the points whose squared distance to the wrapped, finite q is in
