@@ -435,6 +435,81 @@ struct BoxCount {
         }
     }
 };
+// The bounds of the axis gap between any p in [alo, ahi] and any q in [blo, bhi], as
+// Metric::axis_bounds gives them for one point: the plain gaps first (differences of the boxes'
+// ends, which bound p - q the way its own rounding does), then the shorter way round.
+inline void pair_axis_bounds(const Metric& m, unsigned a, double alo, double ahi, double blo, double bhi, double& low,
+                             double& high) noexcept {
+    const double dmin = std::max({0.0, blo - ahi, alo - bhi});
+    const double dmax = std::max(bhi - alo, ahi - blo);
+    if (m.L[a] > 0) {
+        low = std::max(0.0, std::min(dmin, m.L[a] - dmax));
+        high = std::min(dmax, m.L[a] - dmin);
+    } else {
+        low = dmin;
+        high = dmax;
+    }
+}
+
+// Pair counts by bins over two trees at once: a pair of regions whose squared-distance bounds fall
+// in one bin is counted whole, one beyond every limit is left; otherwise the region with more
+// points is split, and two leaves compare point by point.
+struct DualCount {
+    Tree a, b;
+    Metric m;
+    const double* limits;
+    std::size_t nl;
+    std::uint64_t* hist;
+    std::size_t bin(double d2) const noexcept {
+        return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
+    }
+    void node(const Region& ra, const Region& rb) {
+        if (ra.hi == ra.lo || rb.hi == rb.lo) return;
+        double gl[3], gh[3];
+        for (unsigned x = 0; x < 3; ++x)
+            pair_axis_bounds(m, x, ra.blo[x], ra.bhi[x], rb.blo[x], rb.bhi[x], gl[x], gh[x]);
+        const std::size_t low = bin(bound_of(gl));
+        if (low == nl) return;  // beyond every radius
+        if (bin(bound_of(gh)) == low) {
+            hist[low] += static_cast<std::uint64_t>(ra.hi - ra.lo) * (rb.hi - rb.lo);
+            return;
+        }
+        const bool a_leaf = ra.nd >= a.internal, b_leaf = rb.nd >= b.internal;
+        if (a_leaf && b_leaf) {
+            const double top = limits[nl - 1];
+            for (std::size_t i = ra.lo; i < ra.hi; ++i) {
+                const Vec3d& p = a.entries[i].p;
+                for (std::size_t j = rb.lo; j < rb.hi; ++j) {
+                    const double d2 = m.d2(p, b.entries[j].p);  // tree points: never NaN
+                    if (d2 <= top) ++hist[bin(d2)];
+                }
+            }
+            return;
+        }
+        Region c[2];
+        if (b_leaf || (!a_leaf && ra.hi - ra.lo >= rb.hi - rb.lo)) {
+            children(a, ra, c[0], c[1]);
+            node(c[0], rb);
+            node(c[1], rb);
+        } else {
+            children(b, rb, c[0], c[1]);
+            node(ra, c[0]);
+            node(ra, c[1]);
+        }
+    }
+};
+
+// The regions of a tree's nodes at `level` (or leaves above it), in tree order.
+void regions_at(const Tree& t, const Region& r, std::size_t level, std::vector<Region>& out) {
+    if (level == 0 || r.nd >= t.internal) {
+        out.push_back(r);
+        return;
+    }
+    Region c[2];
+    children(t, r, c[0], c[1]);
+    regions_at(t, c[0], level - 1, out);
+    regions_at(t, c[1], level - 1, out);
+}
 }  // namespace
 
 double radius_limit(double r) noexcept {
@@ -1129,6 +1204,49 @@ void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t 
     }
 }
 
+void SpatialIndex::count_bins_with(const SpatialIndex& other, const double* limits, std::size_t nl,
+                                   std::uint64_t* hist) const {
+    std::mutex mu;
+    auto add = [&](const std::vector<std::uint64_t>& mine) {
+        std::lock_guard lk(mu);
+        for (std::size_t t = 0; t < nl; ++t) hist[t] += mine[t];
+    };
+    // Tree against tree: this tree's nodes a few levels down, each walked against the other's
+    // whole tree, as the blocks of the worker pool.
+    if (n_tree_ != 0 && other.n_tree_ != 0) {
+        const Tree ta{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+        const Tree tb{other.entries_.data(), other.split_.data(), other.axis_.data(), other.min_index_.data(),
+                      other.internal_};
+        std::vector<Region> tasks;
+        regions_at(ta, Region{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}}, kLevelsByLevel,
+                   tasks);
+        const Region root_b{0,
+                            0,
+                            other.n_tree_,
+                            {other.lo_[0], other.lo_[1], other.lo_[2]},
+                            {other.hi_[0], other.hi_[1], other.hi_[2]}};
+        run_blocks(runner_, tasks.size(), 1, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint64_t> mine(nl, 0);
+            DualCount walk{ta, tb, Metric{{box_.L[0], box_.L[1], box_.L[2]}}, limits, nl, mine.data()};
+            for (std::size_t i = b; i < e; ++i) walk.node(tasks[i], root_b);
+            add(mine);
+        });
+    }
+    // This index's points beside its tree against every point of the other; the other's beside
+    // its tree against this tree's points. Their distances are infinite or NaN.
+    auto bin_of = [&](double d2) {
+        return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
+    };
+    std::vector<std::uint64_t> mine(nl, 0);
+    for (std::size_t i = n_tree_; i < n_; ++i) other.count_bins(entries_[i].p, limits, nl, mine.data());
+    for (std::size_t j = other.n_tree_; j < other.n_; ++j)
+        for (std::size_t i = 0; i < n_tree_; ++i) {
+            const double d2 = distance_squared(entries_[i].p, other.entries_[j].p);
+            if (d2 == d2 && bin_of(d2) < nl) ++mine[bin_of(d2)];
+        }
+    add(mine);
+}
+
 void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr,
                                std::uint64_t* counts) const {
     // The radii's limits, increasing and without repeats: the bins.
@@ -1139,20 +1257,9 @@ void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, s
     bins.erase(std::unique(bins.begin(), bins.end()), bins.end());
     while (!bins.empty() && bins.front() < 0) bins.erase(bins.begin());
     std::vector<std::uint64_t> hist(bins.size() + 1, 0);
-    // The count is symmetric: the smaller set asks the larger's tree.
-    const SpatialIndex& tree = n_ >= other.n_ ? *this : other;
-    const SpatialIndex& asking = n_ >= other.n_ ? other : *this;
-    std::mutex m;
-    if (!bins.empty()) {
-        run_blocks(runner_, asking.n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
-            std::vector<std::uint64_t> mine(bins.size(), 0);
-            // The asking points in entry order: their order does not change a count.
-            for (std::size_t i = b; i < e; ++i)
-                tree.count_bins(asking.entries_[i].p, bins.data(), bins.size(), mine.data());
-            std::lock_guard lk(m);
-            for (std::size_t t = 0; t < bins.size(); ++t) hist[t] += mine[t];
-        });
-    }
+    // The count is symmetric: the larger tree is cut into the blocks of the worker pool.
+    const SpatialIndex& cut = n_ >= other.n_ ? *this : other;
+    if (!bins.empty()) cut.count_bins_with(&cut == this ? other : *this, bins.data(), bins.size(), hist.data());
     for (std::size_t t = 1; t < bins.size(); ++t) hist[t] += hist[t - 1];
     for (std::size_t t = 0; t < nr; ++t) {
         if (limits[t] < 0) {

@@ -172,6 +172,9 @@ class SpatialIndex {
     // Adds to hist[t] the points whose squared distance to the wrapped, finite q is in
     // (limits[t - 1], limits[t]] (limits increasing); points beyond the last are not counted.
     void count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const;
+    // Adds to hist[t] the pairs (a point of this index, one of other's) whose squared distance is
+    // in (limits[t - 1], limits[t]]; limits increasing, pairs beyond the last not counted.
+    void count_bins_with(const SpatialIndex& other, const double* limits, std::size_t nl, std::uint64_t* hist) const;
     void build_node(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const;

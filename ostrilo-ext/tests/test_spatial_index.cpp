@@ -523,6 +523,34 @@ void test_pairs_and_counts() {
     }
 }
 
+// Two integer lattices: many pairs lie exactly at a radius, and the trees' boxes meet exactly at
+// it, so that a bound off by one rounding counts a whole pair of regions in the wrong bin.
+void test_counts_on_lattices() {
+    std::vector<Vec3d> a, b;
+    for (int x = 0; x < 11; ++x)
+        for (int y = 0; y < 10; ++y)
+            for (int z = 0; z < 9; ++z) {
+                a.push_back({double(x), double(y), double(z)});
+                if ((x + y + z) % 3 != 0) b.push_back({double(z), double(x), double(y) * 0.5});
+            }
+    const std::vector<double> rs = {1.0, std::sqrt(2.0), 2.0, 3.0, 0.5, std::sqrt(5.25), 0.0};
+    for (const bool periodic : {false, true}) {
+        sp::Periods box;
+        if (periodic) box = {{12.0, 0.0, 10.0}};
+        const SpatialIndex ia(a.data(), a.size(), run_on_pool, box), ib(b.data(), b.size(), run_on_pool, box);
+        std::vector<std::uint64_t> got(rs.size());
+        ia.count_pairs(ib, rs.data(), rs.size(), got.data());
+        bool ok = true;
+        for (std::size_t t = 0; t < rs.size(); ++t) {
+            std::uint64_t want = 0;
+            for (const Vec3d& x : a)
+                for (const Vec3d& y : b) want += std::sqrt(torus_d2(x, y, box)) <= rs[t] ? 1 : 0;
+            ok = ok && got[t] == want;
+        }
+        CHECK(ok, "lattice pair counts (periodic %d)", periodic);
+    }
+}
+
 // Enough queries at once that they are answered in a spatial order rather than as given: every
 // answer still lands in its own query's row, non-finite and far-off queries included, and equals
 // the one query's answer (which the cases above hold to the scan).
@@ -582,6 +610,7 @@ int main() {
     test_upper_bound();
     test_pairs_and_counts();
     test_many_queries_reordered();
+    test_counts_on_lattices();
     std::printf("%d passed, %d failed (pool threads %zu)\n", g_passed, g_failed, ostrilo::pool::thread_count());
     return g_failed == 0 ? 0 : 1;
 }
