@@ -266,6 +266,37 @@ struct Metric {
 };
 
 // The per-axis low gaps of the box [lo, hi] from q.
+// The coordinates of one leaf's points side by side, so that the squared distances of a point to
+// all of them are computed a few lanes at a time; each lane's arithmetic is Metric::d2's, in the
+// same order, so the bits are the same.
+struct LeafBlock {
+    double c[3][SpatialIndex::kLeafSize];
+    std::size_t n = 0;
+    void load(const SpatialIndex::Entry* e, std::size_t lo, std::size_t hi) noexcept {
+        n = hi - lo;
+        for (std::size_t j = 0; j < n; ++j) {
+            c[0][j] = e[lo + j].p.x;
+            c[1][j] = e[lo + j].p.y;
+            c[2][j] = e[lo + j].p.z;
+        }
+        for (std::size_t j = n; j < SpatialIndex::kLeafSize; ++j) c[0][j] = c[1][j] = c[2][j] = 0.0;
+    }
+    void d2(const Metric& m, const Vec3d& p, double* out) const noexcept {
+        double g[3][SpatialIndex::kLeafSize];
+        const double q[3] = {p.x, p.y, p.z};
+        for (unsigned a = 0; a < 3; ++a) {
+            for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j) g[a][j] = std::fabs(c[a][j] - q[a]);
+            if (m.L[a] > 0)
+                for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j) {
+                    const double other = m.L[a] - g[a][j];
+                    g[a][j] = other < g[a][j] ? other : g[a][j];
+                }
+        }
+        for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j)
+            out[j] = (g[0][j] * g[0][j] + g[1][j] * g[1][j]) + g[2][j] * g[2][j];
+    }
+};
+
 inline void low_gaps(const Metric& m, const double q[3], const double lo[3], const double hi[3], double g[3]) noexcept {
     double high;
     for (unsigned a = 0; a < 3; ++a) m.axis_bounds(a, q[a], lo[a], hi[a], g[a], high);
@@ -477,12 +508,13 @@ struct DualCount {
         const bool a_leaf = ra.nd >= a.internal, b_leaf = rb.nd >= b.internal;
         if (a_leaf && b_leaf) {
             const double top = limits[nl - 1];
+            LeafBlock lb;
+            lb.load(b.entries, rb.lo, rb.hi);
+            double d2[SpatialIndex::kLeafSize];
             for (std::size_t i = ra.lo; i < ra.hi; ++i) {
-                const Vec3d& p = a.entries[i].p;
-                for (std::size_t j = rb.lo; j < rb.hi; ++j) {
-                    const double d2 = m.d2(p, b.entries[j].p);  // tree points: never NaN
-                    if (d2 <= top) ++hist[bin(d2)];
-                }
+                lb.d2(m, a.entries[i].p, d2);
+                for (std::size_t j = 0; j < lb.n; ++j)
+                    if (d2[j] <= top) ++hist[bin(d2[j])];  // tree points: never NaN
             }
             return;
         }
@@ -685,9 +717,19 @@ std::ptrdiff_t partition(SpatialIndex::Entry* e, std::ptrdiff_t lo, std::ptrdiff
 // none greater before it and none less after it. The pivot is the k-th of a small sample of the
 // range (Floyd and Rivest's choice), so that it lands near k and few entries are left after one
 // pass. Which of equal coordinates goes where is decided by the data alone.
+constexpr std::ptrdiff_t kSmallSelect = 256;
+
 template <unsigned A>
 void select(SpatialIndex::Entry* e, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k) noexcept {
     while (right - left > 16) {
+        if (right - left < kSmallSelect) {
+            // In the cache, a plain selection's few mispredicted branches cost less than the
+            // partition's chain of stores.
+            std::nth_element(
+                e + left, e + k, e + right + 1,
+                [](const SpatialIndex::Entry& a, const SpatialIndex::Entry& b) { return key<A>(a) < key<A>(b); });
+            return;
+        }
         if (right - left > 600) {
             const double n = static_cast<double>(right - left + 1), i = static_cast<double>(k - left + 1);
             const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
@@ -1135,9 +1177,14 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
                 if (bound_of(g) > limit) return;
                 const bool a_leaf = ra.nd >= t.internal, b_leaf = rb.nd >= t.internal;
                 if (a_leaf && b_leaf) {
-                    for (std::size_t x = ra.lo; x < ra.hi; ++x)
-                        for (std::size_t y = rb.lo; y < rb.hi; ++y)
-                            if (m.d2(t.entries[x].p, t.entries[y].p) <= limit) emit(x, y);
+                    LeafBlock lb;
+                    lb.load(t.entries, rb.lo, rb.hi);
+                    double d2[SpatialIndex::kLeafSize];
+                    for (std::size_t x = ra.lo; x < ra.hi; ++x) {
+                        lb.d2(m, t.entries[x].p, d2);
+                        for (std::size_t y = 0; y < lb.n; ++y)
+                            if (d2[y] <= limit) emit(x, rb.lo + y);
+                    }
                     return;
                 }
                 Region c[2];
