@@ -27,7 +27,7 @@ constexpr std::size_t kLevelsByLevel = 6;
 // Fewer tree points than this are built on the calling thread.
 constexpr std::size_t kInlineBuild = 1 << 15;
 // Points whose extent chooses a node's split axis.
-constexpr std::size_t kAxisSample = 1024;
+constexpr std::size_t kAxisSample = 256;
 
 // body(begin, end) over blocks of [0, n) on the runner. A body's exception (std::bad_alloc, the
 // only one the bodies can raise) is carried back and rethrown here once every block has stopped.
@@ -581,11 +581,19 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
     // memory that another thread writes meanwhile (an array lent without the interpreter lock):
     // each is read once, and where it goes is decided on that copy, so the two parts always add
     // up to n whatever the memory holds by then.
+    // The extent of the tree's points (the box the searches by boxes start from) on the way.
+    double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
     std::size_t a = 0, b = n;
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3d p = read_once(points + i);
         if (finite(p)) {
             entries_[a++] = {p, i};
+            mn[0] = std::min(mn[0], p.x);
+            mx[0] = std::max(mx[0], p.x);
+            mn[1] = std::min(mn[1], p.y);
+            mx[1] = std::max(mx[1], p.y);
+            mn[2] = std::min(mn[2], p.z);
+            mx[2] = std::max(mx[2], p.z);
         } else {
             entries_[--b] = {p, i};
         }
@@ -605,18 +613,9 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
         }
         if (first.index != kNoIndex) throw first;
     }
-    // The extent of the tree's points: the box the searches by boxes start from.
     for (unsigned ax = 0; ax < 3; ++ax) {
-        lo_[ax] = kInf;
-        hi_[ax] = -kInf;
-    }
-    for (std::size_t i = 0; i < n_tree_; ++i) {
-        const Vec3d& p = entries_[i].p;
-        const double c[3] = {p.x, p.y, p.z};
-        for (unsigned ax = 0; ax < 3; ++ax) {
-            lo_[ax] = std::min(lo_[ax], c[ax]);
-            hi_[ax] = std::max(hi_[ax], c[ax]);
-        }
+        lo_[ax] = mn[ax];
+        hi_[ax] = mx[ax];
     }
 
     std::size_t depth = 0;
