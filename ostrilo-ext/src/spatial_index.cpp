@@ -1243,7 +1243,8 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
                 }
         parts.add(0, std::move(mine));
     }
-    // Into (i, j) order: counted by i, placed, then each i's partners sorted.
+    // Into (i, j) order: counted by i, each j placed in its i's stretch of the output, then each
+    // i's partners sorted and its own column filled in, on the pool.
     std::vector<std::size_t> start(n_ + 1, 0);
     std::size_t total = 0;
     for (const auto& part : parts.parts) {
@@ -1251,24 +1252,35 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
         for (const Pair& pr : part.items) ++start[pr.i + 1];
     }
     for (std::size_t i = 0; i < n_; ++i) start[i + 1] += start[i];
-    std::vector<std::size_t> js(total);
+    const std::size_t base = out.size();
+    out.resize(base + 2 * total);
+    std::ptrdiff_t* const o = out.data() + base;
     {
         std::vector<std::size_t> at(start.begin(), start.end() - 1);
         for (const auto& part : parts.parts)
-            for (const Pair& pr : part.items) js[at[pr.i]++] = pr.j;
+            for (const Pair& pr : part.items) o[2 * at[pr.i]++ + 1] = static_cast<std::ptrdiff_t>(pr.j);
     }
+    parts.parts.clear();
     run_blocks(runner_, n_, 256, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i)
-            std::sort(js.begin() + static_cast<std::ptrdiff_t>(start[i]),
-                      js.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
-    });
-    const std::size_t base = out.size();
-    out.resize(base + 2 * total);
-    for (std::size_t i = 0; i < n_; ++i)
-        for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
-            out[base + 2 * s] = static_cast<std::ptrdiff_t>(i);
-            out[base + 2 * s + 1] = static_cast<std::ptrdiff_t>(js[s]);
+        std::vector<std::ptrdiff_t> many;
+        for (std::size_t i = b; i < e; ++i) {
+            const std::size_t s0 = start[i], s1 = start[i + 1];
+            for (std::size_t s = s0; s < s1; ++s) o[2 * s] = static_cast<std::ptrdiff_t>(i);
+            if (s1 - s0 <= 16) {
+                for (std::size_t s = s0 + 1; s < s1; ++s) {
+                    const std::ptrdiff_t j = o[2 * s + 1];
+                    std::size_t at = s;
+                    for (; at > s0 && o[2 * at - 1] > j; --at) o[2 * at + 1] = o[2 * at - 1];
+                    o[2 * at + 1] = j;
+                }
+            } else {
+                many.clear();
+                for (std::size_t s = s0; s < s1; ++s) many.push_back(o[2 * s + 1]);
+                std::sort(many.begin(), many.end());
+                for (std::size_t s = s0; s < s1; ++s) o[2 * s + 1] = many[s - s0];
+            }
         }
+    });
 }
 
 void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const {
