@@ -996,24 +996,28 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
     const std::size_t kk = std::min(k, n_);
     std::vector<Vec3d> copy;
     std::vector<std::size_t> order;
-    ordered_queries(queries, m, copy, order);
-    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        std::vector<Hit> best(kk == 0 ? 1 : kk);
-        for (std::size_t o = b; o < e; ++o) {
-            const std::size_t i = order[o];
-            const std::size_t found = nearest(copy[i], kk, best.data(), limit);
-            std::ptrdiff_t* idx = indices + i * k;
-            double* dist = distances + i * k;
-            for (std::size_t j = 0; j < found; ++j) {
-                idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                dist[j] = distance_of(best[j]);
+    // In chunks, so that the queries' copy and order stay a bounded extra.
+    for (std::size_t c0 = 0; c0 < m; c0 += kOrderChunk) {
+        const std::size_t cm = std::min(kOrderChunk, m - c0);
+        ordered_queries(queries + c0, cm, copy, order);
+        run_blocks(runner_, cm, kQueryGrain, [&](std::size_t b, std::size_t e) {
+            std::vector<Hit> best(kk == 0 ? 1 : kk);
+            for (std::size_t o = b; o < e; ++o) {
+                const std::size_t i = order[o];
+                const std::size_t found = nearest(copy[i], kk, best.data(), limit);
+                std::ptrdiff_t* idx = indices + (c0 + i) * k;
+                double* dist = distances + (c0 + i) * k;
+                for (std::size_t j = 0; j < found; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
+                    dist[j] = distance_of(best[j]);
+                }
+                for (std::size_t j = found; j < k; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(n_);
+                    dist[j] = kInf;
+                }
             }
-            for (std::size_t j = found; j < k; ++j) {
-                idx[j] = static_cast<std::ptrdiff_t>(n_);
-                dist[j] = kInf;
-            }
-        }
-    });
+        });
+    }
 }
 
 template <class Visit>
@@ -1133,13 +1137,16 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
     std::vector<Vec3d> copy;
     std::vector<std::size_t> order;
-    ordered_queries(queries, m, copy, order);
-    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t o = b; o < e; ++o) {
-            const std::size_t i = order[o];
-            counts[i] = static_cast<std::ptrdiff_t>(count_within(copy[i], r));
-        }
-    });
+    for (std::size_t c0 = 0; c0 < m; c0 += kOrderChunk) {
+        const std::size_t cm = std::min(kOrderChunk, m - c0);
+        ordered_queries(queries + c0, cm, copy, order);
+        run_blocks(runner_, cm, kQueryGrain, [&](std::size_t b, std::size_t e) {
+            for (std::size_t o = b; o < e; ++o) {
+                const std::size_t i = order[o];
+                counts[c0 + i] = static_cast<std::ptrdiff_t>(count_within(copy[i], r));
+            }
+        });
+    }
 }
 
 void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) const {

@@ -154,6 +154,11 @@ class SpatialIndex {
     // No limit on the distance of k nearest (the default).
     static constexpr double kNoLimit = __builtin_inf();
 
+    // Queries from this many on are answered in an order that keeps neighbours together.
+    static constexpr std::size_t kOrderFrom = 4096;
+    // The k nearest and the counts order this many queries at a time (the radius answers, whose
+    // own size is in proportion, all at once).
+    static constexpr std::size_t kOrderChunk = std::size_t{1} << 18;
     // Leaf bucket size the tree aims for (at most this many points per leaf).
     static constexpr std::size_t kLeafSize = 12;
 
@@ -163,8 +168,6 @@ class SpatialIndex {
     };
 
   private:
-    // Queries from this many on are answered in an order that keeps neighbours together.
-    static constexpr std::size_t kOrderFrom = 4096;
     void ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
                          std::vector<std::size_t>& order) const;
     template <class Visit>

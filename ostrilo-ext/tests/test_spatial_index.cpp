@@ -557,7 +557,8 @@ void test_counts_on_lattices() {
 void test_many_queries_reordered() {
     auto pts = surface_points(20000);
     pts[5] = {kNaN, 0, 0};
-    auto qs = uniform_points(9000, 2.5);
+    // Past one chunk of ordered queries, so that the second chunk is placed by its offset.
+    auto qs = uniform_points(SpatialIndex::kOrderChunk + 3000, 2.5);
     for (std::size_t i = 0; i < qs.size(); i += 97) qs[i] = {kNaN, qs[i].y, 0};
     for (std::size_t i = 1; i < qs.size(); i += 89) qs[i] = {-kInf, 1e308, qs[i].z};
     for (std::size_t i = 2; i < qs.size(); i += 31) qs[i] = qs[i - 1];  // repeats
