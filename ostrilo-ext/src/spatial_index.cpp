@@ -1152,104 +1152,64 @@ void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double
 void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) const {
     const double limit = radius_limit(r);
     if (!(limit >= 0) || n_ < 2) return;
+    // A self-join in tree order: the point at tree position e meets only the positions after it,
+    // so each pair is found once (and the search skips every subtree wholly before e). Pairs
+    // with a point beside the tree have an infinite or NaN distance: only r = inf takes them.
+    const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+    const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
+    const bool side_too = limit == kInf;
     struct Pair {
         std::size_t i, j;
     };
     Parts<Pair> parts;
-    if (n_tree_ >= 2) {
-        // A self-join over the tree: a region with itself (its two halves with themselves and
-        // with each other), and two disjoint regions unless their boxes are farther apart than r,
-        // each pair of leaves point by point. The top levels are cut into tasks for the pool.
-        const Tree t{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
-        const Metric m{{box_.L[0], box_.L[1], box_.L[2]}};
-        std::vector<Region> selves;
-        std::vector<std::pair<Region, Region>> crosses;
-        auto cut = [&](auto&& self, const Region& rg, std::size_t level) -> void {
-            if (level == 0 || rg.nd >= t.internal) {
-                selves.push_back(rg);
-                return;
-            }
-            Region c[2];
-            children(t, rg, c[0], c[1]);
-            crosses.emplace_back(c[0], c[1]);
-            self(self, c[0], level - 1);
-            self(self, c[1], level - 1);
-        };
-        cut(cut, Region{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}}, kLevelsByLevel);
-        run_blocks(runner_, selves.size() + crosses.size(), 1, [&](std::size_t b, std::size_t e) {
-            std::vector<Pair> mine;
-            auto emit = [&](std::size_t x, std::size_t y) {
-                const std::size_t i = t.entries[x].index, j = t.entries[y].index;
-                mine.push_back(i < j ? Pair{i, j} : Pair{j, i});
-            };
-            auto cross = [&](auto&& self, const Region& ra, const Region& rb) -> void {
-                if (ra.hi == ra.lo || rb.hi == rb.lo) return;
-                double g[3];
-                for (unsigned x = 0; x < 3; ++x) {
-                    double high;
-                    pair_axis_bounds(m, x, ra.blo[x], ra.bhi[x], rb.blo[x], rb.bhi[x], g[x], high);
-                }
-                if (bound_of(g) > limit) return;
-                const bool a_leaf = ra.nd >= t.internal, b_leaf = rb.nd >= t.internal;
-                if (a_leaf && b_leaf) {
-                    LeafBlock lb;
-                    lb.load(t.entries, rb.lo, rb.hi);
-                    double d2[SpatialIndex::kLeafSize];
-                    for (std::size_t x = ra.lo; x < ra.hi; ++x) {
-                        lb.d2(m, t.entries[x].p, d2);
-                        for (std::size_t y = 0; y < lb.n; ++y)
-                            if (d2[y] <= limit) emit(x, rb.lo + y);
-                    }
-                    return;
-                }
-                Region c[2];
-                if (b_leaf || (!a_leaf && ra.hi - ra.lo >= rb.hi - rb.lo)) {
-                    children(t, ra, c[0], c[1]);
-                    self(self, c[0], rb);
-                    self(self, c[1], rb);
-                } else {
-                    children(t, rb, c[0], c[1]);
-                    self(self, ra, c[0]);
-                    self(self, ra, c[1]);
-                }
-            };
-            auto within_itself = [&](auto&& self, const Region& rg) -> void {
-                if (rg.hi - rg.lo < 2) return;
-                if (rg.nd >= t.internal) {
-                    for (std::size_t x = rg.lo; x < rg.hi; ++x)
-                        for (std::size_t y = x + 1; y < rg.hi; ++y)
-                            if (m.d2(t.entries[x].p, t.entries[y].p) <= limit) emit(x, y);
-                    return;
-                }
-                Region c[2];
-                children(t, rg, c[0], c[1]);
-                self(self, c[0]);
-                self(self, c[1]);
-                cross(cross, c[0], c[1]);
-            };
-            for (std::size_t task = b; task < e; ++task) {
-                if (task < selves.size()) {
-                    within_itself(within_itself, selves[task]);
-                } else {
-                    const auto& [ra, rb] = crosses[task - selves.size()];
-                    cross(cross, ra, rb);
-                }
-            }
-            parts.add(b, std::move(mine));
-        });
-    }
-    // Pairs with a point beside the tree have an infinite or NaN distance: only r = inf takes
-    // them.
-    if (limit == kInf && n_tree_ < n_) {
+    run_blocks(runner_, n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Pair> mine;
-        for (std::size_t y = n_tree_; y < n_; ++y)
-            for (std::size_t x = 0; x < y; ++x)
-                if (distance_squared(entries_[x].p, entries_[y].p) <= limit) {
-                    const std::size_t i = entries_[x].index, j = entries_[y].index;
-                    mine.push_back(i < j ? Pair{i, j} : Pair{j, i});
+        for (std::size_t pos = b; pos < e; ++pos) {
+            const Entry& me = entries_[pos];
+            auto take = [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t o = lo; o < hi; ++o) {
+                    const Entry& other = entries_[o];
+                    if (distance_squared(other.p, me.p) <= limit)
+                        mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                              : Pair{other.index, me.index});
                 }
-        parts.add(0, std::move(mine));
-    }
+            };
+            if (pos < n_tree_) {
+                const double q[3] = {me.p.x, me.p.y, me.p.z};
+                if (periodic_) {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (o != pos && m.d2(other.p, me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    BoxRange<decltype(leaf)> s{t,    m,       {q[0], q[1], q[2]},       limit,
+                                               leaf, pos + 1, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}};
+                    double g[3];
+                    low_gaps(m, q, s.blo, s.bhi, g);
+                    s.node(0, 0, n_tree_, g);
+                } else {
+                    auto leaf = [&](std::size_t lo, std::size_t hi) {
+                        for (std::size_t o = lo; o < hi; ++o) {
+                            const Entry& other = entries_[o];
+                            if (other.p.distance_squared(me.p) <= limit)
+                                mine.push_back(me.index < other.index ? Pair{me.index, other.index}
+                                                                      : Pair{other.index, me.index});
+                        }
+                    };
+                    RangeSearch<decltype(leaf)> s{t, {q[0], q[1], q[2]}, limit, leaf, pos + 1};
+                    const double g[3] = {0.0, 0.0, 0.0};
+                    s.node(0, 0, n_tree_, g);
+                }
+                if (side_too) take(n_tree_, n_);
+            } else if (side_too) {
+                take(pos + 1, n_);
+            }
+        }
+        parts.add(b, std::move(mine));
+    });
     // Into (i, j) order: counted by i, each j placed in its i's stretch of the output, then each
     // i's partners sorted and its own column filled in, on the pool.
     std::vector<std::size_t> start(n_ + 1, 0);
@@ -1342,7 +1302,9 @@ void SpatialIndex::count_bins_with(const SpatialIndex& other, const double* limi
         });
     }
     // This index's points beside its tree against every point of the other; the other's beside
-    // its tree against this tree's points. Their distances are infinite or NaN.
+    // its tree against this tree's points. Their distances are infinite or NaN: only an infinite
+    // radius takes any.
+    if (limits[nl - 1] != kInf) return;
     auto bin_of = [&](double d2) {
         return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
     };
