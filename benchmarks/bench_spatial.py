@@ -6,7 +6,10 @@ Prints the median time of each measure for both and their ratio (ours / scipy's;
 faster), on uniform points and on points on a few surfaces (as scans give), and on uniform
 points in a periodic box; then pairs within a radius and the pair counts between two indexes.
 Both use every core for queries (cKDTree with workers=-1; its build, query_pairs and
-count_neighbors use one). The first line says how many cores the run had. Also: the memory of
+count_neighbors use one). The first line says how many cores the run had and the load beside it;
+on a loaded machine a job on two threads gets less than twice one thread's share of the cores, so
+the table also gives the processor time each side used (all its threads together, median) and
+the ratio of those: the work each does, whatever the scheduler gave it. Also: the memory of
 each index per point, and one query against VecList.minimum_distance_to (a full scan), to show
 when an index pays.
 """
@@ -23,12 +26,18 @@ from scipy.spatial import cKDTree
 
 
 def median_time(f, repeat):
-    times = []
+    return timed(f, repeat)[0]
+
+
+def timed(f, repeat):
+    """The median wall time and the median processor time of the process (every thread) of f()."""
+    wall, cpu = [], []
     for _ in range(repeat):
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         f()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
+        cpu.append(time.process_time() - c)
+        wall.append(time.perf_counter() - t)
+    return statistics.median(wall), statistics.median(cpu)
 
 
 def uniform(rng, n):
@@ -58,9 +67,7 @@ def run(name, pts, queries, repeat, rows):
     r = (10 / density) ** (1 / 3)
 
     def add(measure, f_ours, f_theirs):
-        a = median_time(f_ours, repeat)
-        b = median_time(f_theirs, repeat)
-        rows.append((name, measure, a, b))
+        rows.append((name, measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
 
     add(f"build, {n:,} points", lambda: SpatialIndex(pts), lambda: cKDTree(pts))
     m = len(queries)
@@ -92,7 +99,7 @@ def run_periodic(pts, queries, repeat, rows):
     name = "periodic"
 
     def add(measure, f_ours, f_theirs):
-        rows.append((name, measure, median_time(f_ours, repeat), median_time(f_theirs, repeat)))
+        rows.append((name, measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
 
     add(f"build, {n:,} points", lambda: SpatialIndex(pts, boxsize=1.0), lambda: cKDTree(pts, boxsize=1.0))
     m = len(queries)
@@ -116,7 +123,7 @@ def run_pairs(pts, repeat, rows):
     assert np.array_equal(ours.count_neighbors(ours_b, radii), theirs.count_neighbors(theirs_b, radii))
 
     def add(measure, f_ours, f_theirs):
-        rows.append(("uniform", measure, median_time(f_ours, repeat), median_time(f_theirs, repeat)))
+        rows.append(("uniform", measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
 
     add(f"query_pairs ({len(got):,} pairs)", lambda: ours.query_pairs(r),
         lambda: theirs.query_pairs(r, output_type="ndarray"))
@@ -148,9 +155,14 @@ def main():
     run_pairs(rng.random((args.n, 3)), args.repeat, rows)
 
     print()
-    print(f"{'data':<10} {'measure':<34} {'ostrilo_ext':>12} {'cKDTree':>12} {'ratio':>7}")
-    for name, measure, a, b in rows:
-        print(f"{name:<10} {measure:<34} {a * 1e3:>10.1f}ms {b * 1e3:>10.1f}ms {a / b:>7.2f}")
+    print(f"{'':<45} {'wall time (median)':^33} {'processor time (median)':^33}")
+    head = f"{'ostrilo_ext':>12} {'cKDTree':>12} {'ratio':>7}"
+    print(f"{'data':<10} {'measure':<34} {head} {head}")
+    for name, measure, (a, ca), (b, cb) in rows:
+        print(
+            f"{name:<10} {measure:<34} {a * 1e3:>10.1f}ms {b * 1e3:>10.1f}ms {a / b:>7.2f} "
+            f"{ca * 1e3:>10.1f}ms {cb * 1e3:>10.1f}ms {ca / max(cb, 1e-9):>7.2f}"
+        )
 
     if args.no_scan:
         return

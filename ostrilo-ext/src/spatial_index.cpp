@@ -27,7 +27,7 @@ constexpr std::size_t kLevelsByLevel = 6;
 // Fewer tree points than this are built on the calling thread.
 constexpr std::size_t kInlineBuild = 1 << 15;
 // Points whose extent chooses a node's split axis.
-constexpr std::size_t kAxisSample = 1024;
+constexpr std::size_t kAxisSample = 256;
 
 // body(begin, end) over blocks of [0, n) on the runner. A body's exception (std::bad_alloc, the
 // only one the bodies can raise) is carried back and rethrown here once every block has stopped.
@@ -266,6 +266,37 @@ struct Metric {
 };
 
 // The per-axis low gaps of the box [lo, hi] from q.
+// The coordinates of one leaf's points side by side, so that the squared distances of a point to
+// all of them are computed a few lanes at a time; each lane's arithmetic is Metric::d2's, in the
+// same order, so the bits are the same.
+struct LeafBlock {
+    double c[3][SpatialIndex::kLeafSize];
+    std::size_t n = 0;
+    void load(const SpatialIndex::Entry* e, std::size_t lo, std::size_t hi) noexcept {
+        n = hi - lo;
+        for (std::size_t j = 0; j < n; ++j) {
+            c[0][j] = e[lo + j].p.x;
+            c[1][j] = e[lo + j].p.y;
+            c[2][j] = e[lo + j].p.z;
+        }
+        for (std::size_t j = n; j < SpatialIndex::kLeafSize; ++j) c[0][j] = c[1][j] = c[2][j] = 0.0;
+    }
+    void d2(const Metric& m, const Vec3d& p, double* out) const noexcept {
+        double g[3][SpatialIndex::kLeafSize];
+        const double q[3] = {p.x, p.y, p.z};
+        for (unsigned a = 0; a < 3; ++a) {
+            for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j) g[a][j] = std::fabs(c[a][j] - q[a]);
+            if (m.L[a] > 0)
+                for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j) {
+                    const double other = m.L[a] - g[a][j];
+                    g[a][j] = other < g[a][j] ? other : g[a][j];
+                }
+        }
+        for (std::size_t j = 0; j < SpatialIndex::kLeafSize; ++j)
+            out[j] = (g[0][j] * g[0][j] + g[1][j] * g[1][j]) + g[2][j] * g[2][j];
+    }
+};
+
 inline void low_gaps(const Metric& m, const double q[3], const double lo[3], const double hi[3], double g[3]) noexcept {
     double high;
     for (unsigned a = 0; a < 3; ++a) m.axis_bounds(a, q[a], lo[a], hi[a], g[a], high);
@@ -435,6 +466,91 @@ struct BoxCount {
         }
     }
 };
+// The bounds of the axis gap between any p in [alo, ahi] and any q in [blo, bhi], as
+// Metric::axis_bounds gives them for one point: the plain gaps first (differences of the boxes'
+// ends, which bound p - q the way its own rounding does), then the shorter way round.
+inline void pair_axis_bounds(const Metric& m, unsigned a, double alo, double ahi, double blo, double bhi, double& low,
+                             double& high) noexcept {
+    const double dmin = std::max({0.0, blo - ahi, alo - bhi});
+    const double dmax = std::max(bhi - alo, ahi - blo);
+    if (m.L[a] > 0) {
+        low = std::max(0.0, std::min(dmin, m.L[a] - dmax));
+        high = std::min(dmax, m.L[a] - dmin);
+    } else {
+        low = dmin;
+        high = dmax;
+    }
+}
+
+// Pair counts by bins over two trees at once: a pair of regions whose squared-distance bounds fall
+// in one bin is counted whole, one beyond every limit is left; otherwise the region with more
+// points is split, and two leaves compare point by point.
+struct DualCount {
+    Tree a, b;
+    Metric m;
+    const double* limits;
+    std::size_t nl;
+    std::uint64_t* hist;
+    std::size_t bin(double d2) const noexcept {
+        return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
+    }
+    void node(const Region& ra, const Region& rb) {
+        if (ra.hi == ra.lo || rb.hi == rb.lo) return;
+        double gl[3], gh[3];
+        for (unsigned x = 0; x < 3; ++x)
+            pair_axis_bounds(m, x, ra.blo[x], ra.bhi[x], rb.blo[x], rb.bhi[x], gl[x], gh[x]);
+        const std::size_t low = bin(bound_of(gl));
+        if (low == nl) return;  // beyond every radius
+        if (bin(bound_of(gh)) == low) {
+            hist[low] += static_cast<std::uint64_t>(ra.hi - ra.lo) * (rb.hi - rb.lo);
+            return;
+        }
+        const bool a_leaf = ra.nd >= a.internal, b_leaf = rb.nd >= b.internal;
+        if (a_leaf && b_leaf) {
+            const double top = limits[nl - 1];
+            LeafBlock lb;
+            lb.load(b.entries, rb.lo, rb.hi);
+            double d2[SpatialIndex::kLeafSize];
+            for (std::size_t i = ra.lo; i < ra.hi; ++i) {
+                lb.d2(m, a.entries[i].p, d2);
+                for (std::size_t j = 0; j < lb.n; ++j) {
+                    if (!(d2[j] <= top)) continue;  // tree points: never NaN
+                    // The bin by counting the limits below: no branch to mispredict for a few.
+                    std::size_t at = 0;
+                    if (nl <= 8) {
+                        for (std::size_t t = 0; t < nl; ++t) at += limits[t] < d2[j];
+                    } else {
+                        at = bin(d2[j]);
+                    }
+                    ++hist[at];
+                }
+            }
+            return;
+        }
+        Region c[2];
+        if (b_leaf || (!a_leaf && ra.hi - ra.lo >= rb.hi - rb.lo)) {
+            children(a, ra, c[0], c[1]);
+            node(c[0], rb);
+            node(c[1], rb);
+        } else {
+            children(b, rb, c[0], c[1]);
+            node(ra, c[0]);
+            node(ra, c[1]);
+        }
+    }
+};
+
+// The regions of a tree's nodes at `level` (or leaves above it), in tree order.
+void regions_at(const Tree& t, const Region& r, std::size_t level, std::vector<Region>& out) {
+    if (level == 0 || r.nd >= t.internal) {
+        out.push_back(r);
+        return;
+    }
+    Region c[2];
+    children(t, r, c[0], c[1]);
+    regions_at(t, c[0], level - 1, out);
+    regions_at(t, c[1], level - 1, out);
+}
 }  // namespace
 
 double radius_limit(double r) noexcept {
@@ -465,11 +581,19 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
     // memory that another thread writes meanwhile (an array lent without the interpreter lock):
     // each is read once, and where it goes is decided on that copy, so the two parts always add
     // up to n whatever the memory holds by then.
+    // The extent of the tree's points (the box the searches by boxes start from) on the way.
+    double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
     std::size_t a = 0, b = n;
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3d p = read_once(points + i);
         if (finite(p)) {
             entries_[a++] = {p, i};
+            mn[0] = std::min(mn[0], p.x);
+            mx[0] = std::max(mx[0], p.x);
+            mn[1] = std::min(mn[1], p.y);
+            mx[1] = std::max(mx[1], p.y);
+            mn[2] = std::min(mn[2], p.z);
+            mx[2] = std::max(mx[2], p.z);
         } else {
             entries_[--b] = {p, i};
         }
@@ -489,18 +613,9 @@ SpatialIndex::SpatialIndex(const Vec3d* points, std::size_t n, BlockRunner runne
         }
         if (first.index != kNoIndex) throw first;
     }
-    // The extent of the tree's points: the box the searches by boxes start from.
     for (unsigned ax = 0; ax < 3; ++ax) {
-        lo_[ax] = kInf;
-        hi_[ax] = -kInf;
-    }
-    for (std::size_t i = 0; i < n_tree_; ++i) {
-        const Vec3d& p = entries_[i].p;
-        const double c[3] = {p.x, p.y, p.z};
-        for (unsigned ax = 0; ax < 3; ++ax) {
-            lo_[ax] = std::min(lo_[ax], c[ax]);
-            hi_[ax] = std::max(hi_[ax], c[ax]);
-        }
+        lo_[ax] = mn[ax];
+        hi_[ax] = mx[ax];
     }
 
     std::size_t depth = 0;
@@ -552,6 +667,110 @@ std::size_t SpatialIndex::lowest_below(std::size_t node, std::size_t lo, std::si
     return low;
 }
 
+namespace {
+template <unsigned A>
+inline double key(const SpatialIndex::Entry& e) noexcept {
+    if constexpr (A == 0) return e.p.x;
+    if constexpr (A == 1) return e.p.y;
+    return e.p.z;
+}
+
+// Moves the entries of e[lo, hi) whose coordinate A is below t (Less) or at most t (!Less) to the
+// front; returns where the rest starts. A median's comparisons are a coin toss each, which a
+// predicted branch loses half the time: blocks of entries are first classified without a branch
+// (the offsets of those on the wrong side noted), then the wrong ones swapped in pairs.
+template <unsigned A, bool Less>
+std::ptrdiff_t partition(SpatialIndex::Entry* e, std::ptrdiff_t lo, std::ptrdiff_t hi, double t) noexcept {
+    auto goes_left = [t](const SpatialIndex::Entry& x) { return Less ? key<A>(x) < t : key<A>(x) <= t; };
+    constexpr std::ptrdiff_t kBlock = 64;
+    std::uint8_t off_l[kBlock], off_r[kBlock];
+    std::ptrdiff_t l = lo, r = hi, num_l = 0, num_r = 0, start_l = 0, start_r = 0;
+    while (r - l > 2 * kBlock) {
+        if (num_l == 0) {
+            start_l = 0;
+            for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+                off_l[num_l] = static_cast<std::uint8_t>(i);
+                num_l += !goes_left(e[l + i]);
+            }
+        }
+        if (num_r == 0) {
+            start_r = 0;
+            for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+                off_r[num_r] = static_cast<std::uint8_t>(i);
+                num_r += goes_left(e[r - 1 - i]);
+            }
+        }
+        const std::ptrdiff_t num = std::min(num_l, num_r);
+        for (std::ptrdiff_t x = 0; x < num; ++x) std::swap(e[l + off_l[start_l + x]], e[r - 1 - off_r[start_r + x]]);
+        num_l -= num;
+        num_r -= num;
+        start_l += num;
+        start_r += num;
+        if (num_l == 0) l += kBlock;
+        if (num_r == 0) r -= kBlock;
+    }
+    // The last few (a block may still hold some on the wrong side): one by one.
+    std::ptrdiff_t j = l;
+    for (std::ptrdiff_t i = l; i < r; ++i) {
+        const SpatialIndex::Entry x = e[i];
+        const bool take = goes_left(x);
+        e[i] = e[j];
+        e[j] = x;
+        j += take;
+    }
+    return j;
+}
+
+// Puts into e[k] the entry that belongs there in order of coordinate A over e[left..right], with
+// none greater before it and none less after it. The pivot is the k-th of a small sample of the
+// range (Floyd and Rivest's choice), so that it lands near k and few entries are left after one
+// pass. Which of equal coordinates goes where is decided by the data alone.
+constexpr std::ptrdiff_t kSmallSelect = 256;
+
+template <unsigned A>
+void select(SpatialIndex::Entry* e, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k) noexcept {
+    while (right - left > 16) {
+        if (right - left < kSmallSelect) {
+            // In the cache, a plain selection's few mispredicted branches cost less than the
+            // partition's chain of stores.
+            std::nth_element(
+                e + left, e + k, e + right + 1,
+                [](const SpatialIndex::Entry& a, const SpatialIndex::Entry& b) { return key<A>(a) < key<A>(b); });
+            return;
+        }
+        if (right - left > 600) {
+            const double n = static_cast<double>(right - left + 1), i = static_cast<double>(k - left + 1);
+            const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
+            const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
+            const auto new_left = std::max(left, static_cast<std::ptrdiff_t>(static_cast<double>(k) - i * s / n + sd));
+            const auto new_right =
+                std::min(right, static_cast<std::ptrdiff_t>(static_cast<double>(k) + (n - i) * s / n + sd));
+            select<A>(e, new_left, new_right, k);
+        }
+        const double t = key<A>(e[k]);
+        const std::ptrdiff_t j = partition<A, true>(e, left, right + 1, t);
+        if (k < j) {
+            right = j - 1;
+            continue;
+        }
+        if (j > left) {
+            left = j;
+            continue;
+        }
+        // t is the least: the entries equal to it first.
+        const std::ptrdiff_t j2 = partition<A, false>(e, left, right + 1, t);
+        if (k < j2) return;
+        left = j2;
+    }
+    for (std::ptrdiff_t i = left + 1; i <= right; ++i) {
+        const SpatialIndex::Entry x = e[i];
+        std::ptrdiff_t j = i;
+        for (; j > left && key<A>(e[j - 1]) > key<A>(x); --j) e[j] = e[j - 1];
+        e[j] = x;
+    }
+}
+}  // namespace
+
 // An internal node's split on the axis of largest extent at the median: the points of [lo, hi)
 // are partitioned around position lo + (hi - lo) / 2. The extent is that of at most kAxisSample
 // points spread over the range: the axis only steers the search's speed, never its answers.
@@ -581,16 +800,18 @@ void SpatialIndex::build_node(std::size_t node, std::size_t lo, std::size_t hi) 
     }
     const std::size_t mid = lo + (hi - lo) / 2;
     if (hi > lo) {
-        // One comparison per axis, so that the selection's inner loops have no branch on it.
+        // One selection per axis, so that its inner loops have no branch on it.
+        const auto l = static_cast<std::ptrdiff_t>(lo), r = static_cast<std::ptrdiff_t>(hi) - 1,
+                   k = static_cast<std::ptrdiff_t>(mid);
         switch (axis) {
             case 0:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.x < r.p.x; });
+                select<0>(e, l, r, k);
                 break;
             case 1:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.y < r.p.y; });
+                select<1>(e, l, r, k);
                 break;
             default:
-                std::nth_element(e + lo, e + mid, e + hi, [](const Entry& l, const Entry& r) { return l.p.z < r.p.z; });
+                select<2>(e, l, r, k);
                 break;
         }
         split_[node] = coord(e[mid].p, axis);
@@ -716,26 +937,87 @@ std::size_t SpatialIndex::nearest(const Vec3d& q_in, std::size_t k, Hit* out, do
     return total;
 }
 
+namespace {
+// Spreads the low 10 bits of v to every third bit.
+inline std::uint32_t spread3(std::uint32_t v) noexcept {
+    v &= 0x3ff;
+    v = (v | (v << 16)) & 0x030000ff;
+    v = (v | (v << 8)) & 0x0300f00f;
+    v = (v | (v << 4)) & 0x030c30c3;
+    v = (v | (v << 2)) & 0x09249249;
+    return v;
+}
+}  // namespace
+
+// Queries are read once each (another thread may write them meanwhile) and put in the order of a
+// Z-curve over the tree's extent, so that queries near each other are answered one after the
+// other and find the nodes and leaves they share still in the cache. The order only steers the
+// speed: each query's answer is its own.
+void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
+                                   std::vector<std::size_t>& order) const {
+    copy.resize(m);
+    for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
+    order.resize(m);
+    for (std::size_t i = 0; i < m; ++i) order[i] = i;
+    if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) return;
+    // Cells of 1/1024 of the extent along each axis; anything outside (or NaN) is clamped.
+    double scale[3];
+    for (unsigned a = 0; a < 3; ++a) {
+        const double ext = hi_[a] * 0.5 - lo_[a] * 0.5;
+        scale[a] = ext > 0 ? 511.0 / ext : 0.0;
+    }
+    std::vector<std::uint64_t> keyed(m), spare(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const Vec3d w = wrap(copy[i]);
+        const double c[3] = {w.x, w.y, w.z};
+        std::uint32_t key = 0;
+        for (unsigned a = 0; a < 3; ++a) {
+            const double t = (c[a] - lo_[a]) * scale[a];
+            const std::uint32_t cell = t >= 0 ? (t < 1023.0 ? static_cast<std::uint32_t>(t) : 1023u) : 0u;
+            key |= spread3(cell) << a;
+        }
+        keyed[i] = (std::uint64_t{key} << 32) | i;
+    }
+    // Least significant digit first over the 30 key bits, 10 at a time: stable, so that equal
+    // keys keep the queries' order.
+    for (unsigned shift = 32; shift < 62; shift += 10) {
+        std::size_t count[1025] = {};
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & 0x3ff) + 1];
+        for (std::size_t d = 0; d < 1024; ++d) count[d + 1] += count[d];
+        for (std::uint64_t v : keyed) spare[count[(v >> shift) & 0x3ff]++] = v;
+        keyed.swap(spare);
+    }
+    for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
+}
+
 void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
                                 double* distances, double limit) const {
     if (k == 0) return;
     const std::size_t kk = std::min(k, n_);
-    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        std::vector<Hit> best(kk == 0 ? 1 : kk);
-        for (std::size_t i = b; i < e; ++i) {
-            const std::size_t found = nearest(read_once(queries + i), kk, best.data(), limit);
-            std::ptrdiff_t* idx = indices + i * k;
-            double* dist = distances + i * k;
-            for (std::size_t j = 0; j < found; ++j) {
-                idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
-                dist[j] = distance_of(best[j]);
+    std::vector<Vec3d> copy;
+    std::vector<std::size_t> order;
+    // In chunks, so that the queries' copy and order stay a bounded extra.
+    for (std::size_t c0 = 0; c0 < m; c0 += kOrderChunk) {
+        const std::size_t cm = std::min(kOrderChunk, m - c0);
+        ordered_queries(queries + c0, cm, copy, order);
+        run_blocks(runner_, cm, kQueryGrain, [&](std::size_t b, std::size_t e) {
+            std::vector<Hit> best(kk == 0 ? 1 : kk);
+            for (std::size_t o = b; o < e; ++o) {
+                const std::size_t i = order[o];
+                const std::size_t found = nearest(copy[i], kk, best.data(), limit);
+                std::ptrdiff_t* idx = indices + (c0 + i) * k;
+                double* dist = distances + (c0 + i) * k;
+                for (std::size_t j = 0; j < found; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(best[j].index);
+                    dist[j] = distance_of(best[j]);
+                }
+                for (std::size_t j = found; j < k; ++j) {
+                    idx[j] = static_cast<std::ptrdiff_t>(n_);
+                    dist[j] = kInf;
+                }
             }
-            for (std::size_t j = found; j < k; ++j) {
-                idx[j] = static_cast<std::ptrdiff_t>(n_);
-                dist[j] = kInf;
-            }
-        }
-    });
+        });
+    }
 }
 
 template <class Visit>
@@ -806,17 +1088,13 @@ struct Parts {
     struct Part {
         std::size_t begin;
         std::vector<T> items;
+        std::size_t end;
     };
     std::vector<Part> parts;
     std::mutex m;
-    void add(std::size_t begin, std::vector<T>&& items) {
+    void add(std::size_t begin, std::vector<T>&& items, std::size_t end = 0) {
         std::lock_guard lk(m);
-        parts.push_back({begin, std::move(items)});
-    }
-    // The parts in block order.
-    std::vector<Part>& sorted() {
-        std::sort(parts.begin(), parts.end(), [](const Part& x, const Part& y) { return x.begin < y.begin; });
-        return parts;
+        parts.push_back({begin, std::move(items), end});
     }
 };
 }  // namespace
@@ -827,34 +1105,48 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
     distances.clear();
     offsets.assign(m + 1, 0);
     if (m == 0) return;
+    std::vector<Vec3d> copy;
+    std::vector<std::size_t> order;
+    ordered_queries(queries, m, copy, order);
+    // Each block's hits in the order its queries were answered; each query's count meanwhile.
     Parts<Hit> parts;
     run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
         std::vector<Hit> hits;
-        for (std::size_t i = b; i < e; ++i) {
-            const std::size_t before = hits.size();
-            within(read_once(queries + i), r, hits);
-            offsets[i + 1] = hits.size() - before;  // a count for now
+        for (std::size_t o = b; o < e; ++o) {
+            const std::size_t i = order[o], before = hits.size();
+            within(copy[i], r, hits);
+            offsets[i + 1] = hits.size() - before;
         }
-        parts.add(b, std::move(hits));
+        parts.add(b, std::move(hits), e);
     });
-    std::size_t total = 0;
-    for (const auto& part : parts.parts) total += part.items.size();
-    indices.reserve(total);
-    distances.reserve(total);
-    for (const auto& part : parts.sorted()) {
-        for (const Hit& h : part.items) {
-            indices.push_back(static_cast<std::ptrdiff_t>(h.index));
-            distances.push_back(distance_of(h));
+    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
+    indices.resize(offsets[m]);
+    distances.resize(offsets[m]);
+    for (const auto& part : parts.parts) {
+        const Hit* h = part.items.data();
+        for (std::size_t o = part.begin; o < part.end; ++o) {
+            const std::size_t i = order[o];
+            for (std::size_t at = offsets[i]; at < offsets[i + 1]; ++at, ++h) {
+                indices[at] = static_cast<std::ptrdiff_t>(h->index);
+                distances[at] = distance_of(*h);
+            }
         }
     }
-    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
 }
 
 void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double r, std::ptrdiff_t* counts) const {
-    run_blocks(runner_, m, kQueryGrain, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i)
-            counts[i] = static_cast<std::ptrdiff_t>(count_within(read_once(queries + i), r));
-    });
+    std::vector<Vec3d> copy;
+    std::vector<std::size_t> order;
+    for (std::size_t c0 = 0; c0 < m; c0 += kOrderChunk) {
+        const std::size_t cm = std::min(kOrderChunk, m - c0);
+        ordered_queries(queries + c0, cm, copy, order);
+        run_blocks(runner_, cm, kQueryGrain, [&](std::size_t b, std::size_t e) {
+            for (std::size_t o = b; o < e; ++o) {
+                const std::size_t i = order[o];
+                counts[c0 + i] = static_cast<std::ptrdiff_t>(count_within(copy[i], r));
+            }
+        });
+    }
 }
 
 void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) const {
@@ -918,7 +1210,8 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
         }
         parts.add(b, std::move(mine));
     });
-    // Into (i, j) order: counted by i, placed, then each i's partners sorted.
+    // Into (i, j) order: counted by i, each j placed in its i's stretch of the output, then each
+    // i's partners sorted and its own column filled in, on the pool.
     std::vector<std::size_t> start(n_ + 1, 0);
     std::size_t total = 0;
     for (const auto& part : parts.parts) {
@@ -926,24 +1219,35 @@ void SpatialIndex::pairs_within(double r, std::vector<std::ptrdiff_t>& out) cons
         for (const Pair& pr : part.items) ++start[pr.i + 1];
     }
     for (std::size_t i = 0; i < n_; ++i) start[i + 1] += start[i];
-    std::vector<std::size_t> js(total);
+    const std::size_t base = out.size();
+    out.resize(base + 2 * total);
+    std::ptrdiff_t* const o = out.data() + base;
     {
         std::vector<std::size_t> at(start.begin(), start.end() - 1);
         for (const auto& part : parts.parts)
-            for (const Pair& pr : part.items) js[at[pr.i]++] = pr.j;
+            for (const Pair& pr : part.items) o[2 * at[pr.i]++ + 1] = static_cast<std::ptrdiff_t>(pr.j);
     }
+    parts.parts.clear();
     run_blocks(runner_, n_, 256, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i)
-            std::sort(js.begin() + static_cast<std::ptrdiff_t>(start[i]),
-                      js.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
-    });
-    const std::size_t base = out.size();
-    out.resize(base + 2 * total);
-    for (std::size_t i = 0; i < n_; ++i)
-        for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
-            out[base + 2 * s] = static_cast<std::ptrdiff_t>(i);
-            out[base + 2 * s + 1] = static_cast<std::ptrdiff_t>(js[s]);
+        std::vector<std::ptrdiff_t> many;
+        for (std::size_t i = b; i < e; ++i) {
+            const std::size_t s0 = start[i], s1 = start[i + 1];
+            for (std::size_t s = s0; s < s1; ++s) o[2 * s] = static_cast<std::ptrdiff_t>(i);
+            if (s1 - s0 <= 16) {
+                for (std::size_t s = s0 + 1; s < s1; ++s) {
+                    const std::ptrdiff_t j = o[2 * s + 1];
+                    std::size_t at = s;
+                    for (; at > s0 && o[2 * at - 1] > j; --at) o[2 * at + 1] = o[2 * at - 1];
+                    o[2 * at + 1] = j;
+                }
+            } else {
+                many.clear();
+                for (std::size_t s = s0; s < s1; ++s) many.push_back(o[2 * s + 1]);
+                std::sort(many.begin(), many.end());
+                for (std::size_t s = s0; s < s1; ++s) o[2 * s + 1] = many[s - s0];
+            }
         }
+    });
 }
 
 void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const {
@@ -969,6 +1273,51 @@ void SpatialIndex::count_bins(const Vec3d& q, const double* limits, std::size_t 
     }
 }
 
+void SpatialIndex::count_bins_with(const SpatialIndex& other, const double* limits, std::size_t nl,
+                                   std::uint64_t* hist) const {
+    std::mutex mu;
+    auto add = [&](const std::vector<std::uint64_t>& mine) {
+        std::lock_guard lk(mu);
+        for (std::size_t t = 0; t < nl; ++t) hist[t] += mine[t];
+    };
+    // Tree against tree: this tree's nodes a few levels down, each walked against the other's
+    // whole tree, as the blocks of the worker pool.
+    if (n_tree_ != 0 && other.n_tree_ != 0) {
+        const Tree ta{entries_.data(), split_.data(), axis_.data(), min_index_.data(), internal_};
+        const Tree tb{other.entries_.data(), other.split_.data(), other.axis_.data(), other.min_index_.data(),
+                      other.internal_};
+        std::vector<Region> tasks;
+        regions_at(ta, Region{0, 0, n_tree_, {lo_[0], lo_[1], lo_[2]}, {hi_[0], hi_[1], hi_[2]}}, kLevelsByLevel,
+                   tasks);
+        const Region root_b{0,
+                            0,
+                            other.n_tree_,
+                            {other.lo_[0], other.lo_[1], other.lo_[2]},
+                            {other.hi_[0], other.hi_[1], other.hi_[2]}};
+        run_blocks(runner_, tasks.size(), 1, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint64_t> mine(nl, 0);
+            DualCount walk{ta, tb, Metric{{box_.L[0], box_.L[1], box_.L[2]}}, limits, nl, mine.data()};
+            for (std::size_t i = b; i < e; ++i) walk.node(tasks[i], root_b);
+            add(mine);
+        });
+    }
+    // This index's points beside its tree against every point of the other; the other's beside
+    // its tree against this tree's points. Their distances are infinite or NaN: only an infinite
+    // radius takes any.
+    if (limits[nl - 1] != kInf) return;
+    auto bin_of = [&](double d2) {
+        return static_cast<std::size_t>(std::lower_bound(limits, limits + nl, d2) - limits);
+    };
+    std::vector<std::uint64_t> mine(nl, 0);
+    for (std::size_t i = n_tree_; i < n_; ++i) other.count_bins(entries_[i].p, limits, nl, mine.data());
+    for (std::size_t j = other.n_tree_; j < other.n_; ++j)
+        for (std::size_t i = 0; i < n_tree_; ++i) {
+            const double d2 = distance_squared(entries_[i].p, other.entries_[j].p);
+            if (d2 == d2 && bin_of(d2) < nl) ++mine[bin_of(d2)];
+        }
+    add(mine);
+}
+
 void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, std::size_t nr,
                                std::uint64_t* counts) const {
     // The radii's limits, increasing and without repeats: the bins.
@@ -979,20 +1328,9 @@ void SpatialIndex::count_pairs(const SpatialIndex& other, const double* radii, s
     bins.erase(std::unique(bins.begin(), bins.end()), bins.end());
     while (!bins.empty() && bins.front() < 0) bins.erase(bins.begin());
     std::vector<std::uint64_t> hist(bins.size() + 1, 0);
-    // The count is symmetric: the smaller set asks the larger's tree.
-    const SpatialIndex& tree = n_ >= other.n_ ? *this : other;
-    const SpatialIndex& asking = n_ >= other.n_ ? other : *this;
-    std::mutex m;
-    if (!bins.empty()) {
-        run_blocks(runner_, asking.n_, kQueryGrain, [&](std::size_t b, std::size_t e) {
-            std::vector<std::uint64_t> mine(bins.size(), 0);
-            // The asking points in entry order: their order does not change a count.
-            for (std::size_t i = b; i < e; ++i)
-                tree.count_bins(asking.entries_[i].p, bins.data(), bins.size(), mine.data());
-            std::lock_guard lk(m);
-            for (std::size_t t = 0; t < bins.size(); ++t) hist[t] += mine[t];
-        });
-    }
+    // The count is symmetric: the larger tree is cut into the blocks of the worker pool.
+    const SpatialIndex& cut = n_ >= other.n_ ? *this : other;
+    if (!bins.empty()) cut.count_bins_with(&cut == this ? other : *this, bins.data(), bins.size(), hist.data());
     for (std::size_t t = 1; t < bins.size(); ++t) hist[t] += hist[t - 1];
     for (std::size_t t = 0; t < nr; ++t) {
         if (limits[t] < 0) {

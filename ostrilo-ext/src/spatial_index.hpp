@@ -154,6 +154,11 @@ class SpatialIndex {
     // No limit on the distance of k nearest (the default).
     static constexpr double kNoLimit = __builtin_inf();
 
+    // Queries from this many on are answered in an order that keeps neighbours together.
+    static constexpr std::size_t kOrderFrom = 4096;
+    // The k nearest and the counts order this many queries at a time (the radius answers, whose
+    // own size is in proportion, all at once).
+    static constexpr std::size_t kOrderChunk = std::size_t{1} << 18;
     // Leaf bucket size the tree aims for (at most this many points per leaf).
     static constexpr std::size_t kLeafSize = 12;
 
@@ -163,11 +168,16 @@ class SpatialIndex {
     };
 
   private:
+    void ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
+                         std::vector<std::size_t>& order) const;
     template <class Visit>
     void visit_within(const Vec3d& q, double limit, Visit&& visit) const;
     // Adds to hist[t] the points whose squared distance to the wrapped, finite q is in
     // (limits[t - 1], limits[t]] (limits increasing); points beyond the last are not counted.
     void count_bins(const Vec3d& q, const double* limits, std::size_t nl, std::uint64_t* hist) const;
+    // Adds to hist[t] the pairs (a point of this index, one of other's) whose squared distance is
+    // in (limits[t - 1], limits[t]]; limits increasing, pairs beyond the last not counted.
+    void count_bins_with(const SpatialIndex& other, const double* limits, std::size_t nl, std::uint64_t* hist) const;
     void build_node(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const;
