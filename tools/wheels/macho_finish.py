@@ -9,9 +9,11 @@ link (zig-macos-rules.cmake runs this as the link's second command):
 1. the export trie is rewritten to hold only the names the list allows (its `*` and `?`
    patterns as ld64 reads them); the rest, zig's weak operators new and delete and the image
    header symbols, are no longer seen by the loader;
-2. llvm-strip (LLVM_STRIP, or llvm-strip-19 / llvm-strip on PATH) removes the debug map, the
-   local symbols and the now hidden globals, and signs the result again (ad hoc, as the linker
-   did): an arm64 Mac loads nothing whose signature does not match its bytes.
+2. llvm-strip (LLVM_STRIP, or llvm-strip-19 / llvm-strip on PATH) removes the debug map and the
+   local symbols, and signs the result again (ad hoc, as the linker did): an arm64 Mac loads
+   nothing whose signature does not match its bytes. The hidden operators stay in the symbol
+   table, as the calls to them are bound through it, but the loader finds exports through the
+   trie only.
 
 The records are data in a section of their own and exported by name, so they stay.
 """
@@ -152,8 +154,8 @@ def main(argv: list[str]) -> int:
     data = bytearray(library.read_bytes())
     kept, hidden = restrict_exports(data, exported_list(flags))
     library.write_bytes(data)
-    # -x: local symbols; -S: the debug map; and the globals no longer exported.
-    subprocess.run([llvm_strip(), "-x", "-S", *(f"--strip-symbol={n}" for n in hidden), str(library)], check=True)
+    # -x: local symbols; -S: the debug map.
+    subprocess.run([llvm_strip(), "-x", "-S", str(library)], check=True)
     print(f"{library.name}: exports {len(kept)} names, hid {len(hidden)}, stripped and signed again")
     return 0
 
