@@ -3,8 +3,8 @@
 // through atan2 of the sine and cosine parts instead, both known to full relative accuracy.
 #include "accurate.hpp"
 
-#include <cfloat>
 #include <cmath>
+#include <limits>
 
 #include "drevan/trig.hpp"
 #include "quat_core.hpp"
@@ -65,7 +65,7 @@ bool angle_arguments(const drevan::Quat& q0, drevan::Vec3d* axis, double& y, dou
         return true;
     }
     const double s = times_pow2(sq, e);
-    if ((s >= DBL_MIN && s <= DBL_MAX) || e == 0) {
+    if ((s >= std::numeric_limits<double>::min() && s <= std::numeric_limits<double>::max()) || e == 0) {
         // The stored vector part is -sin(angle / 2) times the axis.
         if constexpr (WithAxis) *axis = drevan::Vec3d{-q.i / s, -q.j / s, -q.k / s};
         y = s, x = q.w;

@@ -11,9 +11,9 @@
 // each function takes the unscaled path where that is sure, so results for inputs of ordinary
 // sizes are the bits they always were, at the cost of a comparison or two.
 #include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "shared.hpp"
@@ -52,7 +52,9 @@ template <class... D>
 int scale_exponent(D... v) {
     double m = 0.0;
     ((m = std::fabs(v) > m ? std::fabs(v) : m), ...);
-    return m == 0.0 || m > DBL_MAX ? 0 : exponent_of(m);
+    // Not DBL_MAX: on macOS <cmath> takes part of float.h first, and libc++'s include guard
+    // then keeps <cfloat> from defining it.
+    return m == 0.0 || m > std::numeric_limits<double>::max() ? 0 : exponent_of(m);
 }
 
 // scale_exponent where the largest magnitude is at least 2^kLargeExponent, 0 below: the scale

@@ -27,9 +27,9 @@
 namespace ostrilo {
 namespace {
 
-constexpr std::size_t kCacheLine = 64;
-
 #ifndef OSTRILO_EXACT_ARRAYS
+
+constexpr std::size_t kCacheLine = 64;
 
 // Arrays of kHugePageThreshold bytes or more are mappings of their own, starting on a huge page
 // (2 MiB on x86-64 and aarch64 with 4 KiB pages) and advised to the kernel as huge-page

@@ -17,6 +17,7 @@ the records, since each format gives them a section of their own (frame/records.
 """
 from __future__ import annotations
 
+import hashlib
 import struct
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -57,6 +58,9 @@ class Library:
     # Mach-O: the file type (6 dylib, 8 bundle) and the oldest macOS it loads on, (major, minor).
     macho_filetype: int = 0
     min_macos: tuple[int, int] | None = None
+    # Mach-O: None without a code signature, else whether every page hashes to the value its
+    # code directory holds (an arm64 Mac loads no library whose signature does not match).
+    signature_matches: bool | None = None
 
     def symbol(self, name: str) -> Symbol:
         return next(s for s in self.exports if s.name == name)
@@ -184,7 +188,8 @@ def _read_elf(data: bytes, path: str) -> Library:
 _MACHO_CPUS = {0x01000007: "x86_64", 0x0100000C: "aarch64", 7: "i386", 12: "arm"}
 LC_SYMTAB, LC_SEGMENT_64, LC_LOAD_DYLIB, LC_DYLD_INFO = 0x2, 0x19, 0xC, 0x22
 LC_LOAD_WEAK_DYLIB, LC_REEXPORT_DYLIB, LC_DYLD_EXPORTS_TRIE = 0x80000018, 0x8000001F, 0x80000033
-LC_VERSION_MIN_MACOSX, LC_BUILD_VERSION = 0x24, 0x32
+LC_VERSION_MIN_MACOSX, LC_BUILD_VERSION, LC_CODE_SIGNATURE = 0x24, 0x32, 0x1D
+CSMAGIC_CODEDIRECTORY = 0xFADE0C02
 N_STAB, N_TYPE, N_EXT, N_UNDF = 0xE0, 0x0E, 0x01, 0x0
 S_ZEROFILL_TYPES = (0x1, 0xC, 0x12)  # S_ZEROFILL, S_GB_ZEROFILL, S_THREAD_LOCAL_ZEROFILL
 
@@ -246,6 +251,8 @@ def _read_macho(data: bytes, path: str) -> Library:
                 lib.min_macos = _version(minos)
         elif cmd == LC_VERSION_MIN_MACOSX:
             lib.min_macos = _version(struct.unpack_from("<I", data, at + 8)[0])
+        elif cmd == LC_CODE_SIGNATURE:
+            lib.signature_matches = _signature_matches(data, struct.unpack_from("<I", data, at + 8)[0])
         at += cmdsize
 
     if trie is not None:
@@ -282,6 +289,29 @@ def _read_macho(data: bytes, path: str) -> Library:
             elif not n_type & N_EXT:
                 lib.stripped = False  # a local symbol
     return lib
+
+
+def _signature_matches(data: bytes, at: int) -> bool:
+    """Whether the code directories of the signature at `at` hash every page as it is now."""
+    hashes = {1: "sha1", 2: "sha256"}
+    _magic, _length, count = struct.unpack_from(">III", data, at)
+    found = False
+    for i in range(count):
+        _type, offset = struct.unpack_from(">II", data, at + 12 + 8 * i)
+        cd = at + offset
+        if struct.unpack_from(">I", data, cd)[0] != CSMAGIC_CODEDIRECTORY:
+            continue
+        (hash_offset, _ident, _special, n_code, code_limit, hash_size, hash_type, _platform,
+         page_log2) = struct.unpack_from(">IIIIIBBBB", data, cd + 16)
+        if hash_type not in hashes:
+            return False
+        page = 1 << page_log2
+        for k in range(n_code):
+            digest = hashlib.new(hashes[hash_type], data[k * page:min((k + 1) * page, code_limit)]).digest()
+            if digest[:hash_size] != data[cd + hash_offset + k * hash_size:cd + hash_offset + (k + 1) * hash_size]:
+                return False
+        found = found or n_code * page >= code_limit
+    return found
 
 
 # --- PE ---------------------------------------------------------------------------------------------

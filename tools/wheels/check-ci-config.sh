@@ -36,8 +36,9 @@ PY
 [ "$ACTION_VERSION" = "4.3.5" ] || die "the workflow uses cibuildwheel $ACTION_VERSION, checked here with 4.3.5"
 [ "$LINUX_WHEELS" = "$ALL" ] || die "the workflow's Linux job builds [$LINUX_WHEELS], build.sh's list is [$ALL]"
 echo "linux: $LINUX_WHEELS"
-# macos-14 and later are arm64, macos-13 x86-64; windows-* x64.
-[[ " $RUNNERS " =~ \ macos-1[4-9]\  ]] && [[ " $RUNNERS " == *" macos-13 "* ]] && [[ " $RUNNERS " == *" windows-"* ]] \
+# macos-14 and later are arm64, macos-NN-intel x86-64 (macos-13, the older x86-64 label, is
+# retired); windows-* x64.
+[[ " $RUNNERS " =~ \ macos-1[4-9]\  ]] && [[ " $RUNNERS " =~ \ macos-1[5-9]-intel\  ]] && [[ " $RUNNERS " == *" windows-"* ]] \
   || die "the runners [$RUNNERS] are not macOS arm64, macOS x86-64 and Windows"
 cd "$REPO"
 for plat in macos:arm64 macos:x86_64 windows:AMD64; do

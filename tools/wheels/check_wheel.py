@@ -46,11 +46,6 @@ MACHINES = {"x86_64": ("x86_64", 64), "armv7l": ("arm", 32), "aarch64": ("aarch6
 MULTIARCH = {"x86_64": "x86_64-linux-gnu", "armv7l": "arm-linux-gnueabihf", "aarch64": "aarch64-linux-gnu"}
 # What a macOS library may load: the C library and the C++ runtime of the system.
 MACOS_LIBS = {"/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"}
-# What zig's Mach-O linker (the cross job's) exports beyond the list it does not read: the
-# header symbols every image has, and the C++ runtime's operators new and delete that it links in.
-# Apple's linker, which builds the wheels users get, applies the exported-symbols list.
-MACHO_LINKER_SYMBOLS = {"_mh_dylib_header", "_mh_bundle_header", "__dso_handle"}
-MACHO_ZIG_RUNTIME = re.compile(r"^_Z(nw|na|dl|da)[mPv]")
 # What a Windows library may load besides the interpreter's DLL: the system's, the C runtime's
 # parts that every Windows 10 has, and the C++ runtime's that CPython itself installs.
 WINDOWS_LIBS = {"kernel32.dll", "vcruntime140.dll", "vcruntime140_1.dll"}
@@ -84,7 +79,7 @@ def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "os
     if lib.format == "ELF":
         problems += check_elf(lib, arch)
     elif lib.format == "Mach-O":
-        problems += check_macho(lib)
+        problems += check_macho(lib, arch)
     else:
         problems += check_pe(lib, py, bundled)
 
@@ -92,8 +87,6 @@ def check_library(data: bytes, arch: str, free_threaded: bool, module: str = "os
     records = {n for n in defined if n.startswith(RECORD_PREFIX)}
     entry = f"PyInit_{module}"
     stray = defined - records - {entry}
-    if lib.format == "Mach-O":
-        stray = {n for n in stray - MACHO_LINKER_SYMBOLS if not MACHO_ZIG_RUNTIME.match(n)}
     if entry not in defined:
         problems.append(f"{module}: no {entry}")
     if stray:
@@ -129,10 +122,15 @@ def check_elf(lib: libfile.Library, arch: str) -> list[str]:
     return problems
 
 
-def check_macho(lib: libfile.Library) -> list[str]:
+def check_macho(lib: libfile.Library, arch: str) -> list[str]:
     # The interpreter's symbols are left to the loader (-undefined dynamic_lookup): no library
     # of the interpreter is loaded, so the module works with any build of its version.
     problems = []
+    # An arm64 Mac loads only signed code (the linker signs ad hoc); a library changed after
+    # its link (stripped, say) must have been signed again.
+    if lib.signature_matches is False or (arch == "arm64" and lib.signature_matches is None):
+        problems.append("the code signature does not match the library" if lib.signature_matches is False
+                        else "an arm64 library without a code signature")
     if lib.macho_filetype not in (6, 8):  # MH_DYLIB, MH_BUNDLE
         problems.append(f"Mach-O file type {lib.macho_filetype}, not a bundle or dylib")
     if set(lib.needed) - MACOS_LIBS:

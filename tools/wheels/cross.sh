@@ -3,7 +3,9 @@
 #
 # 1. Both modules cross-built by zig from the sdist into wheels for macOS x86-64 and arm64 and
 #    for Windows x86-64 (CPython 3.11): macOS libraries that leave the interpreter's symbols to
-#    the loader (-undefined dynamic_lookup), a Windows .pyd linked against an import library of
+#    the loader (-undefined dynamic_lookup), finished after the link as Apple's linker would
+#    leave them (tools/wheels/macho_finish.py: only the exported-symbols list's names exported,
+#    stripped, signed again), a Windows .pyd linked against an import library of
 #    python311.dll. Each wheel goes through tools/wheels/check_wheel.py (tags, file names,
 #    exports, loaded libraries, the macOS version), and each library's interface records, read
 #    back by the repository's reader (tools/ostrilo_tools/libfile.py), must be those of the
@@ -21,7 +23,8 @@
 #
 # Inputs: zig and the build backend as tools/wheels/build.sh has them (WHEELS_CACHE); the
 # Windows headers (Include/ and PC/pyconfig.h) from Debian's CPython 3.11 source package; the
-# Linux headers from Debian's libpython3.11-dev (amd64, arm64); wine64 from Debian.
+# Linux headers from Debian's libpython3.11-dev (amd64, arm64); wine64 and llvm-strip-19 (llvm-19)
+# from Debian.
 # Environment: WHEELS_CACHE, CROSS_OUT (default build/cross in the repository).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -38,6 +41,8 @@ step() { say "$* ($(( $(date +%s) - T0 ))s)"; }
 
 tools_env
 build_env "$VER"
+command -v "${LLVM_STRIP:-llvm-strip-19}" >/dev/null || command -v llvm-strip >/dev/null \
+  || die "no llvm-strip to finish the macOS libraries with (Debian's llvm-19)"
 
 # --- the Windows headers and import library ----------------------------------------------------
 # CPython's Windows include folder is Include/ plus PC/pyconfig.h. python311.dll's exports are
@@ -88,10 +93,6 @@ step "sdist"
   || { cat "$WORK/sdist.log" >&2; die "the sdist failed"; }
 SDIST=$(ls "$WORK"/sdist/*.tar.gz)
 
-step "the Linux x86-64 wheel, whose records the others must have (tools/wheels/build.sh)"
-WHEELHOUSE="$OUT/linux" "$REPO/tools/wheels/build.sh" "x86_64-$PYTAG" >"$WORK/linux.log" 2>&1 \
-  || { tail -n 30 "$WORK/linux.log" >&2; die "the Linux wheel failed"; }
-
 cross_wheel() {  # name zig-target host-platform ext-suffix include [cmake defines...]
   local name=$1 target=$2 host=$3 suffix=$4 include=$5; shift 5
   local src=$CACHE/src/cross-$name launch=() defines=()
@@ -119,6 +120,10 @@ step "Windows headers and python${VER/./}.lib"
 locked "windows-$VER" windows_headers || die "no Windows headers for CPython $VER"
 WIN_INCLUDE=$CACHE/windows-$VER/include
 WIN_IMPLIB=$CACHE/windows-$VER/libs/python${VER/./}.lib
+# CMake takes a python311.lib with no python311.dll beside it for a static interpreter, and links
+# the build machine's own libraries for it (-ldl -lm): an empty stand-in by that name says it is
+# an import library. Nothing reads the file.
+touch "${WIN_IMPLIB%.lib}.dll"
 
 WHEELS=()
 for arch in x86_64 aarch64; do
@@ -131,6 +136,12 @@ done
 step "Windows x86-64"
 WHEELS+=("$(cross_wheel windows-amd64 x86_64-windows-gnu win-amd64 ".$PYTAG-win_amd64.pyd" "$WIN_INCLUDE" \
   "Python_LIBRARY=$WIN_IMPLIB")")
+
+# After the others: CI's wheels job builds the same wheel from the same sources meanwhile (one
+# build at a time, under build.sh's lock), and ccache then has every object of it.
+step "the Linux x86-64 wheel, whose records the others must have (tools/wheels/build.sh)"
+WHEELHOUSE="$OUT/linux" "$REPO/tools/wheels/build.sh" "x86_64-$PYTAG" >"$WORK/linux.log" 2>&1 \
+  || { tail -n 30 "$WORK/linux.log" >&2; die "the Linux wheel failed"; }
 
 step "the wheels' checks (tools/wheels/check_wheel.py)"
 "$TOOLS/bin/python" "$REPO/tools/wheels/check_wheel.py" "${WHEELS[@]}"
@@ -153,19 +164,20 @@ def records(wheel):
                 out[name.split(".", 1)[0]] = (lib, recs, exported)
     return out
 
+def canonical(recs):
+    return sorted(json.dumps(r, sort_keys=True) for r in recs)
+
 reference = records(sys.argv[1])
 failed = False
 for wheel in sys.argv[2:]:
     for module, (lib, recs, exported) in records(wheel).items():
         ref_lib, ref_recs, ref_exported = reference[module]
-        same = json.dumps(recs, sort_keys=True) == json.dumps(ref_recs, sort_keys=True)
-        # zig's Mach-O linker does not read the exported-symbols list (check_wheel.py says what else it exports).
-        names = {n for n in exported if n.startswith("PYO3_") or n.startswith("PyInit_")}
-        ref_exported = [n for n in ref_exported if n.startswith("PYO3_") or n.startswith("PyInit_")]
-        same_names = names == set(ref_exported)
+        # As sets: each record is whole in itself, and the linker chooses the order of sections.
+        same = canonical(recs) == canonical(ref_recs)
+        same_names = exported == ref_exported
         print(f"{'ok  ' if same and same_names else 'FAIL'} {module:12} {lib.format:6} {lib.machine:7} "
               f"{len(recs)} records {'equal to' if same else 'DIFFERENT from'} Linux's, "
-              f"exports {'the same names' if same_names else sorted(names ^ set(ref_exported))[:5]}")
+              f"exports {'the same names' if same_names else sorted(set(exported) ^ set(ref_exported))[:5]}")
         failed |= not (same and same_names)
 sys.exit(1 if failed else 0)
 PY
