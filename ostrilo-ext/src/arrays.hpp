@@ -2,6 +2,7 @@
 // Arguments taken as they are and read by the function itself, through the frame's reader of
 // numbers, buffers and sequences (frame/rows.hpp), and (n, width) NumPy arrays as results.
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
 #include "frame/module_table.hpp"
@@ -79,8 +80,50 @@ inline void read_flat(PyObject* o, double* out, std::size_t n, const char* what)
 inline void read_rows(RowsIn& rows, PyObject* o, std::size_t width, const char* what, RowsIn::Options options) {
     if (!rows.read(o, width, what, options)) throw_pyerr();
 }
-// A new (rows, width) float64 NumPy array holding data (ImportError if NumPy is missing).
-PyObject* make_array(const double* data, std::size_t rows, std::size_t width);
+// Every item of an open sequence as a T value of our own, copied out under a momentary shared
+// borrow (released before the item is given back) and handed to put(k, value). False with the
+// error set: the borrow's, prefixed with `arg` ("argument 'rotations': ..."), or the reader's own
+// when the sequence changed size meanwhile.
+template <class T, class Put>
+bool read_borrowed_items(Items& items, const char* what, const char* arg, Put&& put) {
+    for (Py_ssize_t k = 0; k < items.size(); ++k) {
+        PyObject* o = items.hold(k, what);
+        if (o == nullptr) return false;
+        bool ok;
+        {
+            Shared<T> item;
+            ok = item.acquire(o);
+            if (ok) put(static_cast<std::size_t>(k), item.get());
+        }
+        Items::drop(o);
+        if (!ok) {
+            add_argument_prefix(arg);
+            return false;
+        }
+    }
+    return items.finish(what);
+}
+
+// A new C-contiguous NumPy array of the given shape and dtype ("float64", "intp", "bool"), left
+// uninitialised: written through data<T>() (by the pool's threads too, it is plain memory) and
+// handed over by release(). Construction throws the Python error (ImportError without NumPy).
+class NewArray {
+  public:
+    NewArray(std::initializer_list<std::size_t> shape, const char* dtype);
+    NewArray(const NewArray&) = delete;
+    NewArray& operator=(const NewArray&) = delete;
+    ~NewArray();
+    template <class T>
+    T* data() {
+        return static_cast<T*>(view_.buf);
+    }
+    // The array, as a new reference; the object lets go of it.
+    PyObject* release();
+
+  private:
+    PyObject* array_ = nullptr;
+    Py_buffer view_{};
+};
 
 }  // namespace ext
 }  // namespace ostrilo

@@ -28,25 +28,11 @@ namespace {
 
 constexpr const char* kWhat = "argument 'rotations':";
 
-// Quat objects, copied out of them one by one under a momentary shared borrow.
+// Quat objects, copied out of them one by one.
 bool read_quats(Items& items, std::vector<Quat>& out) {
     out.reserve(static_cast<std::size_t>(items.size()));
-    for (Py_ssize_t k = 0; k < items.size(); ++k) {
-        PyObject* o = items.hold(k, kWhat);
-        if (o == nullptr) return false;
-        bool ok;
-        {
-            Shared<Quat> item;  // released before the item is given back
-            ok = item.acquire(o);
-            if (ok) out.push_back(item.get());
-        }
-        Items::drop(o);
-        if (!ok) {
-            add_argument_prefix("rotations");
-            return false;
-        }
-    }
-    return items.finish(kWhat);
+    return read_borrowed_items<Quat>(items, kWhat, "rotations",
+                                     [&out](std::size_t, const Quat& q) { out.push_back(q); });
 }
 
 // The rotations as Quat values of our own, from a sequence of Quat or of rows of four numbers

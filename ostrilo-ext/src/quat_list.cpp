@@ -105,77 +105,13 @@ void each_four(std::size_t n, F f, std::size_t grain = kGrain) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Results: new NumPy arrays, written in place by the pool.
-
-struct NewArray {
-    PyObject* array = nullptr;
-    Py_buffer view{};
-    NewArray(std::initializer_list<std::size_t> shape, const char* dtype) {
-        PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
-        if (dims == nullptr) throw_pyerr();
-        Py_ssize_t k = 0;
-        for (std::size_t d : shape) {
-            PyObject* x = PyLong_FromSize_t(d);
-            if (x == nullptr) {
-                Py_DECREF(dims);
-                throw_pyerr();
-            }
-            PyTuple_SET_ITEM(dims, k++, x);
-        }
-        PyObject* np = PyImport_ImportModule("numpy");
-        if (np == nullptr) {
-            Py_DECREF(dims);
-            throw_pyerr();
-        }
-        array = PyObject_CallMethod(np, "empty", "(Os)", dims, dtype);
-        Py_DECREF(np);
-        Py_DECREF(dims);
-        if (array == nullptr) throw_pyerr();
-        if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-            Py_CLEAR(array);
-            throw_pyerr();
-        }
-    }
-    NewArray(const NewArray&) = delete;
-    NewArray& operator=(const NewArray&) = delete;
-    ~NewArray() {
-        if (array != nullptr) {
-            PyBuffer_Release(&view);
-            Py_DECREF(array);
-        }
-    }
-    template <class T>
-    T* data() {
-        return static_cast<T*>(view.buf);
-    }
-    Object release() {
-        PyBuffer_Release(&view);
-        return Object{std::exchange(array, nullptr)};
-    }
-};
-
-// ---------------------------------------------------------------------------------------------
 // Arguments
 
 // Quat objects from a sequence, each copied out under a momentary shared borrow.
 bool read_quat_items(Items& items, QuatArray& out, const char* what, const char* arg) {
     out = uninitialised(static_cast<std::size_t>(items.size()));
-    for (Py_ssize_t k = 0; k < items.size(); ++k) {
-        PyObject* o = items.hold(k, what);
-        if (o == nullptr) return false;
-        bool ok;
-        {
-            Shared<Quat> item;  // released before the item is given back
-            ok = item.acquire(o);
-            if (ok) out[static_cast<std::size_t>(k)] = item.get();
-        }
-        Items::drop(o);
-        if (!ok) {
-            add_argument_prefix(arg);
-            return false;
-        }
-    }
-    return items.finish(what);
+    Quat* dst = out.data();
+    return read_borrowed_items<Quat>(items, what, arg, [dst](std::size_t k, const Quat& q) { dst[k] = q; });
 }
 
 // Rows of `width` numbers, any form the reader takes. A buffer is read where it lies: each row by
@@ -615,7 +551,7 @@ Object to_order(const QuatList& l, bool scalar_first) {
         core::put_common(src[i], scalar_first, dst + 4 * i);
         for (int k = 0; k < 4; ++k) dst[4 * i + k] = canonical(dst[4 * i + k]);
     });
-    return out.release();
+    return Object{out.release()};
 }
 Object to_wxyz(const QuatList& l) { return to_order(l, true); }
 Object to_xyzw(const QuatList& l) { return to_order(l, false); }
@@ -648,7 +584,7 @@ Object to_euler(const QuatList& l, Str seq_o, Opt<bool, "False"> degrees) {
         512);
     if (bad.get() < n) element_error("to_euler", bad.get(), "has a zero or non-finite length");
     if (locked.load()) warn_gimbal_lock();  // once for the list, as scipy warns
-    return out.release();
+    return Object{out.release()};
 }
 
 // The matrix m with m @ v == q.rotate(v): the transpose of Quat.to_rotation_matrix().
@@ -664,7 +600,7 @@ Object to_matrix(const QuatList& l) {
             for (int b = 0; b < 3; ++b)
                 m[3 * a + b] = canonical(r[static_cast<std::size_t>(b)][static_cast<std::size_t>(a)]);
     });
-    return out.release();
+    return Object{out.release()};
 }
 
 Object to_rotvec(const QuatList& l, Opt<bool, "False"> degrees) {
@@ -689,7 +625,7 @@ Object to_rotvec(const QuatList& l, Opt<bool, "False"> degrees) {
         },
         512);
     if (bad.get() < n) element_error("to_rotvec", bad.get(), "is the zero quaternion, which is no rotation");
-    return out.release();
+    return Object{out.release()};
 }
 
 Object magnitude(const QuatList& l) {
@@ -716,7 +652,7 @@ Object magnitude(const QuatList& l) {
         },
         512);
     if (bad.get() < n) element_error("magnitude", bad.get(), "is the zero quaternion, which is no rotation");
-    return out.release();
+    return Object{out.release()};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -808,7 +744,7 @@ Object approx_equal(const QuatList& l, QuatsIn other, Opt<double, "1e-08"> atol)
         dst[i] = core::inverse(src[i], inv) && core::axis_angle(core::hamilton_product(inv, pb->at(i)), axis, angle) &&
                  angle < tol;
     });
-    return out.release();
+    return Object{out.release()};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "rotations.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <vector>
 
@@ -178,24 +179,14 @@ Object to_order(Quats q, bool scalar_first, const char* what) {
         throw_pyerr();
     }
     std::vector<double> out(static_cast<std::size_t>(items.size()) * 4);
-    for (Py_ssize_t k = 0; k < items.size(); ++k) {
-        PyObject* o = items.hold(k, what);
-        if (o == nullptr) throw_pyerr();
-        bool ok;
-        {
-            Shared<Quat> item;
-            ok = item.acquire(o);
-            if (ok) put_common(item.get(), scalar_first, out.data() + 4 * k);
-        }
-        Items::drop(o);
-        if (!ok) {
-            add_argument_prefix("q");
-            throw_pyerr();
-        }
-    }
-    PyObject* arr = make_array(out.data(), static_cast<std::size_t>(items.size()), 4);
-    if (arr == nullptr) throw_pyerr();
-    return Object{arr};
+    double* dst = out.data();
+    if (!read_borrowed_items<Quat>(items, what, "q", [dst, scalar_first](std::size_t k, const Quat& v) {
+            put_common(v, scalar_first, dst + 4 * k);
+        }))
+        throw_pyerr();
+    NewArray arr({static_cast<std::size_t>(items.size()), 4}, "float64");
+    if (!out.empty()) std::memcpy(arr.data<double>(), out.data(), out.size() * sizeof(double));
+    return Object{arr.release()};
 }
 
 Object from_order(Floats x, bool scalar_first) {

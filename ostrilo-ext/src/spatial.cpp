@@ -122,40 +122,6 @@ void check_radius(double r) {
     if (!(r >= 0)) value_error("r must be a number >= 0 (inf takes every point whose distance is not NaN)");
 }
 
-// A new (rows, cols) NumPy array of `dtype` ("intp", "float64") and its writable storage.
-struct NewArray {
-    PyObject* array = nullptr;
-    Py_buffer view{};
-    NewArray(std::size_t rows, std::size_t cols, const char* dtype, bool two_d) {
-        PyObject* np = PyImport_ImportModule("numpy");
-        if (np == nullptr) throw_pyerr();
-        array = two_d ? PyObject_CallMethod(np, "empty", "((nn)s)", static_cast<Py_ssize_t>(rows),
-                                            static_cast<Py_ssize_t>(cols), dtype)
-                      : PyObject_CallMethod(np, "empty", "((n)s)", static_cast<Py_ssize_t>(rows), dtype);
-        Py_DECREF(np);
-        if (array == nullptr) throw_pyerr();
-        if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-            Py_CLEAR(array);
-            throw_pyerr();
-        }
-    }
-    NewArray(const NewArray&) = delete;
-    ~NewArray() {
-        if (array != nullptr) {
-            PyBuffer_Release(&view);
-            Py_DECREF(array);
-        }
-    }
-    template <class T>
-    T* data() {
-        return static_cast<T*>(view.buf);
-    }
-    PyObject* release() {
-        PyBuffer_Release(&view);
-        return std::exchange(array, nullptr);
-    }
-};
-
 PyObject* int_list(const std::ptrdiff_t* v, std::size_t n) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) throw_pyerr();
@@ -314,7 +280,7 @@ Object query(const SpatialIndex& s, Rows points, Opt<std::size_t, "1"> k_arg, Op
     }
     if (k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 16 / (p.count == 0 ? 1 : p.count))
         value_error("k is too large for the results");
-    NewArray idx(p.count, k, "intp", true), dist(p.count, k, "float64", true);
+    NewArray idx({p.count, k}, "intp"), dist({p.count, k}, "float64");
     auto* ip = idx.data<std::ptrdiff_t>();
     auto* dp = dist.data<double>();
     maybe_detached(p.count >= kReleaseFrom, [&] { s.nearest_many(p.data, p.count, k, ip, dp, limit); });
@@ -356,7 +322,7 @@ Object count_radius(const SpatialIndex& s, Rows points, double r) {
     PointsArg p;
     p.read(points.o, true);
     if (p.single) return Object{PyLong_FromSize_t(s.count_within(p.one, r))};
-    NewArray counts(p.count, 1, "intp", false);
+    NewArray counts({p.count}, "intp");
     auto* cp = counts.data<std::ptrdiff_t>();
     maybe_detached(p.count >= kReleaseFrom, [&] { s.count_within_many(p.data, p.count, r, cp); });
     return Object{counts.release()};
@@ -370,7 +336,7 @@ Object query_pairs(const SpatialIndex& s, double r) {
     check_radius(r);
     std::vector<std::ptrdiff_t> pairs;
     maybe_detached(s.size() >= kReleaseFrom, [&] { s.pairs_within(r, pairs); });
-    NewArray out(pairs.size() / 2, 2, "intp", true);
+    NewArray out({pairs.size() / 2, 2}, "intp");
     std::copy(pairs.begin(), pairs.end(), out.data<std::ptrdiff_t>());
     return Object{out.release()};
 }
@@ -418,7 +384,7 @@ Object count_neighbors(const SpatialIndex& s, const SpatialIndex& other, RadiiAr
     if (!cumulative)
         for (std::size_t t = radii.size(); t-- > 1;) counts[t] -= counts[t - 1];
     if (one) return Object{PyLong_FromUnsignedLongLong(counts[0])};
-    NewArray out(radii.size(), 1, "intp", false);
+    NewArray out({radii.size()}, "intp");
     auto* o = out.data<std::ptrdiff_t>();
     for (std::size_t t = 0; t < radii.size(); ++t) o[t] = static_cast<std::ptrdiff_t>(counts[t]);
     return Object{out.release()};
