@@ -45,8 +45,8 @@ bool sysctl_flag(const char* name) {
 Loops widest_supported() {
     if (cpuid(0, 0).a < 7) return Loops::baseline;
     const CpuidResult features = cpuid(1, 0);
-    const bool osxsave = features.c >> 27 & 1, avx = features.c >> 28 & 1;
-    if (!osxsave || !avx) return Loops::baseline;
+    const bool osxsave = features.c >> 27 & 1, avx = features.c >> 28 & 1, fma = features.c >> 12 & 1;
+    if (!osxsave || !avx || !fma) return Loops::baseline;  // the AVX2 build uses fused multiply-add
     const std::uint64_t state = enabled_state();
     if ((state & 0x6) != 0x6) return Loops::baseline;  // SSE and AVX registers
     const CpuidResult extended = cpuid(7, 0);

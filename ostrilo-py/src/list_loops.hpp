@@ -128,16 +128,4 @@ void map_job(const F& f, const In* in, Out* out, std::size_t n, pool::Grain grai
         grain);
 }
 
-// data[i] = f(data[i]) for every element, NaNs made canonical.
-template <class F>
-void update_job(const F& f, drevan::Vec3d* data, std::size_t n, pool::Grain grain) {
-    run_blocks(
-        n,
-        [&f, data](std::size_t b, std::size_t e) __attribute__((always_inline)) {
-            const F fn = f;
-            for (std::size_t i = b; i < e; ++i) data[i] = canonical(fn(data[i]));
-        },
-        grain);
-}
-
 }  // namespace ostrilo

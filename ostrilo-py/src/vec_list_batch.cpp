@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "drevan/panic.hpp"
+#include "list_kernels.hpp"
 #include "list_loops.hpp"
 
 namespace ostrilo::batch {
@@ -57,7 +58,8 @@ VecList rmul(const VecList& l, double s) {
 // throughput cost of a product, three per element. Dividing by a power of two whose reciprocal is
 // a normal double is multiplying by that reciprocal, exactly: both are the one rounding of the same
 // real quotient (subnormal and infinite results, signed zeros included), so the product runs
-// instead and gives the same bits.
+// instead and gives the same bits. Any other divisor goes to kernels::divide, which the wide builds
+// answer from the reciprocal with two fused corrections, again the same bits (list_kernels.hpp).
 static bool has_exact_reciprocal(double s) noexcept {
     int exponent = 0;
     const double mantissa = std::frexp(s, &exponent);  // s = mantissa * 2^exponent, |mantissa| in [0.5, 1)
@@ -70,7 +72,14 @@ VecList truediv(const VecList& l, double s) {
         const double r = 1.0 / s;  // exact
         return map_vectors(l, [r](const Vec3d& e) { return e * r; }, kArithmetic);
     }
-    return map_vectors(l, [s](const Vec3d& e) { return e / s; }, kArithmetic);
+    const std::size_t n = l.items.size();
+    VecArray out = uninitialised(n);
+    const double* in = &l.items.data()->x;
+    double* to = &out.data()->x;
+    pool::for_blocks(
+        n, [in, to, s](std::size_t b, std::size_t e) { kernels::divide(in + 3 * b, to + 3 * b, 3 * (e - b), s); },
+        kArithmetic);
+    return VecList{std::move(out)};
 }
 
 PyList<double> dot(const VecList& l, const Vec3d& o) {
@@ -104,7 +113,9 @@ VecList collapse(const VecList& l, std::size_t axis) {
 // and the list is held exclusively for the whole call, so no caller sees it half rotated; in
 // place, the operation allocates nothing and touches each element's memory once.
 void rotate(VecList& l, const Quat& q) {
-    update_job([q](const Vec3d& e) noexcept { return q.rotate(e); }, l.items.data(), l.items.size(), kCostly);
+    Vec3d* data = l.items.data();
+    pool::for_blocks(l.items.size(), [data, &q](std::size_t b, std::size_t e) { kernels::rotate(data + b, e - b, q); },
+                     kCostly);
 }
 
 }  // namespace ostrilo::batch

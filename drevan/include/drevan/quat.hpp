@@ -42,15 +42,25 @@ struct Quat {
     // The vector part of conj(q) * (0, v) * q. Not normalised first: a quaternion of length m
     // scales the result by m*m.
     constexpr Vec3d rotate(const Vec3d& v) const {
-        const double x = v.x, y = v.y, z = v.z;
+        Vec3d out{};
+        rotate_components(v.x, v.y, v.z, out.x, out.y, out.z);
+        return out;
+    }
+
+    // The formula of `rotate` on components of any type with IEEE +, - and * against doubles:
+    // doubles, or vectors of doubles whose lanes hold different vectors' components (the list
+    // loops), which then get each lane's `rotate` bits.
+    template <class T>
+    constexpr void rotate_components(const T& x, const T& y, const T& z, T& out_x, T& out_y, T& out_z) const {
         // t = conj(q) * (0, x, y, z); the zero scalar part takes part like any other component.
-        const double tw = ((x * i + w * 0.0) + y * j) + z * k;
-        const double ti = ((x * w - i * 0.0) - z * j) + y * k;
-        const double tj = ((y * w - j * 0.0) - x * k) + z * i;
-        const double tk = ((z * w - k * 0.0) - y * i) + x * j;
+        const T tw = ((x * i + w * 0.0) + y * j) + z * k;
+        const T ti = ((x * w - i * 0.0) - z * j) + y * k;
+        const T tj = ((y * w - j * 0.0) - x * k) + z * i;
+        const T tk = ((z * w - k * 0.0) - y * i) + x * j;
         // Vector part of t * q.
-        return {((i * tw + w * ti) + k * tj) - j * tk, ((w * tj + j * tw) + i * tk) - k * ti,
-                ((w * tk + k * tw) + j * ti) - i * tj};
+        out_x = ((i * tw + w * ti) + k * tj) - j * tk;
+        out_y = ((w * tj + j * tw) + i * tk) - k * ti;
+        out_z = ((w * tk + k * tw) + j * ti) - i * tj;
     }
 
     // Axis and angle (radians) read in the convention v -> q * (0, v) * conj(q), the opposite
