@@ -14,15 +14,6 @@ using drevan::Vec3d;
 
 namespace {
 
-// The range of magnitudes in which the quotient by the reciprocal needs no division.
-constexpr double kQuotientLow = 0x1p-400;
-constexpr double kQuotientHigh = 0x1p400;
-
-bool quotient_by_reciprocal(double s) noexcept {
-    const double m = std::fabs(s);
-    return m >= kQuotientLow && m <= kQuotientHigh;  // false for NaN
-}
-
 // The plain loops, which every build ends with (the elements after the last whole group).
 inline void divide_plain(const double* in, double* out, std::size_t count, double s) noexcept {
     for (std::size_t i = 0; i < count; ++i) out[i] = canonical(in[i] / s);
@@ -36,6 +27,19 @@ inline void rotate_plain(Vec3d* data, std::size_t count, const Quat& q) noexcept
 }  // namespace
 
 #ifdef OSTRILO_LOOP_VARIANTS
+
+namespace {
+
+// The range of magnitudes in which the quotient by the reciprocal needs no division.
+constexpr double kQuotientLow = 0x1p-400;
+constexpr double kQuotientHigh = 0x1p400;
+
+bool quotient_by_reciprocal(double s) noexcept {
+    const double m = std::fabs(s);
+    return m >= kQuotientLow && m <= kQuotientHigh;  // false for NaN
+}
+
+}  // namespace
 
 void divide_base(const double* in, double* out, std::size_t count, double s) noexcept {
     divide_plain(in, out, count, s);
@@ -160,8 +164,7 @@ namespace {
 
 // Eight interleaved vectors (24 doubles in three registers a, b, c) into their x, y and z
 // components, and back: each component is two two-register permutations away.
-[[OSTRILO_AVX512_TARGET, gnu::always_inline]] inline void split8(const double* p, __m512d& x, __m512d& y,
-                                                                  __m512d& z) {
+[[OSTRILO_AVX512_TARGET, gnu::always_inline]] inline void split8(const double* p, __m512d& x, __m512d& y, __m512d& z) {
     const __m512d a = _mm512_loadu_pd(p), b = _mm512_loadu_pd(p + 8), c = _mm512_loadu_pd(p + 16);
     // Indices 0-7 pick from the first operand, 8-15 from the second.
     x = _mm512_permutex2var_pd(_mm512_permutex2var_pd(a, _mm512_setr_epi64(0, 3, 6, 9, 12, 15, 0, 0), b),
@@ -226,9 +229,7 @@ void rotate(Vec3d* data, std::size_t count, const Quat& q) noexcept {
 
 #else
 
-void divide(const double* in, double* out, std::size_t count, double s) noexcept {
-    divide_plain(in, out, count, s);
-}
+void divide(const double* in, double* out, std::size_t count, double s) noexcept { divide_plain(in, out, count, s); }
 
 void rotate(Vec3d* data, std::size_t count, const Quat& q) noexcept { rotate_plain(data, count, q); }
 

@@ -114,8 +114,8 @@ VecList collapse(const VecList& l, std::size_t axis) {
 // place, the operation allocates nothing and touches each element's memory once.
 void rotate(VecList& l, const Quat& q) {
     Vec3d* data = l.items.data();
-    pool::for_blocks(l.items.size(), [data, &q](std::size_t b, std::size_t e) { kernels::rotate(data + b, e - b, q); },
-                     kCostly);
+    pool::for_blocks(
+        l.items.size(), [data, &q](std::size_t b, std::size_t e) { kernels::rotate(data + b, e - b, q); }, kCostly);
 }
 
 }  // namespace ostrilo::batch
