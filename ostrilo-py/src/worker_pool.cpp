@@ -118,7 +118,75 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 }
 
 // ---------------------------------------------------------------------------
+// The choice between workers and calling thread
+
+HandOffCosts::HandOffCosts() noexcept {
+    for (auto& g : grains_) g.store(0, std::memory_order_relaxed);
+}
+
+std::size_t HandOffCosts::find(std::size_t grain, bool claim) const noexcept {
+    for (std::size_t k = 0; k < kGrains; ++k) {
+        std::size_t seen = grains_[k].load(std::memory_order_relaxed);
+        if (seen == grain) return k;
+        if (seen == 0) {
+            if (!claim) return kNoCell;
+            if (grains_[k].compare_exchange_strong(seen, grain, std::memory_order_relaxed) || seen == grain) return k;
+        }
+    }
+    return kNoCell;
+}
+
+std::size_t HandOffCosts::cell_of(std::size_t grain, std::size_t blocks, bool claim) const noexcept {
+    if (grain == 0 || blocks < 2 || blocks > kMostBlocks) return kNoCell;
+    const std::size_t slot = find(grain, claim);
+    if (slot == kNoCell) return kNoCell;
+    std::size_t size_class = 0;  // blocks 2-3: 0, 4-7: 1, ..., 32: 4
+    while ((blocks >> (size_class + 2)) != 0) ++size_class;
+    return slot * kClasses + size_class;
+}
+
+HandOffCosts::Ticket HandOffCosts::choose(std::size_t grain, std::size_t blocks) noexcept {
+    const std::size_t cell = cell_of(grain, blocks, true);
+    if (cell == kNoCell) return {};
+    Cell& c = cells_[cell];
+    const std::uint32_t job = c.jobs.fetch_add(1, std::memory_order_relaxed);
+    const float pooled = c.pooled.load(std::memory_order_relaxed), inline_ = c.inline_.load(std::memory_order_relaxed);
+    bool to_workers = true;
+    if (pooled == 0.0F) {
+        to_workers = true;  // the usual way first
+    } else if (inline_ == 0.0F) {
+        to_workers = false;  // then the other, once
+    } else {
+        to_workers = pooled <= inline_;
+        if (job % kExplore == 0) to_workers = !to_workers;
+    }
+    return {cell, to_workers};
+}
+
+void HandOffCosts::record(const Ticket& ticket, double ns_per_element) noexcept {
+    if (ticket.cell == kNoCell || !(ns_per_element > 0.0)) return;
+    std::atomic<float>& average = ticket.pooled ? cells_[ticket.cell].pooled : cells_[ticket.cell].inline_;
+    const auto x = static_cast<float>(ns_per_element);
+    const float old = average.load(std::memory_order_relaxed);
+    // A moving average over about the last four jobs; a lost update between racing callers only
+    // drops one sample.
+    average.store(old == 0.0F ? x : old + (x - old) * 0.25F, std::memory_order_relaxed);
+}
+
+double HandOffCosts::pooled_cost(std::size_t grain, std::size_t blocks) const noexcept {
+    const std::size_t cell = cell_of(grain, blocks, false);
+    return cell == kNoCell ? 0.0 : cells_[cell].pooled.load(std::memory_order_relaxed);
+}
+
+double HandOffCosts::inline_cost(std::size_t grain, std::size_t blocks) const noexcept {
+    const std::size_t cell = cell_of(grain, blocks, false);
+    return cell == kNoCell ? 0.0 : cells_[cell].inline_.load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
 // Pool
+
+bool Pool::on_worker() noexcept { return tl_in_worker; }
 
 struct Pool::Job {
     void (*fn)(void*, std::size_t);

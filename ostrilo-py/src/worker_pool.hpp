@@ -22,7 +22,10 @@
 // own block), so they must only write to their own block's outputs.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,6 +89,50 @@ struct BlockPlan {
 BlockPlan plan_blocks(std::size_t n, Grain grain = kCheapWork) noexcept;
 
 // ---------------------------------------------------------------------------
+// Whether a job of a few blocks is worth handing to the workers at all.
+//
+// A hand-off costs what waking the workers and then the caller costs on this machine right now:
+// ~0.2 us to workers still watching for work, 10-30 us to sleeping ones on the virtual machines we
+// measured, more where the two processors are the two threads of one core and a memory-bound loop
+// gains nothing from the second. So a job of at most kMostBlocks blocks is timed, per element, and
+// the next one of its grain and size class goes where such jobs took less time: to the workers, or
+// its blocks in order on the calling thread. Every kExplore-th job of a class takes the other way,
+// so that the costs follow the machine. Larger jobs always go to the workers. Results never depend
+// on the choice: the blocks are the same either way.
+class HandOffCosts {
+  public:
+    static constexpr std::size_t kMostBlocks = 32;
+    static constexpr std::uint32_t kExplore = 16;
+    // A job of blocks in [2, kMostBlocks] is in one of kClasses size classes, by log2(blocks).
+    static constexpr std::size_t kClasses = 5;
+    // Grains told apart; jobs of further grains always go to the workers.
+    static constexpr std::size_t kGrains = 16;
+
+    struct Ticket {
+        std::size_t cell = kNoCell;  // kNoCell: not timed
+        bool pooled = true;
+    };
+    static constexpr std::size_t kNoCell = static_cast<std::size_t>(-1);
+
+    HandOffCosts() noexcept;
+    Ticket choose(std::size_t grain, std::size_t blocks) noexcept;
+    void record(const Ticket& ticket, double ns_per_element) noexcept;
+    // The averages of a class (0 until measured), for the tests.
+    double pooled_cost(std::size_t grain, std::size_t blocks) const noexcept;
+    double inline_cost(std::size_t grain, std::size_t blocks) const noexcept;
+
+  private:
+    struct Cell {
+        std::atomic<float> pooled{0.0F}, inline_{0.0F};
+        std::atomic<std::uint32_t> jobs{0};
+    };
+    std::size_t find(std::size_t grain, bool claim) const noexcept;
+    std::size_t cell_of(std::size_t grain, std::size_t blocks, bool claim) const noexcept;
+    mutable std::atomic<std::size_t> grains_[kGrains];  // 0: free
+    Cell cells_[kGrains * kClasses];
+};
+
+// ---------------------------------------------------------------------------
 // A pool of worker threads. The process-wide one is made by ensure_started();
 // tests may make their own.
 
@@ -112,8 +159,10 @@ class Pool {
     void run(std::size_t count, void (*fn)(void*, std::size_t), void* ctx);
 
     // body(begin, end) for contiguous blocks covering [0, n). A job of one
-    // block (n < 2 * grain) runs on the calling thread; otherwise the
-    // calling thread only waits.
+    // block (n < 2 * grain) runs on the calling thread; a larger one goes to
+    // the workers while the calling thread only waits, unless it is small
+    // enough for HandOffCosts to decide and its kind ran faster on the
+    // calling thread (the same blocks, in order).
     template <class F>
     void for_blocks(std::size_t n, F&& body, Grain grain = kCheapWork);
 
@@ -130,9 +179,17 @@ class Pool {
     template <class F>
     std::string join(std::size_t n, std::string_view separator, F&& text, Grain grain = kTextWork);
 
+    // The measured costs behind the choice between workers and calling thread.
+    HandOffCosts& costs() noexcept { return costs_; }
+
   private:
     struct Job;
     struct Shared;
+    // Runs blocks(pooled) and times it when the job is small enough to be timed.
+    static bool on_worker() noexcept;
+    template <class Blocks>
+    void run_chosen(std::size_t n, Grain grain, std::size_t count, Blocks&& blocks);
+    HandOffCosts costs_;
     static void worker_entry(void* arg);
     void worker_loop();
     static void execute(Job& job, std::size_t block);
@@ -186,13 +243,36 @@ void Pool::for_blocks(std::size_t n, F&& body, Grain grain) {
         BlockPlan plan;
         std::remove_reference_t<F>* body;
     } ctx{plan, std::addressof(body)};
-    run(
-        plan.count,
-        [](void* p, std::size_t b) {
-            auto& c = *static_cast<Ctx*>(p);
-            (*c.body)(c.plan.begin(b), c.plan.end(b));
-        },
-        &ctx);
+    run_chosen(n, grain, plan.count, [&](bool pooled) {
+        if (!pooled) {
+            for (std::size_t b = 0; b < plan.count; ++b) body(plan.begin(b), plan.end(b));
+            return;
+        }
+        run(
+            plan.count,
+            [](void* p, std::size_t b) {
+                auto& c = *static_cast<Ctx*>(p);
+                (*c.body)(c.plan.begin(b), c.plan.end(b));
+            },
+            &ctx);
+    });
+}
+
+template <class Blocks>
+void Pool::run_chosen(std::size_t n, Grain grain, std::size_t count, Blocks&& blocks) {
+    if (workers_.empty() || on_worker()) {  // the calling thread either way
+        blocks(false);
+        return;
+    }
+    const HandOffCosts::Ticket ticket = costs_.choose(grain.elements, count);
+    if (ticket.cell == HandOffCosts::kNoCell) {
+        blocks(true);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    blocks(ticket.pooled);
+    const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+    costs_.record(ticket, took.count() / static_cast<double>(n));
 }
 
 template <class T, class Block, class Combine>
@@ -206,13 +286,19 @@ std::optional<T> Pool::reduce(std::size_t n, Block&& block, Combine&& combine, G
         std::remove_reference_t<Block>* block;
         std::optional<T>* parts;
     } ctx{plan, std::addressof(block), parts.data()};
-    run(
-        plan.count,
-        [](void* p, std::size_t b) {
-            auto& c = *static_cast<Ctx*>(p);
-            c.parts[b].emplace((*c.block)(c.plan.begin(b), c.plan.end(b)));
-        },
-        &ctx);
+    run_chosen(n, grain, plan.count, [&](bool pooled) {
+        if (!pooled) {
+            for (std::size_t b = 0; b < plan.count; ++b) parts[b].emplace(block(plan.begin(b), plan.end(b)));
+            return;
+        }
+        run(
+            plan.count,
+            [](void* p, std::size_t b) {
+                auto& c = *static_cast<Ctx*>(p);
+                c.parts[b].emplace((*c.block)(c.plan.begin(b), c.plan.end(b)));
+            },
+            &ctx);
+    });
     std::optional<T> acc(std::move(*parts[0]));
     for (std::size_t b = 1; b < plan.count; ++b) {
         T next = combine(std::move(*acc), std::move(*parts[b]));
@@ -242,13 +328,19 @@ std::string Pool::join(std::size_t n, std::string_view separator, F&& text, Grai
         decltype(build)* builder;
         std::string* parts;
     } ctx{plan, &build, parts.data()};
-    run(
-        plan.count,
-        [](void* p, std::size_t b) {
-            auto& c = *static_cast<Ctx*>(p);
-            (*c.builder)(c.plan.begin(b), c.plan.end(b), c.parts[b]);
-        },
-        &ctx);
+    run_chosen(n, grain, plan.count, [&](bool pooled) {
+        if (!pooled) {
+            for (std::size_t b = 0; b < plan.count; ++b) build(plan.begin(b), plan.end(b), parts[b]);
+            return;
+        }
+        run(
+            plan.count,
+            [](void* p, std::size_t b) {
+                auto& c = *static_cast<Ctx*>(p);
+                (*c.builder)(c.plan.begin(b), c.plan.end(b), c.parts[b]);
+            },
+            &ctx);
+    });
     std::size_t total = separator.size() * (plan.count - 1);
     for (const auto& s : parts) total += s.size();
     out.reserve(total);

@@ -349,6 +349,64 @@ void test_scheduling() {
     large.join();
 }
 
+// The choice between workers and calling thread follows the measured costs, both ways, and keeps
+// trying the other way now and then.
+void test_hand_off_policy() {
+    pool::HandOffCosts h;
+    const std::size_t grain = 100, blocks = 4;
+    auto run = [&](int jobs, double pooled_ns, double inline_ns) {
+        int on_workers = 0;
+        for (int j = 0; j < jobs; ++j) {
+            const auto t = h.choose(grain, blocks);
+            on_workers += t.pooled;
+            h.record(t, t.pooled ? pooled_ns : inline_ns);
+        }
+        return on_workers;
+    };
+    CHECK(run(1, 10.0, 1.0) == 1);  // the workers first,
+    CHECK(run(1, 10.0, 1.0) == 0);  // then the calling thread once
+    const int explored = run(64, 10.0, 1.0);
+    CHECK(explored >= 3 && explored <= 5);  // every 16th job
+    // The machine changes: hand-offs get cheap. The occasional try notices, and the workers win.
+    run(400, 0.5, 1.0);
+    CHECK(run(64, 0.5, 1.0) >= 59);
+    // Only jobs of 2 to 32 blocks are timed; other sizes and grains keep their own costs.
+    CHECK(h.choose(grain, 33).cell == pool::HandOffCosts::kNoCell &&
+          h.choose(grain, 1).cell == pool::HandOffCosts::kNoCell);
+    CHECK(h.pooled_cost(grain, 16) == 0.0 && h.pooled_cost(7, blocks) == 0.0);
+    CHECK(h.pooled_cost(grain, 5) > 0.0 && h.inline_cost(grain, 7) > 0.0);  // 4 to 7 blocks: one class
+    // Beyond the grains it tells apart, jobs just go to the workers.
+    for (std::size_t g = 1; g <= pool::HandOffCosts::kGrains; ++g) (void)h.choose(1000 + g, blocks);
+    CHECK(h.choose(5000, blocks).cell == pool::HandOffCosts::kNoCell && h.choose(5000, blocks).pooled);
+}
+
+// A pool whose hand-off is slow learns to run small jobs on the calling thread (here blocks are
+// slow on the workers, as when the machine's two processors are one core's two threads), and
+// the results are the same either way.
+void test_slow_hand_off_runs_inline() {
+    Pool p(2);
+    const auto caller = std::this_thread::get_id();
+    int inline_jobs = 0;
+    for (int job = 0; job < 48; ++job) {
+        std::vector<std::size_t> out(40, 0);
+        std::atomic<int> on_caller{0};
+        p.for_blocks(
+            40,
+            [&](std::size_t b, std::size_t e) {
+                if (std::this_thread::get_id() == caller) {
+                    ++on_caller;
+                } else {
+                    std::this_thread::sleep_for(2ms);
+                }
+                for (std::size_t i = b; i < e; ++i) out[i] = i * i;
+            },
+            Grain{10});
+        for (std::size_t i = 0; i < out.size(); ++i) CHECK(out[i] == i * i);
+        if (job >= 32) inline_jobs += on_caller == 4;
+    }
+    CHECK(inline_jobs >= 13);  // of the last 16: all but the one that tries the workers again
+}
+
 void test_global_start_race() {
     std::vector<std::thread> racers;
     std::vector<Pool*> seen(8);
@@ -469,6 +527,8 @@ int main(int argc, char** argv) {
          }},
         {"concurrent_callers_global_pool", [] { test_concurrent_callers(pool::global()); }},
         {"scheduling", test_scheduling},
+        {"hand_off_policy", test_hand_off_policy},
+        {"slow_hand_off_runs_inline", test_slow_hand_off_runs_inline},
         {"environment_sizing", test_environment_sizing},
         {"thread_creation_failure", test_thread_creation_failure},
         {"fork_child_starts_fresh_pool", test_fork_child_starts_fresh_pool},
