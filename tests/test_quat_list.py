@@ -242,8 +242,8 @@ def test_random_is_its_generator_through_the_single_sine_and_cosine(n, seed):
 
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES[:-3]), st.floats(-1e300, 1e300))] * 3),
-                max_size=11), st.booleans())
-def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degrees):
+                max_size=150), st.booleans(), st.booleans())
+def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degrees, strided):
     want = []
     for r in rows:
         x, y, z = ((c * math.pi) / 180.0 for c in r) if degrees else r
@@ -254,8 +254,19 @@ def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degree
         sx, sy, sz = x / m, y / m, z / m
         angle = m * math.sqrt((sx * sx + sy * sy) + sz * sz)
         want.append(qcbits(Quat.from_axis_angle(Vec3d(x / angle, y / angle, z / angle), AngleRadians(angle))))
-    got = QuatList.from_rotvec(rows or np.zeros((0, 3)), degrees)
+    array = np.array(rows).reshape(-1, 3)
+    got = QuatList.from_rotvec(np.asfortranarray(array) if strided else array, degrees)
     assert [qbits(q) for q in got] == want
+
+
+@pytest.mark.parametrize("row", [[math.nan, 0.0, 0.0], [0.0, -0.0, math.nan], [math.nan, 2.0, 0.0],
+                                 [math.nan, math.nan, math.nan]])
+def test_a_nan_rotation_vector_is_no_rotation(row):
+    # The largest magnitude once passed over the NaN: beside zeros it gave the identity.
+    rows = [[0.1, 0.2, 0.3]] * 5 + [row] + [[0.0, 0.0, 0.0]]
+    got = QuatList.from_rotvec(rows)
+    assert all(math.isnan(c) for c in (got[5].w, got[5].i, got[5].j, got[5].k))
+    assert qbits(got[6]) == qbits(Quat(1, 0, 0, 0)) and qbits(got[0]) == qbits(got[4])
 
 
 @settings(max_examples=100, deadline=None)

@@ -7,6 +7,7 @@
 #include "quat_list.hpp"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -129,9 +130,11 @@ struct RowsArg {
         packed = rows.values();
         if (packed == nullptr) strided = rows.in_place();
     }
-    void row(std::size_t i, double* out) const noexcept {
+    // Row i into out (W == width), copied with a size the compiler sees: a few moves, not a call.
+    template <std::size_t W>
+    void row(std::size_t i, double (&out)[W]) const noexcept {
         if (packed != nullptr)
-            std::memcpy(out, packed + i * width, width * sizeof(double));
+            std::memcpy(out, packed + i * W, sizeof out);
         else
             strided->row(i, out);
     }
@@ -370,30 +373,41 @@ QuatList from_matrix(MatricesIn matrices) {
     return out;
 }
 
-// The rotation of the rotation vector v (radians): from_axis_angle(v / |v|, |v|), with |v| found
-// without overflow or underflow; the identity for the zero vector. Four at a time: the axes and
-// angles first, then the four sines and cosines at once, then from_axis_angle's products.
-void from_rotvecs(const double (&v)[4][3], std::size_t count, Quat* out) {
-    Vec3d axis[4];
-    double h[4] = {0.5, 0.5, 0.5, 0.5};  // lanes with no rotation to make compute sin(0.5)
-    bool zero[4] = {true, true, true, true};
-    for (std::size_t k = 0; k < count; ++k) {
-        const double x = v[k][0], y = v[k][1], z = v[k][2];
-        const double m = std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z)));
-        if (m == 0.0) continue;
-        const double sx = x / m, sy = y / m, sz = z / m;
-        const double angle = m * std::sqrt((sx * sx + sy * sy) + sz * sz);
-        axis[k] = Vec3d{x / angle, y / angle, z / angle};
-        h[k] = angle * -0.5;  // Quat::from_axis_angle's half angle
-        zero[k] = false;
-    }
-    double sn[4], cs[4];
-    drevan::trig::sin_cos_4(h, sn, cs);
-    for (std::size_t k = 0; k < count; ++k)
-        out[k] = canonical(zero[k] ? Quat::identity()
-                                   : Quat{cs[k], sn[k] * axis[k].x, sn[k] * axis[k].y, sn[k] * axis[k].z});
+// Two doubles, one element's value in each lane (GCC and clang vector extensions: one SSE2
+// instruction per operation on x86-64). Additions, multiplications, divisions and square roots
+// round every lane as the scalar operation would, so a lane holds the scalar code's bits; only
+// the number of instructions changes.
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+inline V2 pick(M2 mask, V2 a, V2 b) {
+    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
+}
+inline V2 abs2(V2 v) {
+    constexpr long long sign = static_cast<long long>(0x8000000000000000ull);
+    return std::bit_cast<V2>(std::bit_cast<M2>(v) & ~M2{sign, sign});
+}
+inline V2 larger(V2 a, V2 b) { return pick(a > b, a, b); }
+
+// The unit axes u and the half angles h of Quat::from_axis_angle for two rotation vectors
+// (x, y, z): |v| = m |v / m| for the largest magnitude m of the components, which neither
+// overflows nor underflows. zero: the lanes of the zero vector, whose h is 0.5 (a sine on the
+// quick path, never used).
+inline void axes_and_half_angles(V2 x, V2 y, V2 z, V2 (&u)[3], V2& h, M2& zero) {
+    zero = (x == 0.0) & (y == 0.0) & (z == 0.0);
+    const V2 m = larger(abs2(x), larger(abs2(y), abs2(z)));
+    const V2 sx = x / m, sy = y / m, sz = z / m;
+    const V2 squares = (sx * sx + sy * sy) + sz * sz;
+    const V2 angle = m * V2{std::sqrt(squares[0]), std::sqrt(squares[1])};
+    u[0] = x / angle, u[1] = y / angle, u[2] = z / angle;
+    h = pick(zero, V2{0.5, 0.5}, angle * -0.5);
 }
 
+// The rotations of rotation vectors (radians, or degrees when asked): each from_axis_angle(v / |v|,
+// |v|), the identity for the zero vector. A NaN component makes the rotation NaN whatever the
+// others are (a NaN beside zeros once gave the identity: the largest magnitude passed over it).
+// In stages over a few dozen rows at a time, so that the divisions and square roots of many rows
+// overlap rather than wait for each other: the axes and half angles two rows at a time, then the
+// sines and cosines four at a time, then from_axis_angle's products.
 QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     const RowsArg v(rotvecs.o, 3, "QuatList.from_rotvec(): rotvecs");
     const std::size_t n = v.count;
@@ -401,16 +415,42 @@ QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     Quat* dst = out.items.data();
     const RowsArg* src = &v;
     const bool deg = degrees;
-    each_four(
+    for_blocks(
         n,
-        [=](std::size_t i, std::size_t count) {
-            double r[4][3];
-            for (std::size_t k = 0; k < count; ++k) {
-                src->row(i + k, r[k]);
-                if (deg)
-                    for (double& c : r[k]) c = (c * PI) / 180.0;
+        [=](std::size_t b, std::size_t e) noexcept {
+            constexpr std::size_t kChunk = 64;
+            double u[3][kChunk], half[kChunk], sn[kChunk], cs[kChunk];
+            bool zero[kChunk];
+            for (std::size_t c = b; c < e; c += kChunk) {
+                const std::size_t m = e - c < kChunk ? e - c : kChunk;
+                for (std::size_t k = 0; k < m; k += 2) {
+                    // Two rows (the second the zero vector past the end).
+                    double r[2][3] = {};
+                    const double* p0 = r[0];
+                    const double* p1 = r[1];
+                    if (src->packed != nullptr) {
+                        p0 = src->packed + 3 * (c + k);
+                        if (k + 1 < m) p1 = p0 + 3;
+                    } else {
+                        src->row(c + k, r[0]);
+                        if (k + 1 < m) src->row(c + k + 1, r[1]);
+                    }
+                    V2 x{p0[0], p1[0]}, y{p0[1], p1[1]}, z{p0[2], p1[2]};
+                    if (deg) x = (x * PI) / 180.0, y = (y * PI) / 180.0, z = (z * PI) / 180.0;
+                    V2 axis[3], h;
+                    M2 none;
+                    axes_and_half_angles(x, y, z, axis, h, none);
+                    for (int l = 0; l < 2; ++l) {
+                        u[0][k + l] = axis[0][l], u[1][k + l] = axis[1][l], u[2][k + l] = axis[2][l];
+                        half[k + l] = h[l];
+                        zero[k + l] = none[l] != 0;
+                    }
+                }
+                drevan::trig::sin_cos_n(half, sn, cs, m);
+                for (std::size_t k = 0; k < m; ++k)
+                    dst[c + k] = zero[k] ? Quat::identity()
+                                         : canonical(Quat{cs[k], sn[k] * u[0][k], sn[k] * u[1][k], sn[k] * u[2][k]});
             }
-            from_rotvecs(r, count, dst + i);
         },
         512);
     return out;
