@@ -33,6 +33,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lanes.hpp"
+
 namespace drevan::trig {
 
 namespace {
@@ -704,24 +706,10 @@ namespace {
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
-// Vectors of N doubles and of N masks (a size that depends on a template parameter is not taken).
-template <int N>
-struct VectorOf;
-template <>
-struct VectorOf<2> {
-    using V = double __attribute__((vector_size(16)));
-    using M = long long __attribute__((vector_size(16)));
-};
-template <>
-struct VectorOf<4> {
-    using V = double __attribute__((vector_size(32)));
-    using M = long long __attribute__((vector_size(32)));
-};
-
 template <int N>
 struct Lanes {
-    using V = typename VectorOf<N>::V;
-    using M = typename VectorOf<N>::M;
+    using V = typename lanes::VectorOf<N>::V;
+    using M = typename lanes::VectorOf<N>::M;
     struct DV {
         V hi, lo;
     };
@@ -870,34 +858,16 @@ template <int N>
 
 void sin_cos_many_base(const double* x, double* s, double* c, std::size_t n) { sin_cos_groups<2>(x, s, c, n); }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define DREVAN_TRIG_AVX2 1
+#ifdef DREVAN_LANES_AVX2
 [[gnu::target("avx2")]] void sin_cos_many_avx2(const double* x, double* s, double* c, std::size_t n) {
     sin_cos_groups<4>(x, s, c, n);
-}
-
-// Whether the processor has AVX2 and the system saves its registers (CPUID and XGETBV, as the
-// list loops read them), and OSTRILO_SIMD does not ask for the baseline.
-bool use_avx2() {
-    const char* want = std::getenv("OSTRILO_SIMD");
-    if (want != nullptr && std::strcmp(want, "baseline") == 0) return false;
-    std::uint32_t a, b, c, d;
-    asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(0u), "c"(0u));
-    if (a < 7) return false;
-    asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(1u), "c"(0u));
-    if (!(c >> 27 & 1) || !(c >> 28 & 1)) return false;  // OSXSAVE, AVX
-    std::uint32_t low, high;
-    asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0u));
-    if ((low & 0x6) != 0x6) return false;  // SSE and AVX registers saved
-    asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(7u), "c"(0u));
-    return b >> 5 & 1;
 }
 #endif
 
 using SinCosMany = void (*)(const double*, double*, double*, std::size_t);
 SinCosMany sin_cos_many_chosen() {
-#ifdef DREVAN_TRIG_AVX2
-    static const SinCosMany chosen = use_avx2() ? &sin_cos_many_avx2 : &sin_cos_many_base;
+#ifdef DREVAN_LANES_AVX2
+    static const SinCosMany chosen = lanes::avx2() ? &sin_cos_many_avx2 : &sin_cos_many_base;
     return chosen;
 #else
     return &sin_cos_many_base;
@@ -1036,3 +1006,27 @@ double acos(double x) {
 }
 
 }  // namespace drevan::trig
+
+#ifdef DREVAN_LANES_AVX2
+// CPUID and XGETBV, read as the list loops read them.
+namespace drevan {
+bool lanes::avx2() noexcept {
+    static const bool chosen = [] {
+        const char* want = std::getenv("OSTRILO_SIMD");
+        if (want != nullptr && std::strcmp(want, "baseline") == 0) return false;
+        std::uint32_t a, b, c, d;
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(0u), "c"(0u));
+        if (a < 7) return false;
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(1u), "c"(0u));
+        if (!(c >> 27 & 1) || !(c >> 28 & 1)) return false;  // OSXSAVE, AVX
+        std::uint32_t low, high;
+        asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0u));
+        if ((low & 0x6) != 0x6) return false;  // SSE and AVX registers saved
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(7u), "c"(0u));
+        return (b >> 5 & 1) != 0;
+    }();
+    return chosen;
+}
+}  // namespace drevan
+#endif
+

@@ -138,33 +138,20 @@ int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&ang
     return euler_angles(seq, degrees, at, angle);
 }
 
-void to_euler_4(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*angle)[3],
+void to_euler_n(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*angle)[3],
                 int* lock) noexcept {
-    // The twelve arctangents of four rotations in three calls, rotation r's at 3r, 3r + 1, 3r + 2;
-    // the lanes of a rotation that has none (or is missing) idle on 1 / 2.
-    double ys[3][4], xs[3][4], at[3][4];
-    for (int g = 0; g < 3; ++g)
-        for (int l = 0; l < 4; ++l) ys[g][l] = 1.0, xs[g][l] = 2.0;
-    bool ok[4] = {};
+    // The arctangents of all the rotations at once, rotation r's at 3r, 3r + 1, 3r + 2 (those of
+    // a rotation that has none idle on 1 / 2): their arguments first, then atan2_n over all of
+    // them, so that many independent arctangents are in flight together.
+    double ys[3 * kEulerChunk] = {}, xs[3 * kEulerChunk] = {}, at[3 * kEulerChunk];
     for (std::size_t r = 0; r < count; ++r) {
-        double y3[3], x3[3];
-        ok[r] = euler_arguments(q[r], seq, y3, x3);
-        if (!ok[r]) continue;
-        for (std::size_t t = 0; t < 3; ++t) {
-            const std::size_t slot = 3 * r + t;
-            ys[slot / 4][slot % 4] = y3[t], xs[slot / 4][slot % 4] = x3[t];
-        }
+        lock[r] = euler_arguments(q[r], seq, ys + 3 * r, xs + 3 * r) ? 0 : -1;
+        if (lock[r] < 0)
+            for (std::size_t t = 3 * r; t < 3 * r + 3; ++t) ys[t] = 1.0, xs[t] = 2.0;
     }
-    for (int g = 0; g < 3; ++g) drevan::trig::atan2_4(ys[g], xs[g], at[g]);
-    for (std::size_t r = 0; r < count; ++r) {
-        if (!ok[r]) {
-            lock[r] = -1;
-            continue;
-        }
-        double three[3];
-        for (std::size_t t = 0; t < 3; ++t) three[t] = at[(3 * r + t) / 4][(3 * r + t) % 4];
-        lock[r] = euler_angles(seq, degrees, three, angle[r]);
-    }
+    drevan::trig::atan2_n(ys, xs, at, 3 * count);
+    for (std::size_t r = 0; r < count; ++r)
+        if (lock[r] == 0) lock[r] = euler_angles(seq, degrees, at + 3 * r, angle[r]);
 }
 
 }  // namespace core

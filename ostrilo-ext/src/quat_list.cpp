@@ -605,20 +605,23 @@ Object to_euler(const QuatList& l, Str seq_o, Opt<bool, "False"> degrees) {
     const bool deg = degrees;
     FirstFault bad(n);
     std::atomic<bool> locked{false};
-    each_four(
+    for_blocks(
         n,
-        [=, &bad, &locked](std::size_t i, std::size_t count) {
-            double a[4][3];
-            int lock[4];
-            core::to_euler_4(src + i, count, seq, deg, a, lock);
-            for (std::size_t r = 0; r < count; ++r) {
-                if (lock[r] < 0) {
-                    bad.note(i + r);
-                    continue;
+        [=, &bad, &locked](std::size_t b, std::size_t e) noexcept {
+            double a[core::kEulerChunk][3];
+            int lock[core::kEulerChunk];
+            for (std::size_t i = b; i < e; i += core::kEulerChunk) {
+                const std::size_t count = e - i < core::kEulerChunk ? e - i : core::kEulerChunk;
+                core::to_euler_n(src + i, count, seq, deg, a, lock);
+                for (std::size_t r = 0; r < count; ++r) {
+                    if (lock[r] < 0) {
+                        bad.note(i + r);
+                        continue;
+                    }
+                    if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
+                    double* out = dst + 3 * (i + r);
+                    out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
                 }
-                if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
-                double* out = dst + 3 * (i + r);
-                out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
             }
         },
         512);

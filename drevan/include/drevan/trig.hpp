@@ -40,5 +40,9 @@ double atan(double x);
 double atan2(double y, double x);
 // out[k] = atan2(y[k], x[k]), the same bits, four at a time on the vector units.
 void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]);
+// out[k] = atan2(y[k], x[k]) for k < n, the same bits, as many at a time as sin_cos_n takes;
+// atan2_n_base: always two.
+void atan2_n(const double* y, const double* x, double* out, std::size_t n);
+void atan2_n_base(const double* y, const double* x, double* out, std::size_t n);
 
 }  // namespace drevan::trig
