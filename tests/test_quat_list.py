@@ -336,7 +336,7 @@ def test_a_length_no_memory_holds_is_a_memory_error(make):
 # Thread counts and seeds
 
 
-def test_results_are_the_same_bits_at_every_thread_count(run_python):
+def test_results_are_the_same_bits_at_every_thread_count_and_width(run_python):
     code = """
 import hashlib, numpy as np, warnings
 from ostrilo_ext import QuatList
@@ -351,7 +351,9 @@ for a in (np.asarray(r), r.to_euler("zyx"), r.to_matrix(), r.to_rotvec(), r.magn
     h.update(np.ascontiguousarray(a).tobytes())
 print(h.hexdigest())
 """
-    outs = {run_python(code, env={"RAYON_NUM_THREADS": t}).stdout for t in ("1", "2", "5")}
+    # With each vector width of the trigonometric lanes too (OSTRILO_SIMD caps it).
+    outs = {run_python(code, env={"RAYON_NUM_THREADS": t, "OSTRILO_SIMD": simd}).stdout
+            for t, simd in (("1", "baseline"), ("2", "avx512"), ("5", "baseline"), ("1", "avx2"))}
     assert len(outs) == 1 and len(outs.pop()) == 65
 
 
