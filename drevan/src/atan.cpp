@@ -184,12 +184,12 @@ struct AtanLanes {
 
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
     // a where the mask is set, else b.
-    [[gnu::always_inline]] static V pick(M mask, V a, V b) {
+    [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
         return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
     }
-    [[gnu::always_inline]] static V pick(M mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
+    [[gnu::always_inline]] static V pick(const M& mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
 
-    [[gnu::always_inline]] static V atan2(V vy, V vx) {
+    [[gnu::always_inline]] static V atan2(const V& vy, const V& vx) {
         const M sign_bit = std::bit_cast<M>(splat(-0.0));
         const V a = std::bit_cast<V>(std::bit_cast<M>(vy / vx) & ~sign_bit);  // |y / x|
         const M c1 = a < 0.4375, c2 = a < 0.6875, c3 = a < 1.1875, c4 = a < 2.4375;
@@ -216,7 +216,7 @@ struct AtanLanes {
 
     // ordinary() of every lane at once, on the bits: the magnitudes' bits below those of
     // infinity (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference.
-    [[gnu::always_inline]] static M ordinary_lanes(V vy, V vx) {
+    [[gnu::always_inline]] static M ordinary_lanes(const V& vy, const V& vx) {
         const M magnitude = ~std::bit_cast<M>(splat(-0.0));
         const M by = std::bit_cast<M>(vy) & magnitude, bx = std::bit_cast<M>(vx) & magnitude;
         const M inf = std::bit_cast<M>(splat(INFINITY));

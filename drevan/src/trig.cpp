@@ -715,26 +715,28 @@ struct Lanes {
     };
 
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
-    [[gnu::always_inline]] static V pick(M mask, V a, V b) {
+    [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
         return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
     }
-    [[gnu::always_inline]] static DV pick(M mask, DV a, DV b) { return {pick(mask, a.hi, b.hi), pick(mask, a.lo, b.lo)}; }
+    [[gnu::always_inline]] static DV pick(const M& mask, const DV& a, const DV& b) {
+        return {pick(mask, a.hi, b.hi), pick(mask, a.lo, b.lo)};
+    }
     // two_sum, fast_two_sum, split and two_prod of the scalar code, lane by lane.
-    [[gnu::always_inline]] static DV two_sum(V a, V b) {
+    [[gnu::always_inline]] static DV two_sum(const V& a, const V& b) {
         const V s = a + b;
         const V bb = s - a;
         return {s, (a - (s - bb)) + (b - bb)};
     }
-    [[gnu::always_inline]] static DV fast_two_sum(V a, V b) {
+    [[gnu::always_inline]] static DV fast_two_sum(const V& a, const V& b) {
         const V s = a + b;
         return {s, b - (s - a)};
     }
-    [[gnu::always_inline]] static void split(V a, V& hi, V& lo) {
+    [[gnu::always_inline]] static void split(const V& a, V& hi, V& lo) {
         const V c = 134217729.0 * a;
         hi = c - (c - a);
         lo = a - hi;
     }
-    [[gnu::always_inline]] static DV two_prod(V a, V b) {
+    [[gnu::always_inline]] static DV two_prod(const V& a, const V& b) {
         const V p = a * b;
         V ah, al, bh, bl;
         split(a, ah, al);
@@ -743,7 +745,7 @@ struct Lanes {
     }
 
     // reduce_fast and sin_cos_fast on N arguments in (0, 2^19): sin r and cos r, and the quadrants.
-    [[gnu::always_inline]] static void fast(V ax, DV& s, DV& c, unsigned (&quadrant)[N]) {
+    [[gnu::always_inline]] static void fast(const V& ax, DV& s, DV& c, M& quadrant) {
         const V n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;
         const V a1 = ax - n * PIO2_1;
         const DV a2 = two_sum(a1, -(n * PIO2_2));
@@ -754,16 +756,22 @@ struct Lanes {
         const V ar = std::bit_cast<V>(std::bit_cast<M>(r.hi) & ~sign_bit);
         const V al = r.lo * sign;
         const V y = ar * 64.0;
-        int k[N];
-        V grid{}, sh{}, sl{}, ch{}, cl{};
-        M at_zero{};
+        // An integer m below 2^51 plus 1.5 * 2^52 is exact and holds m in its lowest bits: the
+        // quadrant n modulo 4, and the grid point k = floor(y + 0.5) (y + 0.5 is exact, see
+        // sin_cos_fast), which the addition rounds to the nearest integer, ties to even, and the
+        // selection takes one down where that was above.
+        quadrant = std::bit_cast<M>(n + 0x1.8p52) & 3;
+        const M at_zero = y < 0.5;
+        const V half_up = y + 0.5;
+        const V nearest = (half_up + 0x1.8p52) - 0x1.8p52;
+        const V kv = pick(at_zero, splat(0.0), pick(nearest > half_up, nearest - 1.0, nearest));
+        const M k = std::bit_cast<M>(kv + 0x1.8p52) & 0xff;
+        const V grid = kv * 0x1p-6;
+        V sh{}, sl{}, ch{}, cl{};
         for (int l = 0; l < N; ++l) {
-            quadrant[l] = static_cast<unsigned>(static_cast<std::int64_t>(n[l]) & 3);
-            k[l] = y[l] < 0.5 ? 0 : static_cast<int>(y[l] + 0.5);
-            grid[l] = k[l] * 0x1p-6;
-            sh[l] = SIN_GRID[k[l]].hi, sl[l] = SIN_GRID[k[l]].lo;
-            ch[l] = COS_GRID[k[l]].hi, cl[l] = COS_GRID[k[l]].lo;
-            at_zero[l] = k[l] == 0 ? -1LL : 0LL;
+            const DD& gs = SIN_GRID[k[l]];
+            const DD& gc = COS_GRID[k[l]];
+            sh[l] = gs.hi, sl[l] = gs.lo, ch[l] = gc.hi, cl[l] = gc.lo;
         }
         const V t = ar - grid;
         const V z = t * t;
@@ -792,17 +800,13 @@ struct Lanes {
 
     // sin and cos of N arguments x (of |x| = ax) from their lanes: sin_cos_abs_fast's quadrant and
     // rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
-    [[gnu::always_inline]] static void finish(const double* x, V ax, const DV& fs, const DV& fc,
-                                              const unsigned (&quadrant)[N], double* s, double* c) {
+    [[gnu::always_inline]] static void finish(const double* x, const V& ax, const DV& fs, const DV& fc, const M& quadrant,
+                                              double* s, double* c) {
         // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
         // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
-        M odd{};
-        V ss{}, cs{};
-        for (int l = 0; l < N; ++l) {
-            odd[l] = (quadrant[l] & 1u) ? -1LL : 0LL;
-            ss[l] = (quadrant[l] & 2u) ? -1.0 : 1.0;
-            cs[l] = ((quadrant[l] + 1u) & 2u) ? -1.0 : 1.0;
-        }
+        const M odd = (quadrant & 1) != 0;
+        const V ss = pick((quadrant & 2) != 0, splat(-1.0), splat(1.0));
+        const V cs = pick(((quadrant + 1) & 2) != 0, splat(-1.0), splat(1.0));
         const DV ps = pick(odd, fc, fs), pc = pick(odd, fs, fc);
         const DV vs{ps.hi * ss, ps.lo * ss}, vc{pc.hi * cs, pc.lo * cs};
         // settled(): the interval FAST_REL |h| + 2 FAST_REDUCE_ERR about h + l in one double.
@@ -811,6 +815,17 @@ struct Lanes {
         const V dc = FAST_REL * std::bit_cast<V>(std::bit_cast<M>(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
         const V s_up = vs.hi + (vs.lo + ds), s_down = vs.hi + (vs.lo - ds);
         const V c_up = vc.hi + (vc.lo + dc), c_down = vc.hi + (vc.lo - dc);
+        V vx;
+        std::memcpy(&vx, x, sizeof vx);
+        const M settled_both = (s_up == s_down) & (c_up == c_down);
+        bool all = true;
+        for (int l = 0; l < N; ++l) all = all && settled_both[l] != 0;
+        if (all) {  // the usual case: every lane at once
+            const V sv = pick(vx < 0.0, -s_up, s_up);
+            std::memcpy(s, &sv, sizeof sv);
+            std::memcpy(c, &c_up, sizeof c_up);
+            return;
+        }
         for (int l = 0; l < N; ++l) {
             const double sa = s_up[l] == s_down[l] ? s_up[l] : sin_abs_accurate(ax[l]);
             s[l] = x[l] < 0.0 ? -sa : sa;
@@ -832,7 +847,7 @@ struct Lanes {
             return;
         }
         DV fs[2], fc[2];
-        unsigned q[2][N];
+        M q[2];
         fast(ax[0], fs[0], fc[0], q[0]);
         fast(ax[1], fs[1], fc[1], q[1]);
         finish(x, ax[0], fs[0], fc[0], q[0], s, c);

@@ -510,25 +510,26 @@ QuatList random(std::size_t n, std::size_t seed) {
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
     const std::uint64_t key = mix64(static_cast<std::uint64_t>(seed) ^ 0x6F737472696C6Full);
-    // Two rotations at a time: their four sines and cosines at once.
-    each_four(
+    // In stages over a few dozen rotations at a time: the numbers and square roots, then all the
+    // sines and cosines at once (sin_cos_n), then the products.
+    for_blocks(
         n,
-        [=](std::size_t i, std::size_t count) {
-            for (std::size_t p = 0; p < count; p += 2) {
-                const std::size_t pair = count - p < 2 ? 1 : 2;
-                double r1[2], r2[2], arg[4] = {0.5, 0.5, 0.5, 0.5};
-                for (std::size_t k = 0; k < pair; ++k) {
-                    const std::uint64_t c = 3 * static_cast<std::uint64_t>(i + p + k);
+        [=](std::size_t b, std::size_t e) noexcept {
+            constexpr std::size_t kChunk = 64;
+            double r1[kChunk], r2[kChunk], arg[2 * kChunk], sn[2 * kChunk], cs[2 * kChunk];
+            for (std::size_t i = b; i < e; i += kChunk) {
+                const std::size_t m = e - i < kChunk ? e - i : kChunk;
+                for (std::size_t k = 0; k < m; ++k) {
+                    const std::uint64_t c = 3 * static_cast<std::uint64_t>(i + k);
                     const double u1 = uniform(key, c), u2 = uniform(key, c + 1), u3 = uniform(key, c + 2);
                     r1[k] = std::sqrt(1.0 - u1), r2[k] = std::sqrt(u1);
                     arg[2 * k] = (2.0 * PI) * u2, arg[2 * k + 1] = (2.0 * PI) * u3;
                 }
-                double sn[4], cs[4];
-                drevan::trig::sin_cos_4(arg, sn, cs);
-                for (std::size_t k = 0; k < pair; ++k) {
+                drevan::trig::sin_cos_n(arg, sn, cs, 2 * m);
+                for (std::size_t k = 0; k < m; ++k) {
                     const double s1 = sn[2 * k], c1 = cs[2 * k], s2 = sn[2 * k + 1], c2 = cs[2 * k + 1];
                     // The common quaternion (x, y, z, w) = (r1 s1, r1 c1, r2 s2, r2 c2); stored: its conjugate.
-                    dst[i + p + k] = Quat{r2[k] * c2, -(r1[k] * s1), -(r1[k] * c1), -(r2[k] * s2)};
+                    dst[i + k] = Quat{r2[k] * c2, -(r1[k] * s1), -(r1[k] * c1), -(r2[k] * s2)};
                 }
             }
         },
