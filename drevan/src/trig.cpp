@@ -800,8 +800,8 @@ struct Lanes {
 
     // sin and cos of N arguments x (of |x| = ax) from their lanes: sin_cos_abs_fast's quadrant and
     // rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
-    [[gnu::always_inline]] static void finish(const double* x, const V& ax, const DV& fs, const DV& fc, const M& quadrant,
-                                              double* s, double* c) {
+    [[gnu::always_inline]] static void finish(const double* x, const V& ax, const DV& fs, const DV& fc,
+                                              const M& quadrant, double* s, double* c) {
         // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
         // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
         const M odd = (quadrant & 1) != 0;
@@ -854,7 +854,6 @@ struct Lanes {
         finish(x + N, ax[1], fs[1], fc[1], q[1], s + N, c + N);
     }
 };
-
 
 // n arguments in groups of 2N, the last few through sin_cos_4 with arguments of its quick path
 // beside them.
@@ -1044,4 +1043,3 @@ bool lanes::avx2() noexcept {
 }
 }  // namespace drevan
 #endif
-
