@@ -23,12 +23,16 @@ namespace {
 constexpr double PI = drevan::PI;
 constexpr double GIMBAL_EPS = 1e-7;
 
-// The stored quaternion of a turn by `angle` about the coordinate axis `axis`.
+// The stored quaternion of a turn about the coordinate axis `axis` by the angle whose negated
+// half has the sine s and cosine c, and by `angle`.
+Quat elementary(int axis, double s, double c) {
+    return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+}
 Quat elementary(int axis, double angle) {
     const double h = angle * -0.5;
     double s, c;
     drevan::trig::sin_cos(h, s, c);
-    return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+    return elementary(axis, s, c);
 }
 
 double to_radians(double a, bool degrees) { return degrees ? (a * PI) / 180.0 : a; }
@@ -46,6 +50,21 @@ Quat from_euler(const EulerSequence& seq, const double (&a)[3], bool degrees) no
     // rotation as the extrinsic z, y, x in reverse order; compose(a, b) is the product a * b.
     return seq.extrinsic ? hamilton_product(hamilton_product(e0, e1), e2)
                          : hamilton_product(hamilton_product(e2, e1), e0);
+}
+
+void from_euler_n(const EulerSequence& seq, const double* angles, std::size_t count, bool degrees, Quat* out) noexcept {
+    // from_euler's operations, with the sines and cosines of all the half angles at once.
+    double h[3 * kEulerChunk] = {}, s[3 * kEulerChunk], c[3 * kEulerChunk];
+    for (std::size_t t = 0; t < 3 * count; ++t) h[t] = to_radians(angles[t], degrees) * -0.5;
+    drevan::trig::sin_cos_n(h, s, c, 3 * count);
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::size_t t = 3 * r;
+        const Quat e0 = elementary(seq.axis[0], s[t], c[t]);
+        const Quat e1 = elementary(seq.axis[1], s[t + 1], c[t + 1]);
+        const Quat e2 = elementary(seq.axis[2], s[t + 2], c[t + 2]);
+        out[r] = seq.extrinsic ? hamilton_product(hamilton_product(e0, e1), e2)
+                               : hamilton_product(hamilton_product(e2, e1), e0);
+    }
 }
 
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for

@@ -257,12 +257,23 @@ QuatList from_euler(Str seq_o, Rows angles, Opt<bool, "False"> degrees) {
     Quat* dst = out.items.data();
     const RowsArg* src = &a;
     const bool deg = degrees;
-    each(
+    // A few dozen rows at a time, for the sines and cosines of all their angles at once.
+    for_blocks(
         n,
-        [=](std::size_t i) {
-            double three[3];
-            src->row(i, three);
-            dst[i] = canonical(core::from_euler(seq, three, deg));
+        [=](std::size_t b, std::size_t e) noexcept {
+            double rows[3 * core::kEulerChunk];
+            for (std::size_t i = b; i < e; i += core::kEulerChunk) {
+                const std::size_t m = e - i < core::kEulerChunk ? e - i : core::kEulerChunk;
+                const double* at = src->packed != nullptr ? src->packed + 3 * i : rows;
+                if (src->packed == nullptr)
+                    for (std::size_t k = 0; k < m; ++k) {
+                        double three[3];
+                        src->row(i + k, three);
+                        std::memcpy(rows + 3 * k, three, sizeof three);
+                    }
+                core::from_euler_n(seq, at, m, deg, dst + i);
+                for (std::size_t k = i; k < i + m; ++k) dst[k] = canonical(dst[k]);
+            }
         },
         512);
     return out;
