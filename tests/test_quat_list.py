@@ -190,6 +190,14 @@ def test_elements_are_the_bits_of_the_single_functions(qs, seq, degrees):
             assert abits(got) == cbits(np.array(singles_out).reshape(np.shape(got))), name
 
 
+@pytest.mark.parametrize("seq", ["xyz", "ZYZ"])
+def test_to_euler_is_the_single_call_past_the_chunks_of_a_block(seq):
+    # The list takes the arctangents of 64 rotations at a time, eight at once: 150 rotations end
+    # mid-chunk and mid-group.
+    ql = QuatList.random(150, 11)
+    assert abits(ql.to_euler(seq)) == cbits([ext.to_euler(q, seq) for q in ql])
+
+
 @settings(max_examples=100, deadline=None)
 @given(quats, quat)
 def test_compose_and_apply_are_the_single_calls_element_by_element(qs, one):
@@ -207,10 +215,11 @@ def test_compose_and_apply_are_the_single_calls_element_by_element(qs, one):
 
 
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES))] * 3), max_size=10),
-       st.sampled_from(["xyz", "XYZ", "zxz", "YZY"]), st.booleans())
-def test_from_euler_and_from_axis_angle_are_the_single_calls(rows, seq, degrees):
-    got = QuatList.from_euler(seq, rows, degrees) if rows else QuatList.from_euler(seq, np.zeros((0, 3)), degrees)
+@given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES))] * 3), max_size=70),
+       st.sampled_from(["xyz", "XYZ", "zxz", "YZY"]), st.booleans(), st.booleans())
+def test_from_euler_and_from_axis_angle_are_the_single_calls(rows, seq, degrees, strided):
+    array = np.array(rows).reshape(-1, 3)
+    got = QuatList.from_euler(seq, np.asfortranarray(array) if strided else array, degrees)
     assert [qbits(q) for q in got] == [qcbits(ext.from_euler(seq, r, degrees)) for r in rows]
     axes = [Vec3d(*r).normalize() if any(r) else Vec3d(1, 0, 0) for r in rows]
     angles = [r[0] for r in rows]
