@@ -23,8 +23,8 @@ namespace {
 constexpr double PI = drevan::PI;
 constexpr double GIMBAL_EPS = 1e-7;
 
-// The stored quaternion of a turn about the coordinate axis `axis` by the angle whose negated
-// half has the sine s and cosine c, and by `angle`.
+// The stored quaternion of a turn by `angle` about the coordinate axis `axis`; the first form
+// takes the sine s and cosine c of -angle / 2, found already.
 Quat elementary(int axis, double s, double c) {
     return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
 }

@@ -417,8 +417,8 @@ inline void axes_and_half_angles(V2 x, V2 y, V2 z, V2 (&u)[3], V2& h, M2& zero) 
 // |v|), the identity for the zero vector. A NaN component makes the rotation NaN whatever the
 // others are (a NaN beside zeros once gave the identity: the largest magnitude passed over it).
 // In stages over a few dozen rows at a time, so that the divisions and square roots of many rows
-// overlap rather than wait for each other: the axes and half angles two rows at a time, then the
-// sines and cosines four at a time, then from_axis_angle's products.
+// overlap rather than wait for each other: the axes and half angles two rows at a time, then all
+// the sines and cosines together (sin_cos_n), then from_axis_angle's products.
 QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     const RowsArg v(rotvecs.o, 3, "QuatList.from_rotvec(): rotvecs");
     const std::size_t n = v.count;
