@@ -191,11 +191,16 @@ def test_elements_are_the_bits_of_the_single_functions(qs, seq, degrees):
 
 
 @pytest.mark.parametrize("seq", ["xyz", "ZYZ"])
-def test_to_euler_is_the_single_call_past_the_chunks_of_a_block(seq):
+def test_arctangents_are_the_single_calls_past_the_chunks_of_a_block(seq):
     # The list takes the arctangents of 64 rotations at a time, eight at once: 150 rotations end
-    # mid-chunk and mid-group.
+    # mid-chunk and mid-group; a zero quaternion in the third chunk is found there.
     ql = QuatList.random(150, 11)
     assert abits(ql.to_euler(seq)) == cbits([ext.to_euler(q, seq) for q in ql])
+    assert abits(ql.magnitude()) == cbits([ext.axis_angle(q)[1].angle for q in ql])
+    with_zero = QuatList(list(ql[:140]) + [Quat(0, 0, 0, 0)] + list(ql[140:]))
+    for f in (lambda: with_zero.magnitude(), lambda: with_zero.to_euler(seq)):
+        with pytest.raises(ValueError, match="element 140 "):
+            f()
 
 
 @settings(max_examples=100, deadline=None)

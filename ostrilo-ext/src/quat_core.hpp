@@ -55,8 +55,10 @@ void to_euler_n(const Quat* q, std::size_t count, const EulerSequence& seq, bool
 
 // The axis and angle in [0, pi] of q (accurate.cpp); false for the zero quaternion.
 bool axis_angle(const Quat& q, Vec3d& axis, double& angle) noexcept;
-// The angles alone of four rotations at once, each the bits of axis_angle's; false when one of
-// them is the zero quaternion (its angle is then 0, and the caller finds which).
-bool rotation_angles(const Quat (&q)[4], double (&angle)[4]) noexcept;
+// The angles alone of count <= kAnglesChunk rotations at once (their arctangents on the vector
+// units together), each the bits of axis_angle's; false when one of them is the zero quaternion
+// (its angle is then 0, and the caller finds which).
+inline constexpr std::size_t kAnglesChunk = 64;
+bool rotation_angles(const Quat* q, std::size_t count, double* angle) noexcept;
 
 }  // namespace ostrilo::ext::core

@@ -93,18 +93,6 @@ void each(std::size_t n, F f, std::size_t grain = kGrain) {
         grain);
 }
 
-// Runs f(i, m) for i = b, b + 4, ... in every block [b, e) of [0, n) on the pool, m = min(4, e - i):
-// for the functions that take four elements at a time on the vector units.
-template <class F>
-void each_four(std::size_t n, F f, std::size_t grain = kGrain) {
-    for_blocks(
-        n,
-        [&f](std::size_t b, std::size_t e) noexcept {
-            for (std::size_t i = b; i < e; i += 4) f(i, e - i < 4 ? e - i : 4);
-        },
-        grain);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Arguments
 
@@ -689,21 +677,22 @@ Object magnitude(const QuatList& l) {
     double* dst = out.data<double>();
     const Quat* src = l.items.data();
     FirstFault bad(n);
-    // Four at a time, for the four-wide arctangent; a block's last few with identities beside them.
-    each_four(
+    // A few dozen at a time, for their arctangents on the vector units together.
+    for_blocks(
         n,
-        [=, &bad](std::size_t i, std::size_t m) {
-            Quat q[4] = {Quat::identity(), Quat::identity(), Quat::identity(), Quat::identity()};
-            for (std::size_t k = 0; k < m; ++k) q[k] = src[i + k];
-            double angle[4];
-            if (!core::rotation_angles(q, angle)) {
-                for (std::size_t k = 0; k < m; ++k) {
-                    Vec3d axis;
-                    double one;
-                    if (!core::axis_angle(q[k], axis, one)) bad.note(i + k);
+        [=, &bad](std::size_t b, std::size_t e) noexcept {
+            double angle[core::kAnglesChunk];
+            for (std::size_t i = b; i < e; i += core::kAnglesChunk) {
+                const std::size_t m = e - i < core::kAnglesChunk ? e - i : core::kAnglesChunk;
+                if (!core::rotation_angles(src + i, m, angle)) {
+                    for (std::size_t k = 0; k < m; ++k) {
+                        Vec3d axis;
+                        double one;
+                        if (!core::axis_angle(src[i + k], axis, one)) bad.note(i + k);
+                    }
                 }
+                for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
             }
-            for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
         },
         512);
     if (bad.get() < n) element_error("magnitude", bad.get(), "is the zero quaternion, which is no rotation");
