@@ -85,7 +85,8 @@ def main() -> None:
     args = parser.parse_args()
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     print(f"{platform.python_implementation()} {platform.python_version()}, scipy {scipy.__version__}, "
-          f"{cores} cores usable, load {os.getloadavg()[0]:.1f}, n = {args.n}, median of {args.repeat}")
+          f"{cores} cores usable, load {os.getloadavg()[0]:.1f}, n = {args.n}, median of {args.repeat}, "
+          f"OSTRILO_SIMD={os.environ.get('OSTRILO_SIMD', '(widest)')}")
     g = setup(args.n)
     print(f"{'operation':<18} {'QuatList ms':>12} {'scipy ms':>10} {'ratio':>7} {'CPU ms':>9} {'scipy CPU':>10} "
           f"{'CPU ratio':>10}")

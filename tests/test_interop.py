@@ -235,19 +235,19 @@ def test_other_buffers_keep_the_sequence_errors(arr, error, message):
         VecList(arr() if callable(arr) else arr)
 
 
-@pytest.mark.parametrize("length", [0, 8])
-def test_a_buffer_shorter_than_its_shape_is_refused(length):
-    # A memoryview made from a view that claims five rows: the interpreter's own exporter passes
-    # the lie on.
+@pytest.mark.parametrize("length, rows", [(0, 5), (8, 5), (8, sys.maxsize // 2)])
+def test_a_buffer_shorter_than_its_shape_is_refused(length, rows):
+    # A memoryview made from a view that claims more rows (so many that the bytes they would take
+    # overflow, last): the interpreter's own exporter passes the lie on.
     memory = ctypes.create_string_buffer(8)
-    shape, strides = (ctypes.c_ssize_t * 2)(5, 3), (ctypes.c_ssize_t * 2)(24, 8)
+    shape, strides = (ctypes.c_ssize_t * 2)(rows, 3), (ctypes.c_ssize_t * 2)(24, 8)
     view = lying_buffers.PyBuffer(ctypes.addressof(memory), None, length, 8, 1, 2, b"d", ctypes.addressof(shape),
                                   ctypes.addressof(strides), None, None)
     make = ctypes.pythonapi.PyMemoryView_FromBuffer
     make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(lying_buffers.PyBuffer)]
-    claims_five_rows = make(ctypes.byref(view))
-    with pytest.raises(BufferError, match=rf"length \({length} bytes\) does not match its shape \(5, 3\)"):
-        VecList(claims_five_rows)
+    claims_rows = make(ctypes.byref(view))
+    with pytest.raises(BufferError, match=rf"length \({length} bytes\) does not match its shape \({rows}, 3\)"):
+        VecList(claims_rows)
 
 
 @pytest.mark.parametrize("suboffsets", [(0, -1), (-1, -1), (8, 0)])

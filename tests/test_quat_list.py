@@ -190,6 +190,19 @@ def test_elements_are_the_bits_of_the_single_functions(qs, seq, degrees):
             assert abits(got) == cbits(np.array(singles_out).reshape(np.shape(got))), name
 
 
+@pytest.mark.parametrize("seq", ["xyz", "ZYZ"])
+def test_arctangents_are_the_single_calls_past_the_chunks_of_a_block(seq):
+    # The list takes the arctangents of 64 rotations at a time, eight at once: 150 rotations end
+    # mid-chunk and mid-group; a zero quaternion in the third chunk is found there.
+    ql = QuatList.random(150, 11)
+    assert abits(ql.to_euler(seq)) == cbits([ext.to_euler(q, seq) for q in ql])
+    assert abits(ql.magnitude()) == cbits([ext.axis_angle(q)[1].angle for q in ql])
+    with_zero = QuatList(list(ql[:140]) + [Quat(0, 0, 0, 0)] + list(ql[140:]))
+    for f in (lambda: with_zero.magnitude(), lambda: with_zero.to_euler(seq)):
+        with pytest.raises(ValueError, match="element 140 "):
+            f()
+
+
 @settings(max_examples=100, deadline=None)
 @given(quats, quat)
 def test_compose_and_apply_are_the_single_calls_element_by_element(qs, one):
@@ -207,10 +220,11 @@ def test_compose_and_apply_are_the_single_calls_element_by_element(qs, one):
 
 
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES))] * 3), max_size=10),
-       st.sampled_from(["xyz", "XYZ", "zxz", "YZY"]), st.booleans())
-def test_from_euler_and_from_axis_angle_are_the_single_calls(rows, seq, degrees):
-    got = QuatList.from_euler(seq, rows, degrees) if rows else QuatList.from_euler(seq, np.zeros((0, 3)), degrees)
+@given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES))] * 3), max_size=70),
+       st.sampled_from(["xyz", "XYZ", "zxz", "YZY"]), st.booleans(), st.booleans())
+def test_from_euler_and_from_axis_angle_are_the_single_calls(rows, seq, degrees, strided):
+    array = np.array(rows).reshape(-1, 3)
+    got = QuatList.from_euler(seq, np.asfortranarray(array) if strided else array, degrees)
     assert [qbits(q) for q in got] == [qcbits(ext.from_euler(seq, r, degrees)) for r in rows]
     axes = [Vec3d(*r).normalize() if any(r) else Vec3d(1, 0, 0) for r in rows]
     angles = [r[0] for r in rows]
@@ -242,8 +256,8 @@ def test_random_is_its_generator_through_the_single_sine_and_cosine(n, seed):
 
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(*[st.one_of(st.floats(-10, 10), st.sampled_from(EDGES[:-3]), st.floats(-1e300, 1e300))] * 3),
-                max_size=11), st.booleans())
-def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degrees):
+                max_size=150), st.booleans(), st.booleans())
+def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degrees, strided):
     want = []
     for r in rows:
         x, y, z = ((c * math.pi) / 180.0 for c in r) if degrees else r
@@ -254,8 +268,19 @@ def test_from_rotvec_is_from_axis_angle_of_its_direction_and_length(rows, degree
         sx, sy, sz = x / m, y / m, z / m
         angle = m * math.sqrt((sx * sx + sy * sy) + sz * sz)
         want.append(qcbits(Quat.from_axis_angle(Vec3d(x / angle, y / angle, z / angle), AngleRadians(angle))))
-    got = QuatList.from_rotvec(rows or np.zeros((0, 3)), degrees)
+    array = np.array(rows).reshape(-1, 3)
+    got = QuatList.from_rotvec(np.asfortranarray(array) if strided else array, degrees)
     assert [qbits(q) for q in got] == want
+
+
+@pytest.mark.parametrize("row", [[math.nan, 0.0, 0.0], [0.0, -0.0, math.nan], [math.nan, 2.0, 0.0],
+                                 [math.nan, math.nan, math.nan]])
+def test_a_nan_rotation_vector_is_no_rotation(row):
+    # The largest magnitude once passed over the NaN: beside zeros it gave the identity.
+    rows = [[0.1, 0.2, 0.3]] * 5 + [row] + [[0.0, 0.0, 0.0]]
+    got = QuatList.from_rotvec(rows)
+    assert all(math.isnan(c) for c in (got[5].w, got[5].i, got[5].j, got[5].k))
+    assert qbits(got[6]) == qbits(Quat(1, 0, 0, 0)) and qbits(got[0]) == qbits(got[4])
 
 
 @settings(max_examples=100, deadline=None)
@@ -325,7 +350,7 @@ def test_a_length_no_memory_holds_is_a_memory_error(make):
 # Thread counts and seeds
 
 
-def test_results_are_the_same_bits_at_every_thread_count(run_python):
+def test_results_are_the_same_bits_at_every_thread_count_and_width(run_python):
     code = """
 import hashlib, numpy as np, warnings
 from ostrilo_ext import QuatList
@@ -340,7 +365,9 @@ for a in (np.asarray(r), r.to_euler("zyx"), r.to_matrix(), r.to_rotvec(), r.magn
     h.update(np.ascontiguousarray(a).tobytes())
 print(h.hexdigest())
 """
-    outs = {run_python(code, env={"RAYON_NUM_THREADS": t}).stdout for t in ("1", "2", "5")}
+    # With each vector width of the trigonometric lanes too (OSTRILO_SIMD caps it).
+    outs = {run_python(code, env={"RAYON_NUM_THREADS": t, "OSTRILO_SIMD": simd}).stdout
+            for t, simd in (("1", "baseline"), ("2", "avx512"), ("5", "baseline"), ("1", "avx2"))}
     assert len(outs) == 1 and len(outs.pop()) == 65
 
 

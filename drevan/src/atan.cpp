@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "drevan/trig.hpp"
+#include "lanes.hpp"
 
 namespace drevan::trig {
 
@@ -150,53 +151,24 @@ double atan2(double y, double x) {
     }
 }
 
-// --- Four at a time -----------------------------------------------------------------------
-// The same operations as atan2 above, lane by lane, on vectors of two doubles (GCC and clang
-// vector extensions: one instruction for both lanes where the machine has vector doubles, one per
-// lane where it has not). Each lane is an IEEE operation on that lane alone, so each lane gives
-// atan2's bits. The branches of atan become selections: every lane computes the reduction in one
-// form, (P a - Q) / (P + Q a), with (P, Q) = (1, 0) below 0.4375 (a / 1, exactly a), (2, 1) up to
-// 0.6875 ((2a - 1) / (2 + a)), (1, 1) up to 1.1875 ((a - 1) / (1 + a)), (1, 1.5) up to 2.4375
+// --- Many at a time -----------------------------------------------------------------------
+// The same operations as atan2 above, lane by lane, on vectors of doubles (lanes.hpp: two lanes,
+// or four in the AVX2 build). Each lane is an IEEE operation on that lane alone, so each lane
+// gives atan2's bits. The branches of atan become selections: every lane computes the reduction
+// in one form, (P a - Q) / (P + Q a), with (P, Q) = (1, 0) below 0.4375 (a / 1, exactly a), (2, 1)
+// up to 0.6875 ((2a - 1) / (2 + a)), (1, 1) up to 1.1875 ((a - 1) / (1 + a)), (1, 1.5) up to 2.4375
 // ((a - 1.5) / (1 + 1.5a)) and (0, 1) beyond (0 a - 1 = -1 and 0 + a = a: -1 / a); every product
 // by 1 or 0 and every sum with 0 there is exact, so the quotient is the one atan forms. Lanes that
 // atan2 answers otherwise (a zero, infinite or NaN argument, x = 1, exponents more than 60 apart)
 // are answered by atan2 itself.
 namespace {
 
-using V2 = double __attribute__((vector_size(16)));
-using M2 = long long __attribute__((vector_size(16)));
-
-inline V2 splat(double v) { return V2{v, v}; }
-// a where the mask is set, else b.
-inline V2 pick(M2 mask, V2 a, V2 b) {
-    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
-}
-inline V2 pick(M2 mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
-
-inline V2 atan2_lanes(V2 vy, V2 vx) {
-    const M2 sign_bit = std::bit_cast<M2>(splat(-0.0));
-    const V2 a = std::bit_cast<V2>(std::bit_cast<M2>(vy / vx) & ~sign_bit);  // |y / x|
-    const M2 c1 = a < 0.4375, c2 = a < 0.6875, c3 = a < 1.1875, c4 = a < 2.4375;
-    const V2 p = pick(c1, splat(1.0), pick(c2, splat(2.0), pick(c4, 1.0, 0.0)));
-    const V2 q = pick(c1, splat(0.0), pick(c3, splat(1.0), pick(c4, 1.5, 1.0)));
-    const V2 hi = pick(c2, splat(ATAN_HI[0]), pick(c3, splat(ATAN_HI[1]), pick(c4, ATAN_HI[2], ATAN_HI[3])));
-    const V2 lo = pick(c2, splat(ATAN_LO[0]), pick(c3, splat(ATAN_LO[1]), pick(c4, ATAN_LO[2], ATAN_LO[3])));
-    const V2 t = (p * a - q) / (p + q * a);
-    const V2 z = t * t;
-    const V2 w = z * z;
-    const V2 s1 = z * (AT[0] + w * (AT[2] + w * (AT[4] + w * (AT[6] + w * (AT[8] + w * AT[10])))));
-    const V2 s2 = w * (AT[1] + w * (AT[3] + w * (AT[5] + w * (AT[7] + w * AT[9]))));
-    const V2 small = t - t * (s1 + s2);
-    const V2 large = hi - ((t * (s1 + s2) - lo) - t);
-    V2 r = pick(c1, small, large);
-    r = pick(a < 0x1p-27, a, r);  // atan(a) = a within half an ulp
-    // The quadrant: z, -z, pi - (z - pi_lo), (z - pi_lo) - pi for the signs of (y, x) (+, +),
-    // (-, +), (+, -), (-, -).
-    const M2 y_neg = (std::bit_cast<M2>(vy) & sign_bit) != 0, x_neg = (std::bit_cast<M2>(vx) & sign_bit) != 0;
-    const V2 right = pick(y_neg, -r, r);
-    const V2 left = pick(y_neg, (r - PI_LO) - PI, PI - (r - PI_LO));
-    return pick(x_neg, left, right);
-}
+#if defined(__GNUC__) && !defined(__clang__)
+// The four-double vectors never cross a function boundary outside the AVX2 build (everything
+// below is inlined into it), so the calling convention GCC warns about is never used. (To the end
+// of the file: GCC gives the warning when the file ends.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 // Whether atan2(y, x) is atan(|y / x|) put in its quadrant, with no special case on the way.
 inline bool ordinary(double y, double x) {
@@ -205,29 +177,112 @@ inline bool ordinary(double y, double x) {
     return k <= 60 && !(std::signbit(x) && k < -60);
 }
 
-}  // namespace
+template <int N>
+struct AtanLanes {
+    using V = typename lanes::VectorOf<N>::V;
+    using M = typename lanes::VectorOf<N>::M;
 
-// ordinary() of both lanes at once, on the bits: the magnitudes' bits below those of infinity
-// (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference as there.
-inline M2 ordinary_lanes(V2 vy, V2 vx) {
-    const M2 magnitude = ~std::bit_cast<M2>(splat(-0.0));
-    const M2 by = std::bit_cast<M2>(vy) & magnitude, bx = std::bit_cast<M2>(vx) & magnitude;
-    const M2 inf = std::bit_cast<M2>(splat(INFINITY));
-    const M2 k = (by >> 52) - (bx >> 52);
-    const M2 x_neg = std::bit_cast<M2>(vx) < 0;
-    return (by < inf) & (bx < inf) & (by != 0) & (bx != 0) & (vx != 1.0) & (k <= 60) & ~(x_neg & (k < -60));
-}
+    [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
+    // a where the mask is set, else b.
+    [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
+        return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
+    }
+    [[gnu::always_inline]] static V pick(const M& mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
 
-void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]) {
-    const V2 y0{y[0], y[1]}, x0{x[0], x[1]}, y1{y[2], y[3]}, x1{x[2], x[3]};
-    const V2 v0 = atan2_lanes(y0, x0), v1 = atan2_lanes(y1, x1);
-    const M2 ok = ordinary_lanes(y0, x0) & ordinary_lanes(y1, x1);
-    const double v[4] = {v0[0], v0[1], v1[0], v1[1]};
-    if (ok[0] && ok[1]) {  // every lane: the usual case
-        for (int k = 0; k < 4; ++k) out[k] = v[k];
+    [[gnu::always_inline]] static V atan2(const V& vy, const V& vx) {
+        const M sign_bit = std::bit_cast<M>(splat(-0.0));
+        const V a = std::bit_cast<V>(std::bit_cast<M>(vy / vx) & ~sign_bit);  // |y / x|
+        const M c1 = a < 0.4375, c2 = a < 0.6875, c3 = a < 1.1875, c4 = a < 2.4375;
+        const V p = pick(c1, splat(1.0), pick(c2, splat(2.0), pick(c4, 1.0, 0.0)));
+        const V q = pick(c1, splat(0.0), pick(c3, splat(1.0), pick(c4, 1.5, 1.0)));
+        const V hi = pick(c2, splat(ATAN_HI[0]), pick(c3, splat(ATAN_HI[1]), pick(c4, ATAN_HI[2], ATAN_HI[3])));
+        const V lo = pick(c2, splat(ATAN_LO[0]), pick(c3, splat(ATAN_LO[1]), pick(c4, ATAN_LO[2], ATAN_LO[3])));
+        const V t = (p * a - q) / (p + q * a);
+        const V z = t * t;
+        const V w = z * z;
+        const V s1 = z * (AT[0] + w * (AT[2] + w * (AT[4] + w * (AT[6] + w * (AT[8] + w * AT[10])))));
+        const V s2 = w * (AT[1] + w * (AT[3] + w * (AT[5] + w * (AT[7] + w * AT[9]))));
+        const V small = t - t * (s1 + s2);
+        const V large = hi - ((t * (s1 + s2) - lo) - t);
+        V r = pick(c1, small, large);
+        r = pick(a < 0x1p-27, a, r);  // atan(a) = a within half an ulp
+        // The quadrant: z, -z, pi - (z - pi_lo), (z - pi_lo) - pi for the signs of (y, x) (+, +),
+        // (-, +), (+, -), (-, -).
+        const M y_neg = (std::bit_cast<M>(vy) & sign_bit) != 0, x_neg = (std::bit_cast<M>(vx) & sign_bit) != 0;
+        const V right = pick(y_neg, -r, r);
+        const V left = pick(y_neg, (r - PI_LO) - PI, PI - (r - PI_LO));
+        return pick(x_neg, left, right);
+    }
+
+    // ordinary() of every lane at once, on the bits: the magnitudes' bits below those of
+    // infinity (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference.
+    [[gnu::always_inline]] static M ordinary_lanes(const V& vy, const V& vx) {
+        const M magnitude = ~std::bit_cast<M>(splat(-0.0));
+        const M by = std::bit_cast<M>(vy) & magnitude, bx = std::bit_cast<M>(vx) & magnitude;
+        const M inf = std::bit_cast<M>(splat(INFINITY));
+        const M k = (by >> 52) - (bx >> 52);
+        const M x_neg = std::bit_cast<M>(vx) < 0;
+        return (by < inf) & (bx < inf) & (by != 0) & (bx != 0) & (vx != 1.0) & (k <= 60) & ~(x_neg & (k < -60));
+    }
+
+    // out[k] = atan2(y[k], x[k]) for k < 2N: two chains of N lanes side by side.
+    [[gnu::always_inline]] static void run(const double* y, const double* x, double* out);
+};
+
+template <int N>
+[[gnu::always_inline]] inline void AtanLanes<N>::run(const double* y, const double* x, double* out) {
+    V y0{}, x0{}, y1{}, x1{};
+    for (int l = 0; l < N; ++l) y0[l] = y[l], x0[l] = x[l], y1[l] = y[N + l], x1[l] = x[N + l];
+    const V v0 = atan2(y0, x0), v1 = atan2(y1, x1);
+    const M ok = ordinary_lanes(y0, x0) & ordinary_lanes(y1, x1);
+    bool all = true;
+    for (int l = 0; l < N; ++l) all = all && ok[l] != 0;
+    if (all) {  // every lane: the usual case
+        for (int l = 0; l < N; ++l) out[l] = v0[l], out[N + l] = v1[l];
         return;
     }
-    for (int k = 0; k < 4; ++k) out[k] = ordinary(y[k], x[k]) ? v[k] : atan2(y[k], x[k]);
+    for (int l = 0; l < N; ++l) {
+        out[l] = ordinary(y[l], x[l]) ? v0[l] : trig::atan2(y[l], x[l]);
+        out[N + l] = ordinary(y[N + l], x[N + l]) ? v1[l] : trig::atan2(y[N + l], x[N + l]);
+    }
 }
+
+// n pairs in groups of 2N, the last few through the four-lane form with pairs of its usual case
+// (1, 2) beside them.
+template <int N>
+[[gnu::always_inline]] inline void atan2_groups(const double* y, const double* x, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 2 * N <= n; i += 2 * N) AtanLanes<N>::run(y + i, x + i, out + i);
+    for (; i < n; i += 4) {
+        double yy[4] = {1.0, 1.0, 1.0, 1.0}, xx[4] = {2.0, 2.0, 2.0, 2.0}, oo[4];
+        const std::size_t m = n - i < 4 ? n - i : 4;
+        for (std::size_t l = 0; l < m; ++l) yy[l] = y[i + l], xx[l] = x[i + l];
+        AtanLanes<2>::run(yy, xx, oo);
+        for (std::size_t l = 0; l < m; ++l) out[i + l] = oo[l];
+    }
+}
+
+void atan2_many_base(const double* y, const double* x, double* out, std::size_t n) { atan2_groups<2>(y, x, out, n); }
+
+#ifdef DREVAN_LANES_AVX2
+[[gnu::target("avx2")]] void atan2_many_avx2(const double* y, const double* x, double* out, std::size_t n) {
+    atan2_groups<4>(y, x, out, n);
+}
+#endif
+
+}  // namespace
+
+void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]) { AtanLanes<2>::run(y, x, out); }
+
+void atan2_n(const double* y, const double* x, double* out, std::size_t n) {
+#ifdef DREVAN_LANES_AVX2
+    static const auto chosen = lanes::avx2() ? &atan2_many_avx2 : &atan2_many_base;
+    chosen(y, x, out, n);
+#else
+    atan2_many_base(y, x, out, n);
+#endif
+}
+
+void atan2_n_base(const double* y, const double* x, double* out, std::size_t n) { atan2_many_base(y, x, out, n); }
 
 }  // namespace drevan::trig

@@ -30,7 +30,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+
+#include "lanes.hpp"
 
 namespace drevan::trig {
 
@@ -680,141 +683,218 @@ void sin_cos(double x, double& s, double& c) {
     s = x < 0.0 ? -sa : sa;
 }
 
-// --- Four at a time ----------------------------------------------------------------------------
-// sin_cos of four arguments, the quick evaluation on vectors of two doubles (GCC and clang vector
-// extensions: one instruction for both lanes where the machine has vector doubles, one per lane
-// where it has not). Every lane goes through the operations of reduce_fast and sin_cos_fast above,
-// in the same order, each an IEEE operation on that lane alone, and the grid point's branch (k = 0
-// or not) becomes a selection between both forms computed: so each lane holds the double-doubles
-// the scalar evaluation would, and the quadrant, the rounding test and, where that fails, the
-// accurate path are then the scalar code's own. Arguments outside [2^-26, 2^19) (zeros, tiny,
-// huge, infinite, NaN) are handed to sin_cos whole.
+// --- Many at a time ---------------------------------------------------------------------------
+// sin_cos of several arguments at once, the quick evaluation on vectors of doubles (GCC and clang
+// vector extensions). Every lane goes through the operations of reduce_fast and sin_cos_fast
+// above, in the same order, each an IEEE operation on that lane alone, and the grid point's
+// branch (k = 0 or not) becomes a selection between both forms computed: so each lane holds the
+// double-doubles the scalar evaluation would, and the quadrant, the rounding test and, where that
+// fails, the accurate path are then the scalar code's own. Arguments outside [2^-26, 2^19)
+// (zeros, tiny, huge, infinite, NaN) are handed to sin_cos whole.
+//
+// The lanes are written once for any width: two doubles (SSE2 on x86-64; one instruction per
+// lane elsewhere) and, on x86-64 processors that have AVX2, four, in a function built for AVX2
+// and chosen at run time. Vector widths change only how many lanes one instruction works on
+// (contraction into fused multiply-adds stays off for the whole build), so every width gives
+// every lane the same bits.
 namespace {
 
-using V2 = double __attribute__((vector_size(16)));
-using M2 = long long __attribute__((vector_size(16)));
-struct DV {
-    V2 hi, lo;
+#if defined(__GNUC__) && !defined(__clang__)
+// The four-double vectors never cross a function boundary outside the AVX2 build (everything
+// below is inlined into it), so the calling convention GCC warns about is never used. (To the end
+// of the file: GCC gives the warning when the file ends.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+template <int N>
+struct Lanes {
+    using V = typename lanes::VectorOf<N>::V;
+    using M = typename lanes::VectorOf<N>::M;
+    struct DV {
+        V hi, lo;
+    };
+
+    [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
+    [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
+        return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
+    }
+    [[gnu::always_inline]] static DV pick(const M& mask, const DV& a, const DV& b) {
+        return {pick(mask, a.hi, b.hi), pick(mask, a.lo, b.lo)};
+    }
+    // two_sum, fast_two_sum, split and two_prod of the scalar code, lane by lane.
+    [[gnu::always_inline]] static DV two_sum(const V& a, const V& b) {
+        const V s = a + b;
+        const V bb = s - a;
+        return {s, (a - (s - bb)) + (b - bb)};
+    }
+    [[gnu::always_inline]] static DV fast_two_sum(const V& a, const V& b) {
+        const V s = a + b;
+        return {s, b - (s - a)};
+    }
+    [[gnu::always_inline]] static void split(const V& a, V& hi, V& lo) {
+        const V c = 134217729.0 * a;
+        hi = c - (c - a);
+        lo = a - hi;
+    }
+    [[gnu::always_inline]] static DV two_prod(const V& a, const V& b) {
+        const V p = a * b;
+        V ah, al, bh, bl;
+        split(a, ah, al);
+        split(b, bh, bl);
+        return {p, (((ah * bh - p) + ah * bl) + al * bh) + al * bl};
+    }
+
+    // reduce_fast and sin_cos_fast on N arguments in (0, 2^19): sin r and cos r, and the quadrants.
+    [[gnu::always_inline]] static void fast(const V& ax, DV& s, DV& c, M& quadrant) {
+        const V n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;
+        const V a1 = ax - n * PIO2_1;
+        const DV a2 = two_sum(a1, -(n * PIO2_2));
+        const DV a3 = two_sum(a2.hi, -(n * PIO2_3));
+        const DV r = fast_two_sum(a3.hi, a3.lo + a2.lo);
+        const M sign_bit = std::bit_cast<M>(splat(-0.0));
+        const V sign = std::bit_cast<V>((std::bit_cast<M>(r.hi) & sign_bit) | std::bit_cast<M>(splat(1.0)));
+        const V ar = std::bit_cast<V>(std::bit_cast<M>(r.hi) & ~sign_bit);
+        const V al = r.lo * sign;
+        const V y = ar * 64.0;
+        // An integer m below 2^51 plus 1.5 * 2^52 is exact and holds m in its lowest bits: the
+        // quadrant n modulo 4, and the grid point k = floor(y + 0.5) (y + 0.5 is exact, see
+        // sin_cos_fast), which the addition rounds to the nearest integer, ties to even, and the
+        // selection takes one down where that was above.
+        quadrant = std::bit_cast<M>(n + 0x1.8p52) & 3;
+        const M at_zero = y < 0.5;
+        const V half_up = y + 0.5;
+        const V nearest = (half_up + 0x1.8p52) - 0x1.8p52;
+        const V kv = pick(at_zero, splat(0.0), pick(nearest > half_up, nearest - 1.0, nearest));
+        const M k = std::bit_cast<M>(kv + 0x1.8p52) & 0xff;
+        const V grid = kv * 0x1p-6;
+        V sh{}, sl{}, ch{}, cl{};
+        for (int l = 0; l < N; ++l) {
+            const DD& gs = SIN_GRID[k[l]];
+            const DD& gc = COS_GRID[k[l]];
+            sh[l] = gs.hi, sl[l] = gs.lo, ch[l] = gc.hi, cl[l] = gc.lo;
+        }
+        const V t = ar - grid;
+        const V z = t * t;
+        constexpr double S1 = -1.0 / 6.0, S2 = 1.0 / 120.0, S3 = -1.0 / 5040.0;
+        constexpr double C1 = -0.5, C2 = 1.0 / 24.0, C3 = -1.0 / 720.0;
+        const V ps = z * (S1 + z * (S2 + z * S3));
+        const V pc = z * (C1 + z * (C2 + z * C3));
+        // k = 0
+        const DV s0 = fast_two_sum(t, t * ps + al);
+        const DV c0 = fast_two_sum(splat(1.0), pc - t * al);
+        // k > 0
+        const V su = t * ps;
+        const V cu = pc - t * al;
+        const DV p = two_prod(ch, t);
+        const V ps_small = ((cl * t + ch * al) + sl) + (ch * su + sh * cu);
+        const DV ms = two_sum(sh, p.hi);
+        const DV s1 = fast_two_sum(ms.hi, ms.lo + (p.lo + ps_small));
+        const DV q = two_prod(sh, t);
+        const V pc_small = ((cl - (sl * t + sh * al))) + (ch * cu - sh * su);
+        const DV mc = two_sum(ch, -q.hi);
+        const DV c1 = fast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
+        const DV sv = pick(at_zero, s0, s1);
+        s = DV{sv.hi * sign, sv.lo * sign};
+        c = pick(at_zero, c0, c1);
+    }
+
+    // sin and cos of N arguments x (of |x| = ax) from their lanes: sin_cos_abs_fast's quadrant and
+    // rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
+    [[gnu::always_inline]] static void finish(const double* x, const V& ax, const DV& fs, const DV& fc,
+                                              const M& quadrant, double* s, double* c) {
+        // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
+        // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
+        const M odd = (quadrant & 1) != 0;
+        const V ss = pick((quadrant & 2) != 0, splat(-1.0), splat(1.0));
+        const V cs = pick(((quadrant + 1) & 2) != 0, splat(-1.0), splat(1.0));
+        const DV ps = pick(odd, fc, fs), pc = pick(odd, fs, fc);
+        const DV vs{ps.hi * ss, ps.lo * ss}, vc{pc.hi * cs, pc.lo * cs};
+        // settled(): the interval FAST_REL |h| + 2 FAST_REDUCE_ERR about h + l in one double.
+        const M magnitude = ~std::bit_cast<M>(splat(-0.0));
+        const V ds = FAST_REL * std::bit_cast<V>(std::bit_cast<M>(vs.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+        const V dc = FAST_REL * std::bit_cast<V>(std::bit_cast<M>(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+        const V s_up = vs.hi + (vs.lo + ds), s_down = vs.hi + (vs.lo - ds);
+        const V c_up = vc.hi + (vc.lo + dc), c_down = vc.hi + (vc.lo - dc);
+        V vx;
+        std::memcpy(&vx, x, sizeof vx);
+        const M settled_both = (s_up == s_down) & (c_up == c_down);
+        bool all = true;
+        for (int l = 0; l < N; ++l) all = all && settled_both[l] != 0;
+        if (all) {  // the usual case: every lane at once
+            const V sv = pick(vx < 0.0, -s_up, s_up);
+            std::memcpy(s, &sv, sizeof sv);
+            std::memcpy(c, &c_up, sizeof c_up);
+            return;
+        }
+        for (int l = 0; l < N; ++l) {
+            const double sa = s_up[l] == s_down[l] ? s_up[l] : sin_abs_accurate(ax[l]);
+            s[l] = x[l] < 0.0 ? -sa : sa;
+            c[l] = c_up[l] == c_down[l] ? c_up[l] : cos_abs_accurate(ax[l]);
+        }
+    }
+
+    // sin_cos of x[0, 2N): two chains of N lanes side by side, each independent of the other.
+    [[gnu::always_inline]] static void run(const double* x, double* s, double* c) {
+        bool quick = true;
+        V ax[2] = {};
+        for (int h = 0; h < 2; ++h)
+            for (int l = 0; l < N; ++l) {
+                ax[h][l] = std::fabs(x[N * h + l]);
+                quick = quick && ax[h][l] >= 0x1p-26 && ax[h][l] < 0x1p19;
+            }
+        if (!quick) {  // rare: each on its own
+            for (int l = 0; l < 2 * N; ++l) sin_cos(x[l], s[l], c[l]);
+            return;
+        }
+        DV fs[2], fc[2];
+        M q[2];
+        fast(ax[0], fs[0], fc[0], q[0]);
+        fast(ax[1], fs[1], fc[1], q[1]);
+        finish(x, ax[0], fs[0], fc[0], q[0], s, c);
+        finish(x + N, ax[1], fs[1], fc[1], q[1], s + N, c + N);
+    }
 };
 
-inline V2 vsplat(double v) { return V2{v, v}; }
-inline V2 vpick(M2 mask, V2 a, V2 b) {
-    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
-}
-inline DV vpick(M2 mask, DV a, DV b) { return {vpick(mask, a.hi, b.hi), vpick(mask, a.lo, b.lo)}; }
-// two_sum, fast_two_sum, split and two_prod of the scalar code, lane by lane.
-inline DV vtwo_sum(V2 a, V2 b) {
-    const V2 s = a + b;
-    const V2 bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-inline DV vfast_two_sum(V2 a, V2 b) {
-    const V2 s = a + b;
-    return {s, b - (s - a)};
-}
-inline void vsplit(V2 a, V2& hi, V2& lo) {
-    const V2 c = 134217729.0 * a;
-    hi = c - (c - a);
-    lo = a - hi;
-}
-inline DV vtwo_prod(V2 a, V2 b) {
-    const V2 p = a * b;
-    V2 ah, al, bh, bl;
-    vsplit(a, ah, al);
-    vsplit(b, bh, bl);
-    return {p, (((ah * bh - p) + ah * bl) + al * bh) + al * bl};
+// n arguments in groups of 2N, the last few through sin_cos_4 with arguments of its quick path
+// beside them.
+template <int N>
+[[gnu::always_inline]] inline void sin_cos_groups(const double* x, double* s, double* c, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 2 * N <= n; i += 2 * N) Lanes<N>::run(x + i, s + i, c + i);
+    for (; i < n; i += 4) {
+        double xx[4] = {0.5, 0.5, 0.5, 0.5}, ss[4], cc[4];
+        const std::size_t m = n - i < 4 ? n - i : 4;
+        for (std::size_t l = 0; l < m; ++l) xx[l] = x[i + l];
+        Lanes<2>::run(xx, ss, cc);
+        for (std::size_t l = 0; l < m; ++l) s[i + l] = ss[l], c[i + l] = cc[l];
+    }
 }
 
-// reduce_fast and sin_cos_fast on two arguments in (0, 2^19): sin r and cos r, and the quadrants.
-inline void sin_cos_fast_lanes(V2 ax, DV& s, DV& c, unsigned (&quadrant)[2]) {
-    const V2 n = (ax * TWO_OVER_PI_D + 0x1.8p52) - 0x1.8p52;
-    const V2 a1 = ax - n * PIO2_1;
-    const DV a2 = vtwo_sum(a1, -(n * PIO2_2));
-    const DV a3 = vtwo_sum(a2.hi, -(n * PIO2_3));
-    const DV r = vfast_two_sum(a3.hi, a3.lo + a2.lo);
-    const M2 sign_bit = std::bit_cast<M2>(vsplat(-0.0));
-    const V2 sign = std::bit_cast<V2>((std::bit_cast<M2>(r.hi) & sign_bit) | std::bit_cast<M2>(vsplat(1.0)));
-    const V2 ar = std::bit_cast<V2>(std::bit_cast<M2>(r.hi) & ~sign_bit);
-    const V2 al = r.lo * sign;
-    const V2 y = ar * 64.0;
-    int k[2];
-    for (int l = 0; l < 2; ++l) {
-        quadrant[l] = static_cast<unsigned>(static_cast<std::int64_t>(n[l]) & 3);
-        k[l] = y[l] < 0.5 ? 0 : static_cast<int>(y[l] + 0.5);
-    }
-    const V2 t = ar - V2{k[0] * 0x1p-6, k[1] * 0x1p-6};
-    const V2 z = t * t;
-    constexpr double S1 = -1.0 / 6.0, S2 = 1.0 / 120.0, S3 = -1.0 / 5040.0;
-    constexpr double C1 = -0.5, C2 = 1.0 / 24.0, C3 = -1.0 / 720.0;
-    const V2 ps = z * (S1 + z * (S2 + z * S3));
-    const V2 pc = z * (C1 + z * (C2 + z * C3));
-    // k = 0
-    const DV s0 = vfast_two_sum(t, t * ps + al);
-    const DV c0 = vfast_two_sum(vsplat(1.0), pc - t * al);
-    // k > 0
-    const V2 sh{SIN_GRID[k[0]].hi, SIN_GRID[k[1]].hi}, sl{SIN_GRID[k[0]].lo, SIN_GRID[k[1]].lo};
-    const V2 ch{COS_GRID[k[0]].hi, COS_GRID[k[1]].hi}, cl{COS_GRID[k[0]].lo, COS_GRID[k[1]].lo};
-    const V2 su = t * ps;
-    const V2 cu = pc - t * al;
-    const DV p = vtwo_prod(ch, t);
-    const V2 ps_small = ((cl * t + ch * al) + sl) + (ch * su + sh * cu);
-    const DV ms = vtwo_sum(sh, p.hi);
-    const DV s1 = vfast_two_sum(ms.hi, ms.lo + (p.lo + ps_small));
-    const DV q = vtwo_prod(sh, t);
-    const V2 pc_small = ((cl - (sl * t + sh * al))) + (ch * cu - sh * su);
-    const DV mc = vtwo_sum(ch, -q.hi);
-    const DV c1 = vfast_two_sum(mc.hi, mc.lo + (pc_small - q.lo));
-    const M2 at_zero = M2{k[0] == 0 ? -1LL : 0LL, k[1] == 0 ? -1LL : 0LL};
-    const DV sv = vpick(at_zero, s0, s1);
-    s = DV{sv.hi * sign, sv.lo * sign};
-    c = vpick(at_zero, c0, c1);
-}
+void sin_cos_many_base(const double* x, double* s, double* c, std::size_t n) { sin_cos_groups<2>(x, s, c, n); }
 
-// sin and cos of two arguments (of the signs of x) from their lanes: sin_cos_abs_fast's quadrant
-// and rounding test, lane by lane; a lane whose test fails takes the accurate path, as there.
-inline void finish_lanes(V2 x, V2 ax, const DV& fs, const DV& fc, const unsigned (&quadrant)[2], double* s, double* c) {
-    // sin(n pi/2 + r) is sin r, cos r, -sin r, -cos r for n = 0, 1, 2, 3 (modulo 4), and
-    // cos(n pi/2 + r) is cos r, -sin r, -cos r, sin r.
-    const M2 odd{(quadrant[0] & 1u) ? -1LL : 0LL, (quadrant[1] & 1u) ? -1LL : 0LL};
-    const V2 ss{(quadrant[0] & 2u) ? -1.0 : 1.0, (quadrant[1] & 2u) ? -1.0 : 1.0};
-    const V2 cs{((quadrant[0] + 1u) & 2u) ? -1.0 : 1.0, ((quadrant[1] + 1u) & 2u) ? -1.0 : 1.0};
-    const DV ps = vpick(odd, fc, fs), pc = vpick(odd, fs, fc);
-    const DV vs{ps.hi * ss, ps.lo * ss}, vc{pc.hi * cs, pc.lo * cs};
-    // settled(): the interval FAST_REL |h| + 2 FAST_REDUCE_ERR about h + l in one double.
-    const M2 magnitude = ~std::bit_cast<M2>(vsplat(-0.0));
-    const V2 ds = FAST_REL * std::bit_cast<V2>(std::bit_cast<M2>(vs.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
-    const V2 dc = FAST_REL * std::bit_cast<V2>(std::bit_cast<M2>(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
-    const V2 s_up = vs.hi + (vs.lo + ds), s_down = vs.hi + (vs.lo - ds);
-    const V2 c_up = vc.hi + (vc.lo + dc), c_down = vc.hi + (vc.lo - dc);
-    for (int l = 0; l < 2; ++l) {
-        const double sa = s_up[l] == s_down[l] ? s_up[l] : sin_abs_accurate(ax[l]);
-        s[l] = x[l] < 0.0 ? -sa : sa;
-        c[l] = c_up[l] == c_down[l] ? c_up[l] : cos_abs_accurate(ax[l]);
-    }
+#ifdef DREVAN_LANES_AVX2
+[[gnu::target("avx2")]] void sin_cos_many_avx2(const double* x, double* s, double* c, std::size_t n) {
+    sin_cos_groups<4>(x, s, c, n);
+}
+#endif
+
+using SinCosMany = void (*)(const double*, double*, double*, std::size_t);
+SinCosMany sin_cos_many_chosen() {
+#ifdef DREVAN_LANES_AVX2
+    static const SinCosMany chosen = lanes::avx2() ? &sin_cos_many_avx2 : &sin_cos_many_base;
+    return chosen;
+#else
+    return &sin_cos_many_base;
+#endif
 }
 
 }  // namespace
 
-void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]) {
-    bool quick = true;
-    double ax[4];
-    for (int l = 0; l < 4; ++l) {
-        ax[l] = std::fabs(x[l]);
-        quick = quick && ax[l] >= 0x1p-26 && ax[l] < 0x1p19;
-    }
-    if (!quick) {  // rare: each on its own
-        for (int l = 0; l < 4; ++l) sin_cos(x[l], s[l], c[l]);
-        return;
-    }
-    // Both halves evaluated before either is finished: two independent chains side by side.
-    const V2 ax0{ax[0], ax[1]}, ax1{ax[2], ax[3]};
-    DV fs0, fc0, fs1, fc1;
-    unsigned q0[2], q1[2];
-    sin_cos_fast_lanes(ax0, fs0, fc0, q0);
-    sin_cos_fast_lanes(ax1, fs1, fc1, q1);
-    finish_lanes(V2{x[0], x[1]}, ax0, fs0, fc0, q0, s, c);
-    finish_lanes(V2{x[2], x[3]}, ax1, fs1, fc1, q1, s + 2, c + 2);
-}
+void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]) { Lanes<2>::run(x, s, c); }
+
+void sin_cos_n(const double* x, double* s, double* c, std::size_t n) { sin_cos_many_chosen()(x, s, c, n); }
+
+void sin_cos_n_base(const double* x, double* s, double* c, std::size_t n) { sin_cos_many_base(x, s, c, n); }
 
 namespace {
 // a / b for a and b each within FAST_REL relative: within 2^-61 relative.
@@ -940,3 +1020,26 @@ double acos(double x) {
 }
 
 }  // namespace drevan::trig
+
+#ifdef DREVAN_LANES_AVX2
+// CPUID and XGETBV, read as the list loops read them.
+namespace drevan {
+bool lanes::avx2() noexcept {
+    static const bool chosen = [] {
+        const char* want = std::getenv("OSTRILO_SIMD");
+        if (want != nullptr && std::strcmp(want, "baseline") == 0) return false;
+        std::uint32_t a, b, c, d;
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(0u), "c"(0u));
+        if (a < 7) return false;
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(1u), "c"(0u));
+        if (!(c >> 27 & 1) || !(c >> 28 & 1)) return false;  // OSXSAVE, AVX
+        std::uint32_t low, high;
+        asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0u));
+        if ((low & 0x6) != 0x6) return false;  // SSE and AVX registers saved
+        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(7u), "c"(0u));
+        return (b >> 5 & 1) != 0;
+    }();
+    return chosen;
+}
+}  // namespace drevan
+#endif

@@ -2,6 +2,7 @@
 // the C library's strtod, the hash against a plain byte-wise SipHash, trigonometry against
 // correctly rounded values computed in multiprecision. Plain executable: prints one line per failed
 // case and a closing count; exit status 0 iff all pass.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -319,9 +320,12 @@ void test_four_at_a_time() {
         }
     };
     int wrong = 0;
+    std::vector<double> all, all_y;
     for (int i = 0; i < 200000 && wrong < 5; ++i) {
         double x[4], y[4], a[4], s[4], c[4];
         for (int k = 0; k < 4; ++k) x[k] = pick(static_cast<int>(rng() % 4)), y[k] = pick(static_cast<int>(rng() % 4));
+        all.insert(all.end(), x, x + 4);
+        all_y.insert(all_y.end(), y, y + 4);
         trig::atan2_4(y, x, a);
         trig::sin_cos_4(x, s, c);
         for (int k = 0; k < 4; ++k) {
@@ -334,6 +338,29 @@ void test_four_at_a_time() {
         }
     }
     check(wrong == 0, "atan2_4 and sin_cos_4 are atan2 and sin_cos lane by lane");
+
+    // The same arguments in runs of every length up to 20 (groups of eight or four and the tails
+    // after them), through the widest build this processor has and through the baseline one.
+    std::vector<double> s(all.size()), c(all.size()), sb(all.size()), cb(all.size()), a(all.size()), ab(all.size());
+    wrong = 0;
+    for (std::size_t at = 0, len = 0; at < all.size(); at += len, len = (len + 1) % 21) {
+        const std::size_t m = std::min(len, all.size() - at);
+        trig::sin_cos_n(all.data() + at, s.data() + at, c.data() + at, m);
+        trig::sin_cos_n_base(all.data() + at, sb.data() + at, cb.data() + at, m);
+        trig::atan2_n(all_y.data() + at, all.data() + at, a.data() + at, m);
+        trig::atan2_n_base(all_y.data() + at, all.data() + at, ab.data() + at, m);
+    }
+    for (std::size_t k = 0; k < all.size() && wrong < 5; ++k) {
+        double s1, c1;
+        trig::sin_cos(all[k], s1, c1);
+        const double a1 = trig::atan2(all_y[k], all[k]);
+        if (!same_bits(s[k], s1) || !same_bits(c[k], c1) || !same_bits(sb[k], s1) || !same_bits(cb[k], c1) ||
+            !same_bits(a[k], a1) || !same_bits(ab[k], a1)) {
+            ++wrong;
+            std::printf("  sin_cos_n or atan2_n at (%s, %s)\n", hex(all_y[k]).c_str(), hex(all[k]).c_str());
+        }
+    }
+    check(wrong == 0, "sin_cos_n and atan2_n (widest and baseline builds) are sin_cos and atan2 element by element");
 }
 
 }  // namespace

@@ -93,17 +93,17 @@ bool core::axis_angle(const drevan::Quat& q, drevan::Vec3d& axis, double& angle)
     return true;
 }
 
-bool core::rotation_angles(const drevan::Quat (&q)[4], double (&angle)[4]) noexcept {
-    double y[4], x[4];
+bool core::rotation_angles(const drevan::Quat* q, std::size_t count, double* angle) noexcept {
+    // The arguments of all the arctangents first, then all of them at once.
+    double y[kAnglesChunk] = {}, x[kAnglesChunk] = {}, half[kAnglesChunk];
     bool ok = true;
-    for (int k = 0; k < 4; ++k)
+    for (std::size_t k = 0; k < count; ++k)
         if (!angle_arguments<false>(q[k], nullptr, y[k], x[k])) {
             ok = false;
             y[k] = 0.0, x[k] = 1.0;
         }
-    double half[4];
-    drevan::trig::atan2_4(y, x, half);
-    for (int k = 0; k < 4; ++k) angle[k] = half[k] + half[k];
+    drevan::trig::atan2_n(y, x, half, count);
+    for (std::size_t k = 0; k < count; ++k) angle[k] = half[k] + half[k];
     return ok;
 }
 

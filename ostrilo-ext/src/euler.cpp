@@ -23,12 +23,16 @@ namespace {
 constexpr double PI = drevan::PI;
 constexpr double GIMBAL_EPS = 1e-7;
 
-// The stored quaternion of a turn by `angle` about the coordinate axis `axis`.
+// The stored quaternion of a turn by `angle` about the coordinate axis `axis`; the first form
+// takes the sine s and cosine c of -angle / 2, found already.
+Quat elementary(int axis, double s, double c) {
+    return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+}
 Quat elementary(int axis, double angle) {
     const double h = angle * -0.5;
     double s, c;
     drevan::trig::sin_cos(h, s, c);
-    return {c, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+    return elementary(axis, s, c);
 }
 
 double to_radians(double a, bool degrees) { return degrees ? (a * PI) / 180.0 : a; }
@@ -46,6 +50,21 @@ Quat from_euler(const EulerSequence& seq, const double (&a)[3], bool degrees) no
     // rotation as the extrinsic z, y, x in reverse order; compose(a, b) is the product a * b.
     return seq.extrinsic ? hamilton_product(hamilton_product(e0, e1), e2)
                          : hamilton_product(hamilton_product(e2, e1), e0);
+}
+
+void from_euler_n(const EulerSequence& seq, const double* angles, std::size_t count, bool degrees, Quat* out) noexcept {
+    // from_euler's operations, with the sines and cosines of all the half angles at once.
+    double h[3 * kEulerChunk] = {}, s[3 * kEulerChunk], c[3 * kEulerChunk];
+    for (std::size_t t = 0; t < 3 * count; ++t) h[t] = to_radians(angles[t], degrees) * -0.5;
+    drevan::trig::sin_cos_n(h, s, c, 3 * count);
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::size_t t = 3 * r;
+        const Quat e0 = elementary(seq.axis[0], s[t], c[t]);
+        const Quat e1 = elementary(seq.axis[1], s[t + 1], c[t + 1]);
+        const Quat e2 = elementary(seq.axis[2], s[t + 2], c[t + 2]);
+        out[r] = seq.extrinsic ? hamilton_product(hamilton_product(e0, e1), e2)
+                               : hamilton_product(hamilton_product(e2, e1), e0);
+    }
 }
 
 // Read in the common convention (x, y, z, w) = (-i, -j, -k, w) by the direct method for
@@ -138,33 +157,20 @@ int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&ang
     return euler_angles(seq, degrees, at, angle);
 }
 
-void to_euler_4(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*angle)[3],
+void to_euler_n(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*angle)[3],
                 int* lock) noexcept {
-    // The twelve arctangents of four rotations in three calls, rotation r's at 3r, 3r + 1, 3r + 2;
-    // the lanes of a rotation that has none (or is missing) idle on 1 / 2.
-    double ys[3][4], xs[3][4], at[3][4];
-    for (int g = 0; g < 3; ++g)
-        for (int l = 0; l < 4; ++l) ys[g][l] = 1.0, xs[g][l] = 2.0;
-    bool ok[4] = {};
+    // The arctangents of all the rotations at once, rotation r's at 3r, 3r + 1, 3r + 2 (those of
+    // a rotation that has none idle on 1 / 2): their arguments first, then atan2_n over all of
+    // them, so that many independent arctangents are in flight together.
+    double ys[3 * kEulerChunk] = {}, xs[3 * kEulerChunk] = {}, at[3 * kEulerChunk];
     for (std::size_t r = 0; r < count; ++r) {
-        double y3[3], x3[3];
-        ok[r] = euler_arguments(q[r], seq, y3, x3);
-        if (!ok[r]) continue;
-        for (std::size_t t = 0; t < 3; ++t) {
-            const std::size_t slot = 3 * r + t;
-            ys[slot / 4][slot % 4] = y3[t], xs[slot / 4][slot % 4] = x3[t];
-        }
+        lock[r] = euler_arguments(q[r], seq, ys + 3 * r, xs + 3 * r) ? 0 : -1;
+        if (lock[r] < 0)
+            for (std::size_t t = 3 * r; t < 3 * r + 3; ++t) ys[t] = 1.0, xs[t] = 2.0;
     }
-    for (int g = 0; g < 3; ++g) drevan::trig::atan2_4(ys[g], xs[g], at[g]);
-    for (std::size_t r = 0; r < count; ++r) {
-        if (!ok[r]) {
-            lock[r] = -1;
-            continue;
-        }
-        double three[3];
-        for (std::size_t t = 0; t < 3; ++t) three[t] = at[(3 * r + t) / 4][(3 * r + t) % 4];
-        lock[r] = euler_angles(seq, degrees, three, angle[r]);
-    }
+    drevan::trig::atan2_n(ys, xs, at, 3 * count);
+    for (std::size_t r = 0; r < count; ++r)
+        if (lock[r] == 0) lock[r] = euler_angles(seq, degrees, at + 3 * r, angle[r]);
 }
 
 }  // namespace core

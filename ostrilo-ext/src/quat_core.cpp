@@ -104,14 +104,17 @@ bool slerp(const Quat& a, const Quat& b, double t, Quat& out) noexcept {
 // root and the divisions never meet a small number, at 180 degrees included.
 MatrixFault from_matrix(const double (&m)[3][3], Quat& out, double& worst) noexcept {
     worst = 0.0;
+    // x - x is 0 for a finite x and NaN for an infinite or NaN one: one test for all nine.
+    double finite = 0.0;
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            if (!std::isfinite(m[r][c])) return MatrixFault::NonFinite;
-    // How far m m^T is from the identity, and the sign of the determinant.
+        for (int c = 0; c < 3; ++c) finite += m[r][c] - m[r][c];
+    if (finite != 0.0) return MatrixFault::NonFinite;
+    // How far m m^T is from the identity, and the sign of the determinant. m m^T is symmetric to
+    // the bit (products commute), so the six entries on and above the diagonal say it all.
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
+        for (int c = r; c < 3; ++c) {
             const double e = ((m[r][0] * m[c][0] + m[r][1] * m[c][1]) + m[r][2] * m[c][2]) - (r == c ? 1.0 : 0.0);
-            if (std::fabs(e) > worst) worst = std::fabs(e);
+            worst = std::fabs(e) > worst ? std::fabs(e) : worst;
         }
     if (worst > kMatrixTolerance) return MatrixFault::NotOrthogonal;
     const double det =

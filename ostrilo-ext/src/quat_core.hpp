@@ -41,18 +41,24 @@ struct EulerSequence {
     bool extrinsic;
 };
 Quat from_euler(const EulerSequence& seq, const double (&angles)[3], bool degrees) noexcept;
+// The same for count <= kEulerChunk rows of three angles (row r at angles + 3 r) into out[r], their
+// sines and cosines on the vector units together.
+inline constexpr std::size_t kEulerChunk = 64;
+void from_euler_n(const EulerSequence& seq, const double* angles, std::size_t count, bool degrees, Quat* out) noexcept;
 // The angles of q into out; the result is -1 when q has a zero or non-finite length, else the
 // gimbal lock found: 0 none, 1 or 2 the second angle at its lower or upper end (the third is 0).
 int to_euler(const Quat& q, const EulerSequence& seq, bool degrees, double (&out)[3]) noexcept;
-// The same for count <= 4 rotations at once (their arctangents on the vector units together):
-// out[r] and lock[r] as to_euler gives them for q[r].
-void to_euler_4(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*out)[3],
+// The same for count <= kEulerChunk rotations at once (their arctangents on the vector units
+// together): out[r] and lock[r] as to_euler gives them for q[r].
+void to_euler_n(const Quat* q, std::size_t count, const EulerSequence& seq, bool degrees, double (*out)[3],
                 int* lock) noexcept;
 
 // The axis and angle in [0, pi] of q (accurate.cpp); false for the zero quaternion.
 bool axis_angle(const Quat& q, Vec3d& axis, double& angle) noexcept;
-// The angles alone of four rotations at once, each the bits of axis_angle's; false when one of
-// them is the zero quaternion (its angle is then 0, and the caller finds which).
-bool rotation_angles(const Quat (&q)[4], double (&angle)[4]) noexcept;
+// The angles alone of count <= kAnglesChunk rotations at once (their arctangents on the vector
+// units together), each the bits of axis_angle's; false when one of them is the zero quaternion
+// (its angle is then 0, and the caller finds which).
+inline constexpr std::size_t kAnglesChunk = 64;
+bool rotation_angles(const Quat* q, std::size_t count, double* angle) noexcept;
 
 }  // namespace ostrilo::ext::core

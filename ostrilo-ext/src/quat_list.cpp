@@ -7,6 +7,7 @@
 #include "quat_list.hpp"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -92,18 +93,6 @@ void each(std::size_t n, F f, std::size_t grain = kGrain) {
         grain);
 }
 
-// Runs f(i, m) for i = b, b + 4, ... in every block [b, e) of [0, n) on the pool, m = min(4, e - i):
-// for the functions that take four elements at a time on the vector units.
-template <class F>
-void each_four(std::size_t n, F f, std::size_t grain = kGrain) {
-    for_blocks(
-        n,
-        [&f](std::size_t b, std::size_t e) noexcept {
-            for (std::size_t i = b; i < e; i += 4) f(i, e - i < 4 ? e - i : 4);
-        },
-        grain);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Arguments
 
@@ -129,9 +118,11 @@ struct RowsArg {
         packed = rows.values();
         if (packed == nullptr) strided = rows.in_place();
     }
-    void row(std::size_t i, double* out) const noexcept {
+    // Row i into out (W == width), copied with a size the compiler sees: a few moves, not a call.
+    template <std::size_t W>
+    void row(std::size_t i, double (&out)[W]) const noexcept {
         if (packed != nullptr)
-            std::memcpy(out, packed + i * width, width * sizeof(double));
+            std::memcpy(out, packed + i * W, sizeof out);
         else
             strided->row(i, out);
     }
@@ -254,12 +245,23 @@ QuatList from_euler(Str seq_o, Rows angles, Opt<bool, "False"> degrees) {
     Quat* dst = out.items.data();
     const RowsArg* src = &a;
     const bool deg = degrees;
-    each(
+    // A few dozen rows at a time, for the sines and cosines of all their angles at once.
+    for_blocks(
         n,
-        [=](std::size_t i) {
-            double three[3];
-            src->row(i, three);
-            dst[i] = canonical(core::from_euler(seq, three, deg));
+        [=](std::size_t b, std::size_t e) noexcept {
+            double rows[3 * core::kEulerChunk];
+            for (std::size_t i = b; i < e; i += core::kEulerChunk) {
+                const std::size_t m = e - i < core::kEulerChunk ? e - i : core::kEulerChunk;
+                const double* at = src->packed != nullptr ? src->packed + 3 * i : rows;
+                if (src->packed == nullptr)
+                    for (std::size_t k = 0; k < m; ++k) {
+                        double three[3];
+                        src->row(i + k, three);
+                        std::memcpy(rows + 3 * k, three, sizeof three);
+                    }
+                core::from_euler_n(seq, at, m, deg, dst + i);
+                for (std::size_t k = i; k < i + m; ++k) dst[k] = canonical(dst[k]);
+            }
         },
         512);
     return out;
@@ -370,30 +372,41 @@ QuatList from_matrix(MatricesIn matrices) {
     return out;
 }
 
-// The rotation of the rotation vector v (radians): from_axis_angle(v / |v|, |v|), with |v| found
-// without overflow or underflow; the identity for the zero vector. Four at a time: the axes and
-// angles first, then the four sines and cosines at once, then from_axis_angle's products.
-void from_rotvecs(const double (&v)[4][3], std::size_t count, Quat* out) {
-    Vec3d axis[4];
-    double h[4] = {0.5, 0.5, 0.5, 0.5};  // lanes with no rotation to make compute sin(0.5)
-    bool zero[4] = {true, true, true, true};
-    for (std::size_t k = 0; k < count; ++k) {
-        const double x = v[k][0], y = v[k][1], z = v[k][2];
-        const double m = std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z)));
-        if (m == 0.0) continue;
-        const double sx = x / m, sy = y / m, sz = z / m;
-        const double angle = m * std::sqrt((sx * sx + sy * sy) + sz * sz);
-        axis[k] = Vec3d{x / angle, y / angle, z / angle};
-        h[k] = angle * -0.5;  // Quat::from_axis_angle's half angle
-        zero[k] = false;
-    }
-    double sn[4], cs[4];
-    drevan::trig::sin_cos_4(h, sn, cs);
-    for (std::size_t k = 0; k < count; ++k)
-        out[k] = canonical(zero[k] ? Quat::identity()
-                                   : Quat{cs[k], sn[k] * axis[k].x, sn[k] * axis[k].y, sn[k] * axis[k].z});
+// Two doubles, one element's value in each lane (GCC and clang vector extensions: one SSE2
+// instruction per operation on x86-64). Additions, multiplications, divisions and square roots
+// round every lane as the scalar operation would, so a lane holds the scalar code's bits; only
+// the number of instructions changes.
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+inline V2 pick(M2 mask, V2 a, V2 b) {
+    return std::bit_cast<V2>((std::bit_cast<M2>(a) & mask) | (std::bit_cast<M2>(b) & ~mask));
+}
+inline V2 abs2(V2 v) {
+    constexpr long long sign = static_cast<long long>(0x8000000000000000ull);
+    return std::bit_cast<V2>(std::bit_cast<M2>(v) & ~M2{sign, sign});
+}
+inline V2 larger(V2 a, V2 b) { return pick(a > b, a, b); }
+
+// The unit axes u and the half angles h of Quat::from_axis_angle for two rotation vectors
+// (x, y, z): |v| = m |v / m| for the largest magnitude m of the components, which neither
+// overflows nor underflows. zero: the lanes of the zero vector, whose h is 0.5 (a sine on the
+// quick path, never used).
+inline void axes_and_half_angles(V2 x, V2 y, V2 z, V2 (&u)[3], V2& h, M2& zero) {
+    zero = (x == 0.0) & (y == 0.0) & (z == 0.0);
+    const V2 m = larger(abs2(x), larger(abs2(y), abs2(z)));
+    const V2 sx = x / m, sy = y / m, sz = z / m;
+    const V2 squares = (sx * sx + sy * sy) + sz * sz;
+    const V2 angle = m * V2{std::sqrt(squares[0]), std::sqrt(squares[1])};
+    u[0] = x / angle, u[1] = y / angle, u[2] = z / angle;
+    h = pick(zero, V2{0.5, 0.5}, angle * -0.5);
 }
 
+// The rotations of rotation vectors (radians, or degrees when asked): each from_axis_angle(v / |v|,
+// |v|), the identity for the zero vector. A NaN component makes the rotation NaN whatever the
+// others are (a NaN beside zeros once gave the identity: the largest magnitude passed over it).
+// In stages over a few dozen rows at a time, so that the divisions and square roots of many rows
+// overlap rather than wait for each other: the axes and half angles two rows at a time, then all
+// the sines and cosines together (sin_cos_n), then from_axis_angle's products.
 QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     const RowsArg v(rotvecs.o, 3, "QuatList.from_rotvec(): rotvecs");
     const std::size_t n = v.count;
@@ -401,16 +414,42 @@ QuatList from_rotvec(Rows rotvecs, Opt<bool, "False"> degrees) {
     Quat* dst = out.items.data();
     const RowsArg* src = &v;
     const bool deg = degrees;
-    each_four(
+    for_blocks(
         n,
-        [=](std::size_t i, std::size_t count) {
-            double r[4][3];
-            for (std::size_t k = 0; k < count; ++k) {
-                src->row(i + k, r[k]);
-                if (deg)
-                    for (double& c : r[k]) c = (c * PI) / 180.0;
+        [=](std::size_t b, std::size_t e) noexcept {
+            constexpr std::size_t kChunk = 64;
+            double u[3][kChunk], half[kChunk], sn[kChunk], cs[kChunk];
+            bool zero[kChunk];
+            for (std::size_t c = b; c < e; c += kChunk) {
+                const std::size_t m = e - c < kChunk ? e - c : kChunk;
+                for (std::size_t k = 0; k < m; k += 2) {
+                    // Two rows (the second the zero vector past the end).
+                    double r[2][3] = {};
+                    const double* p0 = r[0];
+                    const double* p1 = r[1];
+                    if (src->packed != nullptr) {
+                        p0 = src->packed + 3 * (c + k);
+                        if (k + 1 < m) p1 = p0 + 3;
+                    } else {
+                        src->row(c + k, r[0]);
+                        if (k + 1 < m) src->row(c + k + 1, r[1]);
+                    }
+                    V2 x{p0[0], p1[0]}, y{p0[1], p1[1]}, z{p0[2], p1[2]};
+                    if (deg) x = (x * PI) / 180.0, y = (y * PI) / 180.0, z = (z * PI) / 180.0;
+                    V2 axis[3], h;
+                    M2 none;
+                    axes_and_half_angles(x, y, z, axis, h, none);
+                    for (int l = 0; l < 2; ++l) {
+                        u[0][k + l] = axis[0][l], u[1][k + l] = axis[1][l], u[2][k + l] = axis[2][l];
+                        half[k + l] = h[l];
+                        zero[k + l] = none[l] != 0;
+                    }
+                }
+                drevan::trig::sin_cos_n(half, sn, cs, m);
+                for (std::size_t k = 0; k < m; ++k)
+                    dst[c + k] = zero[k] ? Quat::identity()
+                                         : canonical(Quat{cs[k], sn[k] * u[0][k], sn[k] * u[1][k], sn[k] * u[2][k]});
             }
-            from_rotvecs(r, count, dst + i);
         },
         512);
     return out;
@@ -470,25 +509,26 @@ QuatList random(std::size_t n, std::size_t seed) {
     QuatList out{uninitialised(n)};
     Quat* dst = out.items.data();
     const std::uint64_t key = mix64(static_cast<std::uint64_t>(seed) ^ 0x6F737472696C6Full);
-    // Two rotations at a time: their four sines and cosines at once.
-    each_four(
+    // In stages over a few dozen rotations at a time: the numbers and square roots, then all the
+    // sines and cosines at once (sin_cos_n), then the products.
+    for_blocks(
         n,
-        [=](std::size_t i, std::size_t count) {
-            for (std::size_t p = 0; p < count; p += 2) {
-                const std::size_t pair = count - p < 2 ? 1 : 2;
-                double r1[2], r2[2], arg[4] = {0.5, 0.5, 0.5, 0.5};
-                for (std::size_t k = 0; k < pair; ++k) {
-                    const std::uint64_t c = 3 * static_cast<std::uint64_t>(i + p + k);
+        [=](std::size_t b, std::size_t e) noexcept {
+            constexpr std::size_t kChunk = 64;
+            double r1[kChunk], r2[kChunk], arg[2 * kChunk], sn[2 * kChunk], cs[2 * kChunk];
+            for (std::size_t i = b; i < e; i += kChunk) {
+                const std::size_t m = e - i < kChunk ? e - i : kChunk;
+                for (std::size_t k = 0; k < m; ++k) {
+                    const std::uint64_t c = 3 * static_cast<std::uint64_t>(i + k);
                     const double u1 = uniform(key, c), u2 = uniform(key, c + 1), u3 = uniform(key, c + 2);
                     r1[k] = std::sqrt(1.0 - u1), r2[k] = std::sqrt(u1);
                     arg[2 * k] = (2.0 * PI) * u2, arg[2 * k + 1] = (2.0 * PI) * u3;
                 }
-                double sn[4], cs[4];
-                drevan::trig::sin_cos_4(arg, sn, cs);
-                for (std::size_t k = 0; k < pair; ++k) {
+                drevan::trig::sin_cos_n(arg, sn, cs, 2 * m);
+                for (std::size_t k = 0; k < m; ++k) {
                     const double s1 = sn[2 * k], c1 = cs[2 * k], s2 = sn[2 * k + 1], c2 = cs[2 * k + 1];
                     // The common quaternion (x, y, z, w) = (r1 s1, r1 c1, r2 s2, r2 c2); stored: its conjugate.
-                    dst[i + p + k] = Quat{r2[k] * c2, -(r1[k] * s1), -(r1[k] * c1), -(r2[k] * s2)};
+                    dst[i + k] = Quat{r2[k] * c2, -(r1[k] * s1), -(r1[k] * c1), -(r2[k] * s2)};
                 }
             }
         },
@@ -565,20 +605,23 @@ Object to_euler(const QuatList& l, Str seq_o, Opt<bool, "False"> degrees) {
     const bool deg = degrees;
     FirstFault bad(n);
     std::atomic<bool> locked{false};
-    each_four(
+    for_blocks(
         n,
-        [=, &bad, &locked](std::size_t i, std::size_t count) {
-            double a[4][3];
-            int lock[4];
-            core::to_euler_4(src + i, count, seq, deg, a, lock);
-            for (std::size_t r = 0; r < count; ++r) {
-                if (lock[r] < 0) {
-                    bad.note(i + r);
-                    continue;
+        [=, &bad, &locked](std::size_t b, std::size_t e) noexcept {
+            double a[core::kEulerChunk][3];
+            int lock[core::kEulerChunk];
+            for (std::size_t i = b; i < e; i += core::kEulerChunk) {
+                const std::size_t count = e - i < core::kEulerChunk ? e - i : core::kEulerChunk;
+                core::to_euler_n(src + i, count, seq, deg, a, lock);
+                for (std::size_t r = 0; r < count; ++r) {
+                    if (lock[r] < 0) {
+                        bad.note(i + r);
+                        continue;
+                    }
+                    if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
+                    double* out = dst + 3 * (i + r);
+                    out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
                 }
-                if (lock[r] != 0) locked.store(true, std::memory_order_relaxed);
-                double* out = dst + 3 * (i + r);
-                out[0] = canonical(a[r][0]), out[1] = canonical(a[r][1]), out[2] = canonical(a[r][2]);
             }
         },
         512);
@@ -634,21 +677,22 @@ Object magnitude(const QuatList& l) {
     double* dst = out.data<double>();
     const Quat* src = l.items.data();
     FirstFault bad(n);
-    // Four at a time, for the four-wide arctangent; a block's last few with identities beside them.
-    each_four(
+    // A few dozen at a time, for their arctangents on the vector units together.
+    for_blocks(
         n,
-        [=, &bad](std::size_t i, std::size_t m) {
-            Quat q[4] = {Quat::identity(), Quat::identity(), Quat::identity(), Quat::identity()};
-            for (std::size_t k = 0; k < m; ++k) q[k] = src[i + k];
-            double angle[4];
-            if (!core::rotation_angles(q, angle)) {
-                for (std::size_t k = 0; k < m; ++k) {
-                    Vec3d axis;
-                    double one;
-                    if (!core::axis_angle(q[k], axis, one)) bad.note(i + k);
+        [=, &bad](std::size_t b, std::size_t e) noexcept {
+            double angle[core::kAnglesChunk];
+            for (std::size_t i = b; i < e; i += core::kAnglesChunk) {
+                const std::size_t m = e - i < core::kAnglesChunk ? e - i : core::kAnglesChunk;
+                if (!core::rotation_angles(src + i, m, angle)) {
+                    for (std::size_t k = 0; k < m; ++k) {
+                        Vec3d axis;
+                        double one;
+                        if (!core::axis_angle(src[i + k], axis, one)) bad.note(i + k);
+                    }
                 }
+                for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
             }
-            for (std::size_t k = 0; k < m; ++k) dst[i + k] = canonical(angle[k]);
         },
         512);
     if (bad.get() < n) element_error("magnitude", bad.get(), "is the zero quaternion, which is no rotation");

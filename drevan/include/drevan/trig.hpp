@@ -14,6 +14,8 @@
 // step in 256-bit integer arithmetic decides it. Special values follow C: f(+-0) keeps the
 // zero's sign for sin, tan; cos(0) is 1; cos/sin/tan of +-inf and acos outside [-1, 1] are NaN; a
 // NaN argument comes back quiet.
+#include <cstddef>
+
 namespace drevan::trig {
 
 double sin(double x);
@@ -23,6 +25,10 @@ double tan(double x);
 void sin_cos(double x, double& s, double& c);
 // sin_cos of four arguments at once (the quick evaluation on the vector units): the same bits.
 void sin_cos_4(const double (&x)[4], double (&s)[4], double (&c)[4]);
+// sin_cos of x[k] into s[k] and c[k] for k < n, the same bits, as many at a time as the processor's
+// vector units take (four with AVX2, unless OSTRILO_SIMD=baseline). sin_cos_n_base: always two.
+void sin_cos_n(const double* x, double* s, double* c, std::size_t n);
+void sin_cos_n_base(const double* x, double* s, double* c, std::size_t n);
 double acos(double x);
 
 // Arctangent and the two-argument arctangent, in [-pi/2, pi/2] and [-pi, pi]. Not correctly
@@ -34,5 +40,9 @@ double atan(double x);
 double atan2(double y, double x);
 // out[k] = atan2(y[k], x[k]), the same bits, four at a time on the vector units.
 void atan2_4(const double (&y)[4], const double (&x)[4], double (&out)[4]);
+// out[k] = atan2(y[k], x[k]) for k < n, the same bits, as many at a time as sin_cos_n takes;
+// atan2_n_base: always two.
+void atan2_n(const double* y, const double* x, double* out, std::size_t n);
+void atan2_n_base(const double* y, const double* x, double* out, std::size_t n);
 
 }  // namespace drevan::trig

