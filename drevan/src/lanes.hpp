@@ -7,6 +7,8 @@
 // going through mask registers and back.)
 #include <bit>
 
+#include "drevan/cpu.hpp"
+
 namespace drevan::lanes {
 
 // A size that depends on a template parameter is not taken, hence one specialisation per width.
@@ -23,10 +25,10 @@ struct VectorOf<4> {
     using M = long long __attribute__((vector_size(32)));
 };
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef DREVAN_VECTOR_BUILDS
 #define DREVAN_LANES_AVX2 1
-// Whether the processor has AVX2 and the system saves its registers, and OSTRILO_SIMD does not ask
-// for the baseline (decided once).
+// Whether this process runs the AVX2 build or a wider one (drevan/cpu.hpp: the processor has it,
+// the system saves its registers and OSTRILO_SIMD does not ask for the baseline).
 bool avx2() noexcept;
 #endif
 

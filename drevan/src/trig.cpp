@@ -1022,24 +1022,7 @@ double acos(double x) {
 }  // namespace drevan::trig
 
 #ifdef DREVAN_LANES_AVX2
-// CPUID and XGETBV, read as the list loops read them.
 namespace drevan {
-bool lanes::avx2() noexcept {
-    static const bool chosen = [] {
-        const char* want = std::getenv("OSTRILO_SIMD");
-        if (want != nullptr && std::strcmp(want, "baseline") == 0) return false;
-        std::uint32_t a, b, c, d;
-        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(0u), "c"(0u));
-        if (a < 7) return false;
-        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(1u), "c"(0u));
-        if (!(c >> 27 & 1) || !(c >> 28 & 1)) return false;  // OSXSAVE, AVX
-        std::uint32_t low, high;
-        asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0u));
-        if ((low & 0x6) != 0x6) return false;  // SSE and AVX registers saved
-        asm volatile("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(7u), "c"(0u));
-        return (b >> 5 & 1) != 0;
-    }();
-    return chosen;
-}
+bool lanes::avx2() noexcept { return cpu::vector_build() >= cpu::VectorBuild::avx2; }
 }  // namespace drevan
 #endif

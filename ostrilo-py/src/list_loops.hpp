@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "drevan/cpu.hpp"
 #include "drevan/vec3d.hpp"
 #include "worker_pool.hpp"
 
@@ -45,12 +46,12 @@ inline constexpr double kCanonicalNaN = std::bit_cast<double>(kCanonicalNaNBits)
 inline constexpr pool::Grain kArithmetic = pool::kCheapWork;
 inline constexpr pool::Grain kCostly{4096};
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef DREVAN_VECTOR_BUILDS
 #define OSTRILO_LOOP_VARIANTS 1
-enum class Loops { baseline, avx2, avx512 };
+using Loops = drevan::cpu::VectorBuild;
 
-// The variant this process runs (decided once).
-Loops loop_variant();
+// The variant this process runs (decided once, drevan/cpu.hpp).
+inline Loops loop_variant() noexcept { return drevan::cpu::vector_build(); }
 
 // 512-bit vectors: GCC takes the preference in the target string; clang rejects it there (and
 // then ignores the whole attribute, leaving a baseline build) and has an attribute of its own.

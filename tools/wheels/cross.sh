@@ -189,7 +189,7 @@ WINE=$(command -v wine64 || command -v wine)
 FLAGS=(-std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -fno-math-errno -Wall -Wextra -Werror
        -Idrevan/include -Iostrilo-py/src)
 CORE=(drevan/src/*.cpp)
-POOL=(ostrilo-py/src/list_loops.cpp ostrilo-py/src/worker_pool.cpp ostrilo-py/src/os_threads.cpp ostrilo-py/src/cpu_count.cpp)
+POOL=(ostrilo-py/src/list_kernels.cpp ostrilo-py/src/worker_pool.cpp ostrilo-py/src/os_threads.cpp ostrilo-py/src/cpu_count.cpp)
 for t in x86_64-windows-gnu x86_64-linux-gnu.2.17; do
   d=$WORK/native-$t; mkdir -p "$d"; exe=; [[ $t == *windows* ]] && exe=.exe
   "$ZIG" c++ -target "$t" "${FLAGS[@]}" drevan/tests/test_core_bits.cpp "${CORE[@]}" -o "$d/test_core_bits$exe" &

@@ -1,7 +1,9 @@
-// The choice of the loop build (see list_loops.hpp).
-#include "list_loops.hpp"
+// The processor's vector builds (see drevan/cpu.hpp).
+#include "drevan/cpu.hpp"
 
+#ifdef DREVAN_VECTOR_BUILDS
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +12,8 @@
 #include <sys/sysctl.h>
 #endif
 
-namespace ostrilo {
+namespace drevan::cpu {
 
-#ifdef OSTRILO_LOOP_VARIANTS
 namespace {
 
 // What the processor has and the operating system saves on a thread switch, read from CPUID and
@@ -42,15 +43,15 @@ bool sysctl_flag(const char* name) {
 }
 #endif
 
-Loops widest_supported() {
-    if (cpuid(0, 0).a < 7) return Loops::baseline;
+VectorBuild widest_supported() {
+    if (cpuid(0, 0).a < 7) return VectorBuild::baseline;
     const CpuidResult features = cpuid(1, 0);
     const bool osxsave = features.c >> 27 & 1, avx = features.c >> 28 & 1, fma = features.c >> 12 & 1;
-    if (!osxsave || !avx || !fma) return Loops::baseline;  // the AVX2 build uses fused multiply-add
+    if (!osxsave || !avx || !fma) return VectorBuild::baseline;  // the AVX2 build uses fused multiply-add
     const std::uint64_t state = enabled_state();
-    if ((state & 0x6) != 0x6) return Loops::baseline;  // SSE and AVX registers
+    if ((state & 0x6) != 0x6) return VectorBuild::baseline;  // SSE and AVX registers
     const CpuidResult extended = cpuid(7, 0);
-    if (!(extended.b >> 5 & 1)) return Loops::baseline;                                              // AVX2
+    if (!(extended.b >> 5 & 1)) return VectorBuild::baseline;                                        // AVX2
     const bool avx512 = (extended.b >> 16 & 1) && (extended.b >> 17 & 1) && (extended.b >> 31 & 1);  // F, DQ, VL
 #ifdef __APPLE__
     // macOS turns the AVX-512 registers on for a thread only when it first uses them, so XCR0
@@ -59,22 +60,22 @@ Loops widest_supported() {
 #else
     const bool saved = (state & 0xe0) == 0xe0;  // mask registers and all 32 of 512 bits
 #endif
-    return avx512 && saved ? Loops::avx512 : Loops::avx2;
+    return avx512 && saved ? VectorBuild::avx512 : VectorBuild::avx2;
 }
 
 }  // namespace
 
-Loops loop_variant() {
-    static const Loops chosen = [] {
-        const Loops best = widest_supported();
+VectorBuild vector_build() noexcept {
+    static const VectorBuild chosen = [] {
+        const VectorBuild best = widest_supported();
         const char* want = std::getenv("OSTRILO_SIMD");
-        Loops cap = Loops::avx512;
-        if (want != nullptr && std::strcmp(want, "baseline") == 0) cap = Loops::baseline;
-        if (want != nullptr && std::strcmp(want, "avx2") == 0) cap = Loops::avx2;
+        VectorBuild cap = VectorBuild::avx512;
+        if (want != nullptr && std::strcmp(want, "baseline") == 0) cap = VectorBuild::baseline;
+        if (want != nullptr && std::strcmp(want, "avx2") == 0) cap = VectorBuild::avx2;
         return std::min(best, cap);
     }();
     return chosen;
 }
-#endif
 
-}  // namespace ostrilo
+}  // namespace drevan::cpu
+#endif
