@@ -1000,11 +1000,16 @@ void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vec
         for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
         return;
     }
-    // Cells of 1/1024 of the extent along each axis; anything outside (or NaN) is clamped.
+    // Cells of 1/2^bits of the extent along each axis, about one query in eight cells: finer
+    // cells would only order queries that share their leaves anyway. Anything outside (or NaN) is
+    // clamped.
+    unsigned bits = 4;
+    while (bits < 10 && (std::size_t{1} << (3 * bits)) < 8 * m) ++bits;
+    const std::uint32_t cells = 1u << bits;
     double scale[3];
     for (unsigned a = 0; a < 3; ++a) {
         const double ext = hi_[a] * 0.5 - lo_[a] * 0.5;
-        scale[a] = ext > 0 ? 511.0 / ext : 0.0;
+        scale[a] = ext > 0 ? 0.5 * cells / ext : 0.0;
     }
     std::vector<std::uint64_t> keyed(m), spare(m);
     for (std::size_t i = 0; i < m; ++i) {
@@ -1013,18 +1018,21 @@ void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vec
         std::uint32_t key = 0;
         for (unsigned a = 0; a < 3; ++a) {
             const double t = (c[a] - lo_[a]) * scale[a];
-            const std::uint32_t cell = t >= 0 ? (t < 1023.0 ? static_cast<std::uint32_t>(t) : 1023u) : 0u;
+            const std::uint32_t cell = t >= 0 ? (t < cells - 1 ? static_cast<std::uint32_t>(t) : cells - 1) : 0u;
             key |= spread3(cell) << a;
         }
         keyed[i] = (std::uint64_t{key} << 32) | i;
     }
-    // Least significant digit first over the 30 key bits, 10 at a time: stable, so that equal
-    // keys keep the queries' order.
-    for (unsigned shift = 32; shift < 62; shift += 10) {
-        std::size_t count[1025] = {};
-        for (std::uint64_t v : keyed) ++count[((v >> shift) & 0x3ff) + 1];
-        for (std::size_t d = 0; d < 1024; ++d) count[d + 1] += count[d];
-        for (std::uint64_t v : keyed) spare[count[(v >> shift) & 0x3ff]++] = v;
+    // Least significant digit first over the 3 * bits key bits, 11 at a time: stable, so that
+    // equal keys keep the queries' order.
+    constexpr unsigned kDigit = 11;
+    constexpr std::uint64_t kDigitMask = (1u << kDigit) - 1;
+    std::vector<std::size_t> count((1u << kDigit) + 1);
+    for (unsigned shift = 32; shift < 32 + 3 * bits; shift += kDigit) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & kDigitMask) + 1];
+        for (std::size_t d = 0; d < kDigitMask + 1; ++d) count[d + 1] += count[d];
+        for (std::uint64_t v : keyed) spare[count[(v >> shift) & kDigitMask]++] = v;
         keyed.swap(spare);
     }
     for (std::size_t o = 0; o < m; ++o) {
