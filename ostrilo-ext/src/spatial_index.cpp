@@ -886,7 +886,8 @@ double SpatialIndex::distance_squared(const Vec3d& p, const Vec3d& q) const noex
 std::size_t SpatialIndex::scan_from(std::size_t k) const noexcept {
     std::size_t first = internal_;
     if (k == 1 || first == 0) return first;
-    std::size_t per_node = 2 * (n_tree_ / (internal_ + 1));  // points under a leaf's parent, about
+    // Points under a leaf's parent, about (internal_ + 1 is the number of leaves, a power of 2).
+    std::size_t per_node = 2 * (n_tree_ >> std::countr_zero(internal_ + 1));
     first = (first - 1) / 2;
     while (first > 0 && per_node < k) {
         first = (first - 1) / 2;
