@@ -103,8 +103,8 @@ inline Split split_at(const Tree& t, const double q[3], std::size_t nd, std::siz
 // beat the current k-th best (on a tie of the bound, only if it holds a lower index). The k best
 // are kept in a sorted array for small k (worst last), in a max-heap for large k (worst first).
 // Nodes from `scan_from` on are scanned whole, as leaves: for more than one neighbour the search
-// stops a level above the tree's leaves, since a leaf holds fewer points than the neighbours asked
-// for often enough that the first one scanned leaves the k-th best unbounded.
+// stops a level or more above the tree's leaves. A leaf often holds fewer than k points, and then
+// the k-th best is still unbounded after it and its sibling is scanned anyway, after a step more.
 template <bool Heap>
 struct KnnSearch {
     Tree t;
@@ -144,8 +144,8 @@ struct KnnSearch {
         const Split s = split_at(t, q, nd, lo, hi, g);
         const std::size_t near = s.left_near ? 2 * nd + 1 : 2 * nd + 2, far = s.left_near ? 2 * nd + 2 : 2 * nd + 1;
         if (near >= scan_from) {
-            // Two leaves: scanned here, without a call for each (a third of the calls). A leaf
-            // on the bound may hold a lower index: scanned too.
+            // Two leaves: scanned here, without a call for each. A leaf on the bound may hold a
+            // lower index: scanned too.
             if (s.left_near) {
                 leaf(lo, s.mid);
             } else {
@@ -996,9 +996,11 @@ void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vec
                                    std::vector<std::size_t>& order) const {
     copy.resize(m);
     order.resize(m);
-    for (std::size_t i = 0; i < m; ++i) order[i] = i;
     if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) {
-        for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
+        for (std::size_t i = 0; i < m; ++i) {
+            order[i] = i;
+            copy[i] = read_once(queries + i);
+        }
         return;
     }
     // Cells of 1/2^bits of the extent along each axis, about one query in eight cells: finer
