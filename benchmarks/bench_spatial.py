@@ -1,6 +1,6 @@
 """ostrilo_ext.SpatialIndex against scipy.spatial.cKDTree, side by side in one run.
 
-    python benchmarks/bench_spatial.py [--n 1000000] [--m 100000] [--repeat 5]
+    python benchmarks/bench_spatial.py [--n 1000000] [--m 100000] [--repeat 5] [--only TEXT]
 
 Prints the median time of each measure for both and their ratio (ours / scipy's; below 1 is
 faster), on uniform points and on points on a few surfaces (as scans give), and on uniform
@@ -9,7 +9,8 @@ Both use every core for queries (cKDTree with workers=-1; its build, query_pairs
 count_neighbors use one). The first line says how many cores the run had and the load beside it;
 on a loaded machine a job on two threads gets less than twice one thread's share of the cores, so
 the table also gives the processor time each side used (all its threads together, median) and
-the ratio of those: the work each does, whatever the scheduler gave it. Also: the memory of
+the ratio of those: the work each does, whatever the scheduler gave it. The two sides run in
+turns, one run of each at a time, so that a change in the load falls on both. Also: the memory of
 each index per point, and one query against VecList.minimum_distance_to (a full scan), to show
 when an index pays.
 """
@@ -40,6 +41,26 @@ def timed(f, repeat):
     return statistics.median(wall), statistics.median(cpu)
 
 
+# Measures whose name holds this text (all when empty): --only.
+ONLY = ""
+
+
+def add_row(rows, name, measure, f_ours, f_theirs, repeat):
+    """Times both sides in turns, one run of each at a time, so that a change in the machine's load
+    falls on both alike; the medians of each side go into the table."""
+    if ONLY not in measure:
+        return
+    ours, theirs = [], []
+    for _ in range(repeat):
+        ours.append(timed(f_ours, 1))
+        theirs.append(timed(f_theirs, 1))
+
+    def medians(runs):
+        return statistics.median(w for w, _ in runs), statistics.median(c for _, c in runs)
+
+    rows.append((name, measure, medians(ours), medians(theirs)))
+
+
 def uniform(rng, n):
     return rng.random((n, 3))
 
@@ -67,7 +88,7 @@ def run(name, pts, queries, repeat, rows):
     r = (10 / density) ** (1 / 3)
 
     def add(measure, f_ours, f_theirs):
-        rows.append((name, measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
+        add_row(rows, name, measure, f_ours, f_theirs, repeat)
 
     add(f"build, {n:,} points", lambda: SpatialIndex(pts), lambda: cKDTree(pts))
     m = len(queries)
@@ -99,7 +120,7 @@ def run_periodic(pts, queries, repeat, rows):
     name = "periodic"
 
     def add(measure, f_ours, f_theirs):
-        rows.append((name, measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
+        add_row(rows, name, measure, f_ours, f_theirs, repeat)
 
     add(f"build, {n:,} points", lambda: SpatialIndex(pts, boxsize=1.0), lambda: cKDTree(pts, boxsize=1.0))
     m = len(queries)
@@ -112,6 +133,8 @@ def run_periodic(pts, queries, repeat, rows):
 
 def run_pairs(pts, repeat, rows):
     """Pairs within r (about five neighbours a point) and the counts between two indexes."""
+    if ONLY and not any(ONLY in measure for measure in ("query_pairs (", "count_neighbors, ")):
+        return
     n = len(pts)
     r = (5 / n / (4 / 3 * np.pi)) ** (1 / 3)
     ours, theirs = SpatialIndex(pts), cKDTree(pts)
@@ -123,7 +146,7 @@ def run_pairs(pts, repeat, rows):
     assert np.array_equal(ours.count_neighbors(ours_b, radii), theirs.count_neighbors(theirs_b, radii))
 
     def add(measure, f_ours, f_theirs):
-        rows.append(("uniform", measure, timed(f_ours, repeat), timed(f_theirs, repeat)))
+        add_row(rows, "uniform", measure, f_ours, f_theirs, repeat)
 
     add(f"query_pairs ({len(got):,} pairs)", lambda: ours.query_pairs(r),
         lambda: theirs.query_pairs(r, output_type="ndarray"))
@@ -138,7 +161,10 @@ def main():
     ap.add_argument("--m", type=int, default=100_000)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--no-scan", action="store_true", help="leave out the table of one query against a scan")
+    ap.add_argument("--only", default="", help="only the measures whose name holds this text, e.g. 'queries, k'")
     args = ap.parse_args()
+    global ONLY
+    ONLY = args.only
     rng = np.random.default_rng(7)
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     print(f"cores: {cores} (RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}, "

@@ -102,6 +102,9 @@ inline Split split_at(const Tree& t, const double q[3], std::size_t nd, std::siz
 // Depth-first k-nearest search: the near child first, the far one only if its bound can still
 // beat the current k-th best (on a tie of the bound, only if it holds a lower index). The k best
 // are kept in a sorted array for small k (worst last), in a max-heap for large k (worst first).
+// Nodes from `scan_from` on are scanned whole, as leaves: for more than one neighbour the search
+// stops a level or more above the tree's leaves. A leaf often holds fewer than k points, and then
+// the k-th best is still unbounded after it and its sibling is scanned anyway, after a step more.
 template <bool Heap>
 struct KnnSearch {
     Tree t;
@@ -109,6 +112,7 @@ struct KnnSearch {
     double q[3];
     Hit* best;
     std::size_t k;
+    std::size_t scan_from;
 
     const Hit& worst() const noexcept { return Heap ? best[0] : best[k - 1]; }
 
@@ -133,12 +137,29 @@ struct KnnSearch {
     }
 
     void node(std::size_t nd, std::size_t lo, std::size_t hi, const double g[3]) {
-        if (nd >= t.internal) {
+        if (nd >= scan_from) {
             leaf(lo, hi);
             return;
         }
         const Split s = split_at(t, q, nd, lo, hi, g);
         const std::size_t near = s.left_near ? 2 * nd + 1 : 2 * nd + 2, far = s.left_near ? 2 * nd + 2 : 2 * nd + 1;
+        if (near >= scan_from) {
+            // Two leaves: scanned here, without a call for each. A leaf on the bound may hold a
+            // lower index: scanned too.
+            if (s.left_near) {
+                leaf(lo, s.mid);
+            } else {
+                leaf(s.mid, hi);
+            }
+            if (bound_of(s.far_gaps) <= worst().d2) {
+                if (s.left_near) {
+                    leaf(s.mid, hi);
+                } else {
+                    leaf(lo, s.mid);
+                }
+            }
+            return;
+        }
         if (s.left_near) {
             node(near, lo, s.mid, g);
         } else {
@@ -147,7 +168,7 @@ struct KnnSearch {
         const double bound = bound_of(s.far_gaps);
         const Hit& w = worst();
         // A leaf on the bound is cheaper to scan than to keep its lowest index for.
-        if (bound < w.d2 || (bound == w.d2 && (far >= t.internal || t.min_index[far] < w.index))) {
+        if (bound < w.d2 || (bound == w.d2 && t.min_index[far] < w.index)) {
             if (s.left_near) {
                 node(far, s.mid, hi, s.far_gaps);
             } else {
@@ -859,6 +880,22 @@ double SpatialIndex::distance_squared(const Vec3d& p, const Vec3d& q) const noex
     return Metric{{box_.L[0], box_.L[1], box_.L[2]}}.d2(p, q);
 }
 
+// The first node the k nearest search scans whole (see KnnSearch): the leaves for one neighbour,
+// else the nodes whose range holds at least k points on average, at least one level above the
+// leaves (the root at most).
+std::size_t SpatialIndex::scan_from(std::size_t k) const noexcept {
+    std::size_t first = internal_;
+    if (k == 1 || first == 0) return first;
+    // Points under a leaf's parent, about (internal_ + 1 is the number of leaves, a power of 2).
+    std::size_t per_node = 2 * (n_tree_ >> std::countr_zero(internal_ + 1));
+    first = (first - 1) / 2;
+    while (first > 0 && per_node < k) {
+        first = (first - 1) / 2;
+        per_node *= 2;
+    }
+    return first;
+}
+
 std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* best, double limit) const {
     // Unfilled places hold (limit, no index): a point must beat them to enter, which a point at
     // exactly the limit does (its index is lower).
@@ -882,10 +919,10 @@ std::size_t SpatialIndex::nearest_tree(const double q[3], std::size_t k, Hit* be
     } else {
         const double g[3] = {0.0, 0.0, 0.0};
         if (k < kHeapFrom) {
-            KnnSearch<false> s{t, qv, {q[0], q[1], q[2]}, best, k};
+            KnnSearch<false> s{t, qv, {q[0], q[1], q[2]}, best, k, scan_from(k)};
             s.node(0, 0, n_tree_, g);
         } else {
-            KnnSearch<true> s{t, qv, {q[0], q[1], q[2]}, best, k};
+            KnnSearch<true> s{t, qv, {q[0], q[1], q[2]}, best, k, scan_from(k)};
             s.node(0, 0, n_tree_, g);
             std::sort_heap(best, best + k, tree_less);
         }
@@ -949,45 +986,62 @@ inline std::uint32_t spread3(std::uint32_t v) noexcept {
 }
 }  // namespace
 
-// Queries are read once each (another thread may write them meanwhile) and put in the order of a
-// Z-curve over the tree's extent, so that queries near each other are answered one after the
-// other and find the nodes and leaves they share still in the cache. The order only steers the
-// speed: each query's answer is its own.
+// Queries are put in the order of a Z-curve over the tree's extent, so that queries near each
+// other are answered one after the other and find the nodes and leaves they share still in the
+// cache; copy[o] is then query order[o], so that the searches read them in order too (a query
+// read from far away costs a cache miss that nothing else hides). Each query is copied once
+// (another thread may write them meanwhile), and its answer comes from that copy; the key it was
+// ordered by may come from an earlier read, which only steers the speed.
 void SpatialIndex::ordered_queries(const Vec3d* queries, std::size_t m, std::vector<Vec3d>& copy,
                                    std::vector<std::size_t>& order) const {
     copy.resize(m);
-    for (std::size_t i = 0; i < m; ++i) copy[i] = read_once(queries + i);
     order.resize(m);
-    for (std::size_t i = 0; i < m; ++i) order[i] = i;
-    if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) return;
-    // Cells of 1/1024 of the extent along each axis; anything outside (or NaN) is clamped.
+    if (m < kOrderFrom || m > std::numeric_limits<std::uint32_t>::max() || n_tree_ == 0) {
+        for (std::size_t i = 0; i < m; ++i) {
+            order[i] = i;
+            copy[i] = read_once(queries + i);
+        }
+        return;
+    }
+    // Cells of 1/2^bits of the extent along each axis, about one query in eight cells: finer
+    // cells would only order queries that share their leaves anyway. Anything outside (or NaN) is
+    // clamped.
+    unsigned bits = 4;
+    while (bits < 10 && (std::size_t{1} << (3 * bits)) < 8 * m) ++bits;
+    const std::uint32_t cells = 1u << bits;
     double scale[3];
     for (unsigned a = 0; a < 3; ++a) {
         const double ext = hi_[a] * 0.5 - lo_[a] * 0.5;
-        scale[a] = ext > 0 ? 511.0 / ext : 0.0;
+        scale[a] = ext > 0 ? 0.5 * cells / ext : 0.0;
     }
     std::vector<std::uint64_t> keyed(m), spare(m);
     for (std::size_t i = 0; i < m; ++i) {
-        const Vec3d w = wrap(copy[i]);
+        const Vec3d w = wrap(read_once(queries + i));
         const double c[3] = {w.x, w.y, w.z};
         std::uint32_t key = 0;
         for (unsigned a = 0; a < 3; ++a) {
             const double t = (c[a] - lo_[a]) * scale[a];
-            const std::uint32_t cell = t >= 0 ? (t < 1023.0 ? static_cast<std::uint32_t>(t) : 1023u) : 0u;
+            const std::uint32_t cell = t >= 0 ? (t < cells - 1 ? static_cast<std::uint32_t>(t) : cells - 1) : 0u;
             key |= spread3(cell) << a;
         }
         keyed[i] = (std::uint64_t{key} << 32) | i;
     }
-    // Least significant digit first over the 30 key bits, 10 at a time: stable, so that equal
-    // keys keep the queries' order.
-    for (unsigned shift = 32; shift < 62; shift += 10) {
-        std::size_t count[1025] = {};
-        for (std::uint64_t v : keyed) ++count[((v >> shift) & 0x3ff) + 1];
-        for (std::size_t d = 0; d < 1024; ++d) count[d + 1] += count[d];
-        for (std::uint64_t v : keyed) spare[count[(v >> shift) & 0x3ff]++] = v;
+    // Least significant digit first over the 3 * bits key bits, 11 at a time: stable, so that
+    // equal keys keep the queries' order.
+    constexpr unsigned kDigit = 11;
+    constexpr std::uint64_t kDigitMask = (1u << kDigit) - 1;
+    std::vector<std::size_t> count((1u << kDigit) + 1);
+    for (unsigned shift = 32; shift < 32 + 3 * bits; shift += kDigit) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & kDigitMask) + 1];
+        for (std::size_t d = 0; d < kDigitMask + 1; ++d) count[d + 1] += count[d];
+        for (std::uint64_t v : keyed) spare[count[(v >> shift) & kDigitMask]++] = v;
         keyed.swap(spare);
     }
-    for (std::size_t i = 0; i < m; ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
+    for (std::size_t o = 0; o < m; ++o) {
+        order[o] = static_cast<std::uint32_t>(keyed[o]);
+        copy[o] = read_once(queries + order[o]);
+    }
 }
 
 void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t k, std::ptrdiff_t* indices,
@@ -1004,7 +1058,7 @@ void SpatialIndex::nearest_many(const Vec3d* queries, std::size_t m, std::size_t
             std::vector<Hit> best(kk == 0 ? 1 : kk);
             for (std::size_t o = b; o < e; ++o) {
                 const std::size_t i = order[o];
-                const std::size_t found = nearest(copy[i], kk, best.data(), limit);
+                const std::size_t found = nearest(copy[o], kk, best.data(), limit);
                 std::ptrdiff_t* idx = indices + (c0 + i) * k;
                 double* dist = distances + (c0 + i) * k;
                 for (std::size_t j = 0; j < found; ++j) {
@@ -1114,7 +1168,7 @@ void SpatialIndex::within_many(const Vec3d* queries, std::size_t m, double r, st
         std::vector<Hit> hits;
         for (std::size_t o = b; o < e; ++o) {
             const std::size_t i = order[o], before = hits.size();
-            within(copy[i], r, hits);
+            within(copy[o], r, hits);
             offsets[i + 1] = hits.size() - before;
         }
         parts.add(b, std::move(hits), e);
@@ -1143,7 +1197,7 @@ void SpatialIndex::count_within_many(const Vec3d* queries, std::size_t m, double
         run_blocks(runner_, cm, kQueryGrain, [&](std::size_t b, std::size_t e) {
             for (std::size_t o = b; o < e; ++o) {
                 const std::size_t i = order[o];
-                counts[c0 + i] = static_cast<std::ptrdiff_t>(count_within(copy[i], r));
+                counts[c0 + i] = static_cast<std::ptrdiff_t>(count_within(copy[o], r));
             }
         });
     }

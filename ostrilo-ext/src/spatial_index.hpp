@@ -181,6 +181,7 @@ class SpatialIndex {
     void build_node(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t build_subtree(std::size_t node, std::size_t lo, std::size_t hi);
     std::size_t lowest_below(std::size_t node, std::size_t lo, std::size_t hi) const;
+    std::size_t scan_from(std::size_t k) const noexcept;
     std::size_t nearest_tree(const double q[3], std::size_t k, Hit* best, double limit) const;
 
     BlockRunner runner_ = nullptr;
