@@ -216,8 +216,9 @@ struct Pool::Shared {
     Job* head = nullptr;         // queue of jobs with unclaimed blocks
     Job* tail = nullptr;
     bool stop = false;
-    std::atomic<bool> has_work{false};  // head != nullptr, for spinning workers
-    long worker_spin_ns = 0;            // 0 when there are more workers than processors
+    std::atomic<bool> has_work{false};     // head != nullptr, for spinning workers
+    std::atomic<std::size_t> sleeping{0};  // workers waiting on cv
+    long worker_spin_ns = 0;               // 0 when there are more workers than processors
 };
 
 Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
@@ -232,6 +233,8 @@ Pool::Pool(std::size_t threads) : shared_(std::make_unique<Shared>()) {
         workers_.push_back(t);
     }
 }
+
+bool Pool::workers_awake() const noexcept { return shared_->sleeping.load(std::memory_order_relaxed) == 0; }
 
 Pool::~Pool() {
     {
@@ -263,7 +266,9 @@ void Pool::worker_loop() {
                 spin_until([&] { return s.has_work.load(std::memory_order_relaxed); }, s.worker_spin_ns);
                 lk.lock();
             } else if (!s.stop) {
+                s.sleeping.fetch_add(1, std::memory_order_relaxed);
                 s.cv.wait(lk);
+                s.sleeping.fetch_sub(1, std::memory_order_relaxed);
             }
             continue;
         }

@@ -91,14 +91,16 @@ BlockPlan plan_blocks(std::size_t n, Grain grain = kCheapWork) noexcept;
 // ---------------------------------------------------------------------------
 // Whether a job of a few blocks is worth handing to the workers at all.
 //
-// A hand-off costs what waking the workers and then the caller costs on this machine right now:
-// ~0.2 us to workers still watching for work, 10-30 us to sleeping ones on the virtual machines we
-// measured, more where the two processors are the two threads of one core and a memory-bound loop
-// gains nothing from the second. So a job of at most kMostBlocks blocks is timed, per element, and
-// the next one of its grain and size class goes where such jobs took less time: to the workers, or
-// its blocks in order on the calling thread. Every kExplore-th job of a class takes the other way,
-// so that the costs follow the machine. Larger jobs always go to the workers. Results never depend
-// on the choice: the blocks are the same either way.
+// Handing a job to workers that are still watching for work after their previous one costs
+// ~0.2 us, so such a job always goes to them. Waking sleeping workers costs what the machine makes
+// it cost: 10-30 us on the virtual machines we first measured, ~100 us on one of them later, and
+// where the two processors are the two threads of one core, a memory-bound loop gains nothing from
+// the second. So a job of at most kMostBlocks blocks for sleeping workers is timed, per element,
+// and the next one of its grain and size class goes where such jobs took less time: to the
+// workers, or its blocks in order on the calling thread. Every kExplore-th job of a class takes the
+// other way, so that the costs follow the machine (and a run of back-to-back jobs finds the
+// workers awake from then on). Larger jobs always go to the workers. Results never depend on the
+// choice: the blocks are the same either way.
 class HandOffCosts {
   public:
     static constexpr std::size_t kMostBlocks = 32;
@@ -187,6 +189,8 @@ class Pool {
     struct Shared;
     // Runs blocks(pooled) and times it when the job is small enough to be timed.
     static bool on_worker() noexcept;
+    // No worker is asleep: each is running a block or watching for work after one.
+    bool workers_awake() const noexcept;
     template <class Blocks>
     void run_chosen(std::size_t n, Grain grain, std::size_t count, Blocks&& blocks);
     HandOffCosts costs_;
@@ -264,7 +268,9 @@ void Pool::run_chosen(std::size_t n, Grain grain, std::size_t count, Blocks&& bl
         blocks(false);
         return;
     }
-    const HandOffCosts::Ticket ticket = costs_.choose(grain.elements, count);
+    // Awake workers take a job at once (~0.2 us), so it goes to them; the costs decide only
+    // for a hand-off to sleeping ones, which pays for waking them.
+    const HandOffCosts::Ticket ticket = workers_awake() ? HandOffCosts::Ticket{} : costs_.choose(grain.elements, count);
     if (ticket.cell == HandOffCosts::kNoCell) {
         blocks(true);
         return;

@@ -388,6 +388,7 @@ void test_slow_hand_off_runs_inline() {
     const auto caller = std::this_thread::get_id();
     int inline_jobs = 0;
     for (int job = 0; job < 48; ++job) {
+        std::this_thread::sleep_for(1ms);  // workers asleep again: awake ones always get the job
         std::vector<std::size_t> out(40, 0);
         std::atomic<int> on_caller{0};
         p.for_blocks(
