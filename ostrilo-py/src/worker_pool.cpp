@@ -145,7 +145,7 @@ std::size_t HandOffCosts::cell_of(std::size_t grain, std::size_t blocks, bool cl
     return slot * kClasses + size_class;
 }
 
-HandOffCosts::Ticket HandOffCosts::choose(std::size_t grain, std::size_t blocks) noexcept {
+HandOffCosts::Ticket HandOffCosts::choose(std::size_t grain, std::size_t blocks, std::size_t n) noexcept {
     const std::size_t cell = cell_of(grain, blocks, true);
     if (cell == kNoCell) return {};
     Cell& c = cells_[cell];
@@ -154,6 +154,8 @@ HandOffCosts::Ticket HandOffCosts::choose(std::size_t grain, std::size_t blocks)
     bool to_workers = true;
     if (pooled == 0.0F) {
         to_workers = true;  // the usual way first
+    } else if (static_cast<double>(pooled) * static_cast<double>(n) > kLongJobNs) {
+        to_workers = true;  // long: the hand-off is a small share of it
     } else if (inline_ == 0.0F) {
         to_workers = false;  // then the other, once
     } else {

@@ -99,7 +99,8 @@ BlockPlan plan_blocks(std::size_t n, Grain grain = kCheapWork) noexcept;
 // and the next one of its grain and size class goes where such jobs took less time: to the
 // workers, or its blocks in order on the calling thread. Every kExplore-th job of a class takes the
 // other way, so that the costs follow the machine (and a run of back-to-back jobs finds the
-// workers awake from then on). Larger jobs always go to the workers. Results never depend on the
+// workers awake from then on). Larger jobs, and jobs of a class that took more than kLongJobNs on
+// the workers, always go to the workers. Results never depend on the
 // choice: the blocks are the same either way.
 class HandOffCosts {
   public:
@@ -117,7 +118,11 @@ class HandOffCosts {
     static constexpr std::size_t kNoCell = static_cast<std::size_t>(-1);
 
     HandOffCosts() noexcept;
-    Ticket choose(std::size_t grain, std::size_t blocks) noexcept;
+    // Jobs of a class that took longer than this on the workers stay there: a hand-off costs
+    // them a small share at most, and a wrong turn to the calling thread would cost much more.
+    static constexpr double kLongJobNs = 500'000.0;
+
+    Ticket choose(std::size_t grain, std::size_t blocks, std::size_t n) noexcept;
     void record(const Ticket& ticket, double ns_per_element) noexcept;
     // The averages of a class (0 until measured), for the tests.
     double pooled_cost(std::size_t grain, std::size_t blocks) const noexcept;
@@ -270,7 +275,8 @@ void Pool::run_chosen(std::size_t n, Grain grain, std::size_t count, Blocks&& bl
     }
     // Awake workers take a job at once (~0.2 us), so it goes to them; the costs decide only
     // for a hand-off to sleeping ones, which pays for waking them.
-    const HandOffCosts::Ticket ticket = workers_awake() ? HandOffCosts::Ticket{} : costs_.choose(grain.elements, count);
+    const HandOffCosts::Ticket ticket =
+        workers_awake() ? HandOffCosts::Ticket{} : costs_.choose(grain.elements, count, n);
     if (ticket.cell == HandOffCosts::kNoCell) {
         blocks(true);
         return;
