@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 import pytest
 from borrowing import held
-from ostrilo_py import Vec3d, VecList
+from ostrilo_py import Quat, Vec3d, VecList
 
 A, B, C = Vec3d(1, 2, 3), Vec3d(4, 5, 6), Vec3d(-0.0, 0.5, 1e21)
 ABC = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0), (-0.0, 0.5, 1e21)]
@@ -155,6 +155,10 @@ def test_text_and_array_forms(items):
 def test_empty_lists():
     for vl in (VecList([]), VecList(range(0)), VecList.empty()):
         assert len(vl) == 0 and not vl and repr(vl) == "[]" and vl.to_array() == vl.list == list(vl) == []
+        # The hand-written loops take the empty array's null data pointer (the sanitizer build
+        # reported the division once).
+        assert len(vl / 3.0) == len(vl * 3.0) == 0
+        vl.rotate(Quat(0.5, 0.5, 0.5, 0.5))
 
 
 MEMORY = """

@@ -74,8 +74,9 @@ VecList truediv(const VecList& l, double s) {
     }
     const std::size_t n = l.items.size();
     VecArray out = uninitialised(n);
-    const double* in = &l.items.data()->x;
-    double* to = &out.data()->x;
+    // The components as one array of doubles (no member access: data() is null for an empty list).
+    const auto* in = reinterpret_cast<const double*>(l.items.data());
+    auto* to = reinterpret_cast<double*>(out.data());
     pool::for_blocks(
         n, [in, to, s](std::size_t b, std::size_t e) { kernels::divide(in + 3 * b, to + 3 * b, 3 * (e - b), s); },
         kArithmetic);

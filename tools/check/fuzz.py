@@ -561,7 +561,9 @@ def supervise(seed: int, budget: float) -> int:
             print(f"  {name:24} {n}")
         return 0
     print(out, end="")
-    if child.returncode != 1 or hung:
+    # Exit status 1 is a failure the child reported itself ("FAILED ..."), unless it printed none:
+    # a sanitizer that halts on its first report exits with 1 too.
+    if child.returncode != 1 or hung or "FAILED" not in out:
         why = "hung" if hung else f"died (exit status {child.returncode})"
         print(f"the fuzzing process {why} in case {index} of seed {seed}; the end of its error output:")
         print("\n".join(tail[-60:]))
