@@ -185,13 +185,13 @@ struct AtanLanes {
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
     // a where the mask is set, else b.
     [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
-        return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
+        return (V)(((M)(a) & mask) | ((M)(b) & ~mask));
     }
     [[gnu::always_inline]] static V pick(const M& mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
 
     [[gnu::always_inline]] static V atan2(const V& vy, const V& vx) {
-        const M sign_bit = std::bit_cast<M>(splat(-0.0));
-        const V a = std::bit_cast<V>(std::bit_cast<M>(vy / vx) & ~sign_bit);  // |y / x|
+        const M sign_bit = (M)(splat(-0.0));
+        const V a = (V)((M)(vy / vx) & ~sign_bit);  // |y / x|
         const M c1 = a < 0.4375, c2 = a < 0.6875, c3 = a < 1.1875, c4 = a < 2.4375;
         const V p = pick(c1, splat(1.0), pick(c2, splat(2.0), pick(c4, 1.0, 0.0)));
         const V q = pick(c1, splat(0.0), pick(c3, splat(1.0), pick(c4, 1.5, 1.0)));
@@ -208,7 +208,7 @@ struct AtanLanes {
         r = pick(a < 0x1p-27, a, r);  // atan(a) = a within half an ulp
         // The quadrant: z, -z, pi - (z - pi_lo), (z - pi_lo) - pi for the signs of (y, x) (+, +),
         // (-, +), (+, -), (-, -).
-        const M y_neg = (std::bit_cast<M>(vy) & sign_bit) != 0, x_neg = (std::bit_cast<M>(vx) & sign_bit) != 0;
+        const M y_neg = ((M)(vy) & sign_bit) != 0, x_neg = ((M)(vx) & sign_bit) != 0;
         const V right = pick(y_neg, -r, r);
         const V left = pick(y_neg, (r - PI_LO) - PI, PI - (r - PI_LO));
         return pick(x_neg, left, right);
@@ -217,11 +217,11 @@ struct AtanLanes {
     // ordinary() of every lane at once, on the bits: the magnitudes' bits below those of
     // infinity (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference.
     [[gnu::always_inline]] static M ordinary_lanes(const V& vy, const V& vx) {
-        const M magnitude = ~std::bit_cast<M>(splat(-0.0));
-        const M by = std::bit_cast<M>(vy) & magnitude, bx = std::bit_cast<M>(vx) & magnitude;
-        const M inf = std::bit_cast<M>(splat(INFINITY));
+        const M magnitude = ~(M)(splat(-0.0));
+        const M by = (M)(vy) & magnitude, bx = (M)(vx) & magnitude;
+        const M inf = (M)(splat(INFINITY));
         const M k = (by >> 52) - (bx >> 52);
-        const M x_neg = std::bit_cast<M>(vx) < 0;
+        const M x_neg = (M)(vx) < 0;
         return (by < inf) & (bx < inf) & (by != 0) & (bx != 0) & (vx != 1.0) & (k <= 60) & ~(x_neg & (k < -60));
     }
 

@@ -716,7 +716,7 @@ struct Lanes {
 
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
     [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
-        return std::bit_cast<V>((std::bit_cast<M>(a) & mask) | (std::bit_cast<M>(b) & ~mask));
+        return (V)(((M)(a) & mask) | ((M)(b) & ~mask));
     }
     [[gnu::always_inline]] static DV pick(const M& mask, const DV& a, const DV& b) {
         return {pick(mask, a.hi, b.hi), pick(mask, a.lo, b.lo)};
@@ -751,21 +751,21 @@ struct Lanes {
         const DV a2 = two_sum(a1, -(n * PIO2_2));
         const DV a3 = two_sum(a2.hi, -(n * PIO2_3));
         const DV r = fast_two_sum(a3.hi, a3.lo + a2.lo);
-        const M sign_bit = std::bit_cast<M>(splat(-0.0));
-        const V sign = std::bit_cast<V>((std::bit_cast<M>(r.hi) & sign_bit) | std::bit_cast<M>(splat(1.0)));
-        const V ar = std::bit_cast<V>(std::bit_cast<M>(r.hi) & ~sign_bit);
+        const M sign_bit = (M)(splat(-0.0));
+        const V sign = (V)(((M)(r.hi) & sign_bit) | (M)(splat(1.0)));
+        const V ar = (V)((M)(r.hi) & ~sign_bit);
         const V al = r.lo * sign;
         const V y = ar * 64.0;
         // An integer m below 2^51 plus 1.5 * 2^52 is exact and holds m in its lowest bits: the
         // quadrant n modulo 4, and the grid point k = floor(y + 0.5) (y + 0.5 is exact, see
         // sin_cos_fast), which the addition rounds to the nearest integer, ties to even, and the
         // selection takes one down where that was above.
-        quadrant = std::bit_cast<M>(n + 0x1.8p52) & 3;
+        quadrant = (M)(n + 0x1.8p52) & 3;
         const M at_zero = y < 0.5;
         const V half_up = y + 0.5;
         const V nearest = (half_up + 0x1.8p52) - 0x1.8p52;
         const V kv = pick(at_zero, splat(0.0), pick(nearest > half_up, nearest - 1.0, nearest));
-        const M k = std::bit_cast<M>(kv + 0x1.8p52) & 0xff;
+        const M k = (M)(kv + 0x1.8p52) & 0xff;
         const V grid = kv * 0x1p-6;
         V sh{}, sl{}, ch{}, cl{};
         for (int l = 0; l < N; ++l) {
@@ -810,9 +810,9 @@ struct Lanes {
         const DV ps = pick(odd, fc, fs), pc = pick(odd, fs, fc);
         const DV vs{ps.hi * ss, ps.lo * ss}, vc{pc.hi * cs, pc.lo * cs};
         // settled(): the interval FAST_REL |h| + 2 FAST_REDUCE_ERR about h + l in one double.
-        const M magnitude = ~std::bit_cast<M>(splat(-0.0));
-        const V ds = FAST_REL * std::bit_cast<V>(std::bit_cast<M>(vs.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
-        const V dc = FAST_REL * std::bit_cast<V>(std::bit_cast<M>(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+        const M magnitude = ~(M)(splat(-0.0));
+        const V ds = FAST_REL * (V)((M)(vs.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
+        const V dc = FAST_REL * (V)((M)(vc.hi) & magnitude) + 2.0 * FAST_REDUCE_ERR;
         const V s_up = vs.hi + (vs.lo + ds), s_down = vs.hi + (vs.lo - ds);
         const V c_up = vc.hi + (vc.lo + dc), c_down = vc.hi + (vc.lo - dc);
         V vx;
