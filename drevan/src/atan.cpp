@@ -185,7 +185,7 @@ struct AtanLanes {
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
     // a where the mask is set, else b.
     [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
-        return (V)(((M)(a) & mask) | ((M)(b) & ~mask));
+        return (V)(((M)(a)&mask) | ((M)(b) & ~mask));
     }
     [[gnu::always_inline]] static V pick(const M& mask, double a, double b) { return pick(mask, splat(a), splat(b)); }
 
@@ -208,7 +208,7 @@ struct AtanLanes {
         r = pick(a < 0x1p-27, a, r);  // atan(a) = a within half an ulp
         // The quadrant: z, -z, pi - (z - pi_lo), (z - pi_lo) - pi for the signs of (y, x) (+, +),
         // (-, +), (+, -), (-, -).
-        const M y_neg = ((M)(vy) & sign_bit) != 0, x_neg = ((M)(vx) & sign_bit) != 0;
+        const M y_neg = ((M)(vy)&sign_bit) != 0, x_neg = ((M)(vx)&sign_bit) != 0;
         const V right = pick(y_neg, -r, r);
         const V left = pick(y_neg, (r - PI_LO) - PI, PI - (r - PI_LO));
         return pick(x_neg, left, right);
@@ -218,7 +218,7 @@ struct AtanLanes {
     // infinity (finite) and above 0 (nonzero), x not 1, and the biased exponents' difference.
     [[gnu::always_inline]] static M ordinary_lanes(const V& vy, const V& vx) {
         const M magnitude = ~(M)(splat(-0.0));
-        const M by = (M)(vy) & magnitude, bx = (M)(vx) & magnitude;
+        const M by = (M)(vy)&magnitude, bx = (M)(vx)&magnitude;
         const M inf = (M)(splat(INFINITY));
         const M k = (by >> 52) - (bx >> 52);
         const M x_neg = (M)(vx) < 0;

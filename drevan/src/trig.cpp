@@ -716,7 +716,7 @@ struct Lanes {
 
     [[gnu::always_inline]] static V splat(double v) { return v - V{}; }  // -0.0 too (-0.0 + 0.0 is +0.0)
     [[gnu::always_inline]] static V pick(const M& mask, const V& a, const V& b) {
-        return (V)(((M)(a) & mask) | ((M)(b) & ~mask));
+        return (V)(((M)(a)&mask) | ((M)(b) & ~mask));
     }
     [[gnu::always_inline]] static DV pick(const M& mask, const DV& a, const DV& b) {
         return {pick(mask, a.hi, b.hi), pick(mask, a.lo, b.lo)};
