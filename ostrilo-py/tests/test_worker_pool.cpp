@@ -412,7 +412,11 @@ void test_slow_hand_off_runs_inline() {
         for (std::size_t i = 0; i < out.size(); ++i) CHECK(out[i] == i * i);
         if (job >= 32) inline_jobs += on_caller == 4;
     }
-    CHECK(inline_jobs >= 10);  // of the last 16 (all but one that tries the workers again, on a quiet machine)
+    // Of the last 16, all but the one that tries the workers again; unless the machine was so
+    // loaded that a hand-off took the workers longer than kLongJobNs, when they keep the class.
+    const double pooled_job_ns = p.costs().pooled_cost(10, 4) * 40.0;
+    CHECK(inline_jobs >= 10 || pooled_job_ns > pool::HandOffCosts::kLongJobNs);
+    CHECK(p.costs().inline_cost(10, 4) > 0.0);  // the calling thread was tried
 }
 
 void test_global_start_race() {
