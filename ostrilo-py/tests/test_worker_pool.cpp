@@ -416,7 +416,6 @@ void test_slow_hand_off_runs_inline() {
     // loaded that a hand-off took the workers longer than kLongJobNs, when they keep the class.
     const double pooled_job_ns = p.costs().pooled_cost(10, 4) * 40.0;
     CHECK(inline_jobs >= 10 || pooled_job_ns > pool::HandOffCosts::kLongJobNs);
-    CHECK(p.costs().inline_cost(10, 4) > 0.0);  // the calling thread was tried
 }
 
 void test_global_start_race() {
